@@ -1,0 +1,48 @@
+#ifndef ZYLOS_STDLIB_H
+#define ZYLOS_STDLIB_H
+
+#include <stddef.h>
+
+#ifndef ZYLOS_NORETURN
+#ifdef __cplusplus
+#define ZYLOS_NORETURN [[noreturn]]
+#else
+#define ZYLOS_NORETURN _Noreturn
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HEAP_ARENA_SIZE 1048576u
+#define RAND_MAX 32767
+#define EXIT_SUCCESS 0
+#define EXIT_FAILURE 1
+
+void *malloc(size_t size);
+void *calloc(size_t count, size_t size);
+void *realloc(void *ptr, size_t size);
+void free(void *ptr);
+
+int atoi(const char *text);
+long atol(const char *text);
+long strtol(const char *text, char **end, int base);
+unsigned long strtoul(const char *text, char **end, int base);
+long double strtold(const char *text, char **end);
+double strtod(const char *text, char **end);
+
+ZYLOS_NORETURN void exit(int status);
+ZYLOS_NORETURN void abort(void);
+int atexit(void (*handler)(void));
+char *getenv(const char *name);
+int abs(int value);
+long labs(long value);
+void srand(unsigned int seed);
+int rand(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,40 @@
+#ifndef ZYLOS_STRING_H
+#define ZYLOS_STRING_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Pointers below this value are treated as absent by the measuring and
+   comparing routines. */
+#define LOW_POINTER_LIMIT 4096u
+
+size_t strlen(const char *s);
+size_t strnlen(const char *s, size_t max);
+int strcmp(const char *a, const char *b);
+int strncmp(const char *a, const char *b, size_t n);
+char *strcpy(char *dst, const char *src);
+char *strncpy(char *dst, const char *src, size_t n);
+char *strcat(char *dst, const char *src);
+char *strncat(char *dst, const char *src, size_t n);
+char *strchr(const char *s, int c);
+char *strrchr(const char *s, int c);
+char *strstr(const char *hay, const char *needle);
+void *memcpy(void *dst, const void *src, size_t n);
+void *memmove(void *dst, const void *src, size_t n);
+void *memset(void *dst, int c, size_t n);
+int memcmp(const void *a, const void *b, size_t n);
+int strncasecmp(const char *a, const char *b, size_t n);
+int strcasecmp(const char *a, const char *b);
+char *strtok(char *s, const char *delim);
+char *strdup(const char *s);
+char *strndup(const char *s, size_t n);
+char *strerror(int number);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

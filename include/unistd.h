@@ -1,0 +1,88 @@
+#ifndef ZYLOS_UNISTD_H
+#define ZYLOS_UNISTD_H
+
+#include <stddef.h>
+
+#ifndef ZYLOS_NORETURN
+#ifdef __cplusplus
+#define ZYLOS_NORETURN [[noreturn]]
+#else
+#define ZYLOS_NORETURN _Noreturn
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Kernel call numbers (int 0x80: number in EAX, slots in EBX, ECX, EDX). */
+#define SYS_WRITE 1
+#define SYS_EXIT 2
+#define SYS_READ 3
+#define SYS_OPEN 4
+#define SYS_CLOSE 5
+#define SYS_GETKEY 6
+#define SYS_WRITEFILE 21
+#define SYS_USLEEP 22
+#define SYS_MKDIR 49
+#define SYS_UNLINK 50
+#define SYS_RMDIR 51
+#define SYS_GETCWD 52
+#define SYS_ZYLFS_STREAM_BEGIN 53
+#define SYS_ZYLFS_STREAM_WRITE 54
+#define SYS_ZYLFS_STREAM_END 55
+#define SYS_SET_BACKGROUND 92
+#define SYS_CHDIR 95
+#define SYS_LSEEK 110
+#define SYS_PIPE 124
+#define SYS_MKFIFO 125
+#define SYS_DUP 126
+#define SYS_DUP2 127
+#define SYS_FD_SET_INHERIT 128
+#define SYS_FD_SET_STDIO 129
+#define SYS_FD_SET_NONBLOCK 130
+#define SYS_SPAWN 131
+#define SYS_WAITPID 132
+
+#define F_OK 0
+#define R_OK 4
+#define W_OK 2
+#define X_OK 1
+
+typedef int ssize_t;
+typedef int off_t;
+typedef int pid_t;
+
+ssize_t write(int fd, const void *buf, size_t len);
+ZYLOS_NORETURN void _exit(int status);
+ssize_t read(int fd, void *buf, size_t len);
+int close(int fd);
+int getkey(void);
+int writefile(const char *path, const void *data, size_t len);
+int usleep(unsigned int usec);
+unsigned int sleep(unsigned int sec);
+int mkdir(const char *path);
+int unlink(const char *path);
+int rmdir(const char *path);
+int getcwd(char *buf, size_t size);
+int zylfs_stream_begin(const char *path);
+int zylfs_stream_write(int stream, const void *data, size_t len);
+int zylfs_stream_end(int stream);
+int chdir(const char *path);
+off_t lseek(int fd, off_t offset, int whence);
+int pipe(int fds[2]);
+int mkfifo(const char *path);
+int dup(int fd);
+int dup2(int oldfd, int newfd);
+int fd_set_inherit(int on);
+int fd_set_stdio(int a, int b, int c);
+int fd_set_nonblock(int fd, int on);
+int spawn(const char *path, const char *const *args, int count);
+pid_t waitpid(pid_t pid, int *status, int options);
+int access(const char *path, int mode);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

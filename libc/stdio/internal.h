@@ -1,0 +1,14 @@
+// Internal interface of the stdio unit, shared by its source files.
+#pragma once
+
+#include <stddef.h>
+#include <stdio.h>
+
+extern "C" {
+// The single writer every stream byte passes through: 0 when every byte was
+// accepted, -1 otherwise, never a count.
+int file_write_bytes(FILE *stream, const void *data, size_t count);
+
+// Digits of value in base 10 or 16, most significant first, no terminator.
+void snbuf_render_unsigned(char *area, int *count, unsigned value, unsigned base, int upper);
+}
