@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+#include <zylos/records.h>
 
 namespace {
 
@@ -23,14 +24,9 @@ int complain_missing_path()
     return 1;
 }
 
-// Read by the shell without running the command: magic, version 1, the
-// description, an example, and the empty string that ends the record.
-[[gnu::used, gnu::section(".zylos.cmdmeta"), gnu::aligned(32)]]
-const char g_cmdmeta_0[72] = "ZCMD\x01\0\0\0"
-                             "Set background image for focused tile.\0"
-                             "drape /images/zylos.rei\0";
-
 } // namespace
+
+ZYLOS_COMMAND_RECORD(g_cmdmeta_0, "Set background image for focused tile.", "drape /images/zylos.rei")
 
 extern "C" int main(int argc, char **argv)
 {

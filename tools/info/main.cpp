@@ -1,0 +1,94 @@
+// zylos-info: prints the command and package records of zylos executables.
+#include "records.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+using zylos::info::Records;
+
+std::vector<std::uint8_t> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot open the file");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string json_string(const std::string &s)
+{
+    std::ostringstream out;
+    out << '"';
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\')
+            out << '\\' << c;
+        else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", c);
+            out << hex;
+        } else
+            out << c;
+    }
+    out << '"';
+    return out.str();
+}
+
+void print_text(const std::string &path, const Records &r)
+{
+    std::cout << path << ":\n"
+              << "  description: " << r.command.fields[0] << "\n"
+              << "  example:     " << r.command.fields[1] << "\n"
+              << "  package:     " << r.package.fields[0] << "\n"
+              << "  field 2:     " << r.package.fields[1] << "\n";
+}
+
+std::string json_object(const std::string &path, const Records &r)
+{
+    return "{\"path\": " + json_string(path) + ", \"description\": " + json_string(r.command.fields[0]) +
+           ", \"example\": " + json_string(r.command.fields[1]) + ", \"package\": " +
+           json_string(r.package.fields[0]) + ", \"field2\": " + json_string(r.package.fields[1]) + "}";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"Prints the command and package records (.zylos.cmdmeta, .zylos.pkgmeta) of zylos "
+                 "executables without running them.",
+                 "zylos-info"};
+    bool json = false;
+    std::vector<std::string> programs;
+    app.add_flag("--json", json, "print one JSON array of objects with the fields path, description, "
+                                 "example, package, field2");
+    app.add_option("PROGRAM", programs, "zylos executables to read")->required();
+    CLI11_PARSE(app, argc, argv);
+
+    int status = 0;
+    std::vector<std::string> objects;
+    for (const std::string &path : programs) {
+        try {
+            const auto bytes = read_file(path);
+            const Records records = zylos::info::read_records(bytes);
+            if (json)
+                objects.push_back(json_object(path, records));
+            else
+                print_text(path, records);
+        } catch (const std::exception &e) {
+            std::cerr << "zylos-info: " << path << ": " << e.what() << "\n";
+            status = 1;
+        }
+    }
+    if (json) {
+        std::cout << "[";
+        for (std::size_t i = 0; i < objects.size(); ++i)
+            std::cout << (i ? ",\n " : "") << objects[i];
+        std::cout << "]\n";
+    }
+    return status;
+}
