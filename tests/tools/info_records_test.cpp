@@ -1,0 +1,98 @@
+// zylos-info's reader on well-formed and hostile records and files.
+#include "records.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zylos::info {
+namespace {
+
+std::vector<uint8_t> bytes_of(const std::string &s) { return {s.begin(), s.end()}; }
+
+std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string error_of(const std::string &record)
+{
+    try {
+        parse_record(".zylos.cmdmeta", bytes_of(record), "ZCMD", 2);
+    } catch (const std::runtime_error &e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(InfoRecord, ParsesTheFieldsInOrder)
+{
+    const Record r = parse_record(".zylos.cmdmeta", bytes_of(std::string("ZCMD\x01\0\0\0desc\0ex\0\0", 17)), "ZCMD", 2);
+    EXPECT_EQ(r.fields, (std::vector<std::string>{"desc", "ex"}));
+}
+
+TEST(InfoRecord, MalformedRecordsGiveAReason)
+{
+    struct Case {
+        std::string record, reason;
+    } cases[] = {
+        {std::string("ZCM", 3), "cut short"},
+        {std::string("ZCMX\x01\0\0\0a\0b\0\0", 13), "bad magic"},
+        {std::string("ZCMD\x02\0\0\0a\0b\0\0", 13), "unknown format version 2"},
+        {std::string("ZCMD\x01\0\0\0abc", 11), "no terminator"},
+        {std::string("ZCMD\x01\0\0\0a\0b\0", 12), "no end marker"},
+        {std::string("ZCMD\x01\0\0\0a\0\0", 11), "holds 1 texts"},
+        {std::string("ZCMD\x01\0\0\0a\0b\0c\0\0", 15), "holds 3 texts"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reason);
+        EXPECT_NE(error_of(c.record).find(c.reason), std::string::npos) << error_of(c.record);
+    }
+}
+
+TEST(InfoFile, ReadsDrapesRecords)
+{
+    const Records r = read_records(read_file(ZYLOS_DRAPE_PATH));
+    EXPECT_EQ(r.command.fields, (std::vector<std::string>{"Set background image for focused tile.", "drape /images/zylos.rei"}));
+    EXPECT_EQ(r.package.fields, (std::vector<std::string>{"drape", "2"}));
+}
+
+// Every prefix and a set of corrupted copies of a real image are either read
+// or refused with an exception; none may crash the reader.
+TEST(InfoFile, TruncatedAndCorruptedImagesAreRefusedCleanly)
+{
+    const auto image = read_file(ZYLOS_DRAPE_PATH);
+    ASSERT_GT(image.size(), 100u);
+    for (size_t n = 0; n < image.size(); n += 1 + n / 16) {
+        std::vector<uint8_t> prefix(image.begin(), image.begin() + n);
+        EXPECT_THROW(read_records(prefix), std::runtime_error) << n;
+    }
+    uint32_t seed = 1;
+    for (int i = 0; i < 2000; ++i) {
+        auto copy = image;
+        for (int k = 0; k < 4; ++k) {
+            seed = seed * 1103515245u + 12345u;
+            const size_t at = (seed >> 8) % 64 < 52 ? (seed >> 8) % 52 : (seed >> 4) % copy.size();
+            copy[at] = uint8_t(seed >> 24);
+        }
+        try {
+            read_records(copy);
+        } catch (const std::runtime_error &) {
+        }
+    }
+}
+
+TEST(InfoFile, NonElfInputIsRefused)
+{
+    EXPECT_THROW(read_records(bytes_of("#!/bin/sh\necho hi\n")), std::runtime_error);
+    EXPECT_THROW(read_records({}), std::runtime_error);
+}
+
+} // namespace
+} // namespace zylos::info
