@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t kLoad = 1, kNoBits = 8, kPage = 4096;
+constexpr uint32_t kLoad = 1, kPage = 4096;
 constexpr uint32_t kX = 1, kW = 2, kR = 4;
 
 struct Segment {

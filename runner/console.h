@@ -1,0 +1,36 @@
+// The console behind guest descriptors 0, 1 and 2.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace zylos {
+
+class Console {
+public:
+    virtual ~Console() = default;
+    // Input bytes: a count, 0 at the end of input, or a negative errno.
+    virtual long read(void *buf, size_t n) = 0;
+    // stream 1 is output, 2 is errors: the count accepted or a negative errno.
+    virtual long write(int stream, const void *buf, size_t n) = 0;
+};
+
+// The host's own standard input, output and error, bytes passed unchanged.
+class HostConsole final : public Console {
+public:
+    long read(void *buf, size_t n) override;
+    long write(int stream, const void *buf, size_t n) override;
+};
+
+// A console held in memory, for tests.
+class StringConsole final : public Console {
+public:
+    std::string input;
+    size_t inputPos = 0;
+    std::string output, errors;
+
+    long read(void *buf, size_t n) override;
+    long write(int stream, const void *buf, size_t n) override;
+};
+
+} // namespace zylos

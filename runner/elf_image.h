@@ -1,0 +1,31 @@
+// Reads and checks a zylos executable: a static ELF32 i386 image whose
+// loadable segments lie inside the file and inside the user address range.
+#pragma once
+
+#include "layout.h"
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+namespace zylos {
+
+// A file that is not a valid zylos executable; what() is a one-line reason.
+struct BadImage : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct LoadSegment {
+    uint32_t vaddr, memsz, offset, filesz;
+    unsigned perms;
+};
+
+struct ElfImage {
+    uint32_t entry;
+    std::vector<LoadSegment> segments; // sorted by address
+};
+
+ElfImage parseElf(std::span<const uint8_t> file);
+
+} // namespace zylos

@@ -1,0 +1,25 @@
+// Where things live in a guest's 32-bit address space.
+#pragma once
+
+#include <cstdint>
+
+namespace zylos {
+
+// Page permissions, numbered as the CPU emulator numbers them.
+enum Perm : unsigned { kRead = 1, kWrite = 2, kExec = 4 };
+
+inline constexpr uint32_t kPageSize = 0x1000;
+// Below kUserBase nothing is mapped, so null and small pointers fault.
+inline constexpr uint32_t kUserBase = 0x1000;
+inline constexpr uint64_t kUserEnd = 0xC0000000;
+
+// The stack ends at the top of the user range with an unmapped page below it;
+// image segments must stay below that guard page.
+inline constexpr uint32_t kStackSize = 0x100000;
+inline constexpr uint32_t kStackBase = static_cast<uint32_t>(kUserEnd - kStackSize);
+inline constexpr uint32_t kImageLimit = kStackBase - kPageSize;
+
+constexpr uint64_t pageDown(uint64_t a) { return a & ~uint64_t{kPageSize - 1}; }
+constexpr uint64_t pageUp(uint64_t a) { return pageDown(a + kPageSize - 1); }
+
+} // namespace zylos

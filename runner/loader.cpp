@@ -1,0 +1,50 @@
+#include "loader.h"
+
+#include "layout.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace zylos {
+namespace {
+
+// Arguments may take at most a quarter of the stack.
+constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
+
+} // namespace
+
+void loadImage(Machine &m, const ElfImage &image, std::span<const uint8_t> file)
+{
+    for (const LoadSegment &s : image.segments) {
+        const uint64_t base = pageDown(s.vaddr);
+        const uint64_t size = pageUp(uint64_t{s.vaddr} + s.memsz) - base;
+        uint8_t *host = m.map(static_cast<uint32_t>(base), static_cast<uint32_t>(size), s.perms);
+        std::memcpy(host + (s.vaddr - base), file.data() + s.offset, s.filesz);
+    }
+}
+
+void mapStack(Machine &m) { m.map(kStackBase, kStackSize, kRead | kWrite); }
+
+uint32_t pushArguments(Machine &m, const std::vector<std::string> &argv)
+{
+    uint64_t stringBytes = 0;
+    for (const std::string &a : argv)
+        stringBytes += a.size() + 1;
+    const uint64_t vectorBytes = 4 * (argv.size() + 2);
+    if (stringBytes + vectorBytes + 32 > kMaxArgumentBytes)
+        throw std::length_error("argument list too long");
+
+    uint32_t str = static_cast<uint32_t>(kUserEnd - stringBytes);
+    const uint32_t esp = static_cast<uint32_t>((str - vectorBytes) & ~uint64_t{15});
+    std::vector<uint32_t> words{static_cast<uint32_t>(argv.size())};
+    for (const std::string &a : argv) {
+        words.push_back(str);
+        m.write(str, a.c_str(), a.size() + 1);
+        str += static_cast<uint32_t>(a.size() + 1);
+    }
+    words.push_back(0);
+    m.write(esp, words.data(), words.size() * 4);
+    return esp;
+}
+
+} // namespace zylos

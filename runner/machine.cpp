@@ -1,0 +1,319 @@
+#include "machine.h"
+
+#include "layout.h"
+
+#include <sys/mman.h>
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace zylos {
+namespace {
+
+// An x87 after FNINIT: extended precision, round to nearest, all
+// exceptions masked, every register empty.
+constexpr uint16_t kFpuControl = 0x037F;
+constexpr uint16_t kFpuTagsEmpty = 0xFFFF;
+constexpr uint32_t kMxcsrDefault = 0x1F80;
+constexpr uint8_t kHlt = 0xF4;
+
+int ucReg(Reg r)
+{
+    switch (r) {
+    case Reg::Eax: return UC_X86_REG_EAX;
+    case Reg::Ebx: return UC_X86_REG_EBX;
+    case Reg::Ecx: return UC_X86_REG_ECX;
+    case Reg::Edx: return UC_X86_REG_EDX;
+    case Reg::Esi: return UC_X86_REG_ESI;
+    case Reg::Edi: return UC_X86_REG_EDI;
+    case Reg::Ebp: return UC_X86_REG_EBP;
+    case Reg::Esp: return UC_X86_REG_ESP;
+    case Reg::Eip: return UC_X86_REG_EIP;
+    case Reg::Eflags: return UC_X86_REG_EFLAGS;
+    }
+    return UC_X86_REG_INVALID;
+}
+
+void check(uc_err err, const char *what)
+{
+    if (err != UC_ERR_OK)
+        throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
+}
+
+std::string hex(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+std::string accessText(uc_mem_type type, uint64_t address)
+{
+    const std::string at = hex(static_cast<uint32_t>(address));
+    switch (type) {
+    case UC_MEM_READ_UNMAPPED: return "read of unmapped address " + at;
+    case UC_MEM_WRITE_UNMAPPED: return "write to unmapped address " + at;
+    case UC_MEM_FETCH_UNMAPPED: return "execution of unmapped address " + at;
+    case UC_MEM_READ_PROT: return "read of unreadable address " + at;
+    case UC_MEM_WRITE_PROT: return "write to read-only address " + at;
+    case UC_MEM_FETCH_PROT: return "execution of non-executable address " + at;
+    default: return "bad access to address " + at;
+    }
+}
+
+std::string interruptText(uint32_t intno)
+{
+    switch (intno) {
+    case 0: return "divide error";
+    case 1: return "debug trap";
+    case 3: return "breakpoint (int3)";
+    case 4: return "overflow trap";
+    case 5: return "bound range exceeded";
+    case 6: return "invalid opcode";
+    case 13: return "general protection fault";
+    default: return "interrupt " + hex(intno);
+    }
+}
+
+} // namespace
+
+struct MachineHooks {
+    static Machine &of(void *self) { return *static_cast<Machine *>(self); }
+
+    static void code(uc_engine *, uint64_t, uint32_t, void *self)
+    {
+        Machine &m = of(self);
+        // The deadline is read from the clock only once per 65536 instructions.
+        if (m.insns_ == m.insnLimit_)
+            m.stopWith(Stop::InsnLimit);
+        else if ((m.insns_ & 0xFFFF) == 0 && m.deadline_ && Kernel::Clock::now() >= *m.deadline_)
+            m.stopWith(Stop::Timeout);
+        else
+            ++m.insns_;
+    }
+
+    // Entered with EIP already past the int instruction; only EAX is written
+    // here, never EIP.
+    static void interrupt(uc_engine *, uint32_t intno, void *self)
+    {
+        Machine &m = of(self);
+        if (intno != 0x80) {
+            m.stopWith(Stop::Fault, interruptText(intno), m.reg(Reg::Eip));
+            return;
+        }
+        const uint32_t args[3] = {m.reg(Reg::Ebx), m.reg(Reg::Ecx), m.reg(Reg::Edx)};
+        const int32_t result = m.kernel_->call(m.reg(Reg::Eax), args, m);
+        m.setReg(Reg::Eax, static_cast<uint32_t>(result));
+        if (m.kernel_->exited())
+            m.stopWith(Stop::Exited);
+        else if (m.deadline_ && Kernel::Clock::now() >= *m.deadline_)
+            m.stopWith(Stop::Timeout);
+    }
+
+    static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self)
+    {
+        of(self).stop_ = Stop{Stop::Fault, accessText(type, address), static_cast<uint32_t>(address)};
+        return false;
+    }
+
+    static bool invalidInstruction(uc_engine *, void *self)
+    {
+        Machine &m = of(self);
+        m.stop_ = Stop{Stop::Fault, "invalid instruction", m.reg(Reg::Eip)};
+        return false;
+    }
+
+    static uint32_t portIn(uc_engine *, uint32_t, int, void *self)
+    {
+        Machine &m = of(self);
+        m.stopWith(Stop::Fault, "privileged instruction (in)", m.reg(Reg::Eip));
+        return 0;
+    }
+
+    static void portOut(uc_engine *, uint32_t, int, uint32_t, void *self)
+    {
+        Machine &m = of(self);
+        m.stopWith(Stop::Fault, "privileged instruction (out)", m.reg(Reg::Eip));
+    }
+};
+
+Machine::Machine(bool counting)
+{
+    check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the CPU emulator");
+    // Every hook is in place before the first instruction is translated.
+    uc_hook h;
+    check(uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(MachineHooks::interrupt), this, 1, 0), "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(MachineHooks::badAccess), this, 1, 0), "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(MachineHooks::invalidInstruction), this, 1, 0), "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portIn), this, 1, 0, UC_X86_INS_IN), "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portOut), this, 1, 0, UC_X86_INS_OUT), "hook");
+    if (counting)
+        check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, 1, 0), "hook");
+
+    const uint16_t control = kFpuControl, status = 0, tags = kFpuTagsEmpty;
+    const uint32_t mxcsr = kMxcsrDefault, eflags = 0x2;
+    uc_reg_write(uc_, UC_X86_REG_FPCW, &control);
+    uc_reg_write(uc_, UC_X86_REG_FPSW, &status);
+    uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
+    uc_reg_write(uc_, UC_X86_REG_MXCSR, &mxcsr);
+    uc_reg_write(uc_, UC_X86_REG_EFLAGS, &eflags);
+    check(uc_context_alloc(uc_, &initialCpu_), "saving the CPU state");
+    check(uc_context_save(uc_, initialCpu_), "saving the CPU state");
+}
+
+Machine::~Machine()
+{
+    if (initialCpu_)
+        uc_context_free(initialCpu_);
+    if (uc_)
+        uc_close(uc_);
+    for (Region &r : regions_)
+        munmap(r.host, r.size);
+}
+
+uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
+{
+    void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (host == MAP_FAILED)
+        throw std::runtime_error("cannot allocate " + std::to_string(size) + " bytes of guest memory");
+    const uc_err err = uc_mem_map_ptr(uc_, addr, size, perms, host);
+    if (err != UC_ERR_OK) {
+        munmap(host, size);
+        throw std::runtime_error("cannot map guest memory at " + hex(addr) + ": " + uc_strerror(err));
+    }
+    Region r{addr, size, perms, static_cast<uint8_t *>(host), {}};
+    regions_.insert(std::upper_bound(regions_.begin(), regions_.end(), addr,
+                                     [](uint32_t a, const Region &x) { return a < x.base; }),
+                    std::move(r));
+    return static_cast<uint8_t *>(host);
+}
+
+void Machine::snapshot()
+{
+    for (Region &r : regions_)
+        if (r.perms & kWrite)
+            r.pristine.assign(r.host, r.host + r.size);
+}
+
+void Machine::restore()
+{
+    for (Region &r : regions_)
+        if (!r.pristine.empty())
+            std::memcpy(r.host, r.pristine.data(), r.size);
+}
+
+void Machine::resetCpu() { check(uc_context_restore(uc_, initialCpu_), "restoring the CPU state"); }
+
+uint32_t Machine::reg(Reg r) const
+{
+    uint32_t v = 0;
+    uc_reg_read(uc_, ucReg(r), &v);
+    return v;
+}
+
+void Machine::setReg(Reg r, uint32_t v) { uc_reg_write(uc_, ucReg(r), &v); }
+
+std::array<uint8_t, 10> Machine::st0() const
+{
+    uint8_t raw[16] = {};
+    uc_reg_read(uc_, UC_X86_REG_ST0, raw);
+    std::array<uint8_t, 10> out;
+    std::memcpy(out.data(), raw, out.size());
+    return out;
+}
+
+void Machine::emptyFpuStack()
+{
+    uint16_t status = 0;
+    const uint16_t tags = kFpuTagsEmpty;
+    uc_reg_read(uc_, UC_X86_REG_FPSW, &status);
+    status &= static_cast<uint16_t>(~0x3800u); // top of stack back to 0
+    uc_reg_write(uc_, UC_X86_REG_FPSW, &status);
+    uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
+}
+
+void Machine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
+{
+    stop_ = Stop{kind, std::move(fault), address};
+    uc_emu_stop(uc_);
+}
+
+Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits)
+{
+    kernel_ = &kernel;
+    stop_.reset();
+    insnLimit_ = limits.maxInsns ? insns_ + limits.maxInsns : UINT64_MAX;
+    deadline_ = limits.deadline;
+    // Without a return address the stop address is 0, which is never mapped:
+    // arriving there is a jump to address 0.
+    const uc_err err = uc_emu_start(uc_, begin, until.value_or(0), 0, 0);
+    kernel_ = nullptr;
+    const uint32_t eip = reg(Reg::Eip);
+    Stop s = stop_.value_or(Stop{Stop::Fault, {}, eip});
+    s.eip = eip;
+    if (stop_)
+        return s;
+    uint8_t previous = 0;
+    if (err != UC_ERR_OK)
+        s.fault = uc_strerror(err);
+    else if (until && eip == *until)
+        s.kind = Stop::Returned;
+    else if (eip == 0)
+        s.fault = "execution of unmapped address " + hex(0);
+    else if (read(eip - 1, &previous, 1) && previous == kHlt)
+        s.fault = "privileged instruction (hlt)", s.eip = s.address = eip - 1;
+    else
+        s.fault = "emulation stopped";
+    return s;
+}
+
+const Machine::Region *Machine::regionAt(uint64_t addr) const
+{
+    auto it = std::upper_bound(regions_.begin(), regions_.end(), addr,
+                               [](uint64_t a, const Region &r) { return a < r.base; });
+    if (it == regions_.begin())
+        return nullptr;
+    --it;
+    return addr - it->base < it->size ? &*it : nullptr;
+}
+
+template <typename F>
+bool Machine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
+{
+    if (n > (uint64_t{1} << 32))
+        return false;
+    const uint64_t end = uint64_t{addr} + n;
+    for (uint64_t at = addr; at < end;) {
+        const Region *r = regionAt(at);
+        if (!r || (r->perms & need) != need)
+            return false;
+        const uint64_t stop = std::min<uint64_t>(end, uint64_t{r->base} + r->size);
+        f(r->host + (at - r->base), static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
+        at = stop;
+    }
+    return true;
+}
+
+bool Machine::accessible(uint32_t addr, size_t n, bool forWrite) const
+{
+    return walk(addr, n, forWrite ? kWrite : kRead, [](uint8_t *, size_t, size_t) {});
+}
+
+bool Machine::read(uint32_t addr, void *out, size_t n) const
+{
+    return accessible(addr, n, false) && walk(addr, n, kRead, [&](uint8_t *host, size_t done, size_t len) {
+               std::memcpy(static_cast<uint8_t *>(out) + done, host, len);
+           });
+}
+
+bool Machine::write(uint32_t addr, const void *in, size_t n)
+{
+    return accessible(addr, n, true) && walk(addr, n, kWrite, [&](uint8_t *host, size_t done, size_t len) {
+               std::memcpy(host, static_cast<const uint8_t *>(in) + done, len);
+           });
+}
+
+} // namespace zylos

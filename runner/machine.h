@@ -1,0 +1,93 @@
+// The CPU backend: an i386 guest under Unicorn, with memory held in host
+// buffers (so the kernel reads and writes it directly, bounds-checked), and
+// every stop of the guest reported as an exit, a return, a fault or a limit.
+#pragma once
+
+#include "guest_memory.h"
+#include "kernel.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct uc_struct;
+struct uc_context;
+
+namespace zylos {
+
+enum class Reg { Eax, Ebx, Ecx, Edx, Esi, Edi, Ebp, Esp, Eip, Eflags };
+
+struct Stop {
+    enum Kind { Exited, Returned, Fault, InsnLimit, Timeout } kind;
+    std::string fault; // for Fault: what happened, e.g. "read of unmapped address 0x00000010"
+    uint32_t address = 0; // for Fault: the address accessed, else the instruction
+    uint32_t eip = 0;
+};
+
+struct RunLimits {
+    uint64_t maxInsns = 0; // 0: no limit
+    std::optional<Kernel::Clock::time_point> deadline;
+};
+
+class Machine final : public GuestMemory {
+public:
+    // counting installs the instruction-counting hook that limits and
+    // instruction counts need; it has to exist before the first run.
+    explicit Machine(bool counting);
+    ~Machine() override;
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // Maps zeroed, page-aligned memory; returns its host address.
+    uint8_t *map(uint32_t addr, uint32_t size, unsigned perms);
+    // Remembers the content of every writable region mapped so far; restore()
+    // puts it back with a plain copy.
+    void snapshot();
+    void restore();
+    // Registers as at creation: all zero, x87 as after FNINIT.
+    void resetCpu();
+
+    uint32_t reg(Reg r) const;
+    void setReg(Reg r, uint32_t v);
+    std::array<uint8_t, 10> st0() const;
+    // Marks every x87 register empty, keeping the control word.
+    void emptyFpuStack();
+
+    // Runs from begin until the guest exits, reaches until (when given),
+    // faults or hits a limit.
+    Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits);
+    // Instructions executed over all runs (with counting on).
+    uint64_t instructions() const { return insns_; }
+
+    bool accessible(uint32_t addr, size_t n, bool forWrite) const override;
+    bool read(uint32_t addr, void *out, size_t n) const override;
+    bool write(uint32_t addr, const void *in, size_t n) override;
+
+private:
+    struct Region {
+        uint32_t base, size;
+        unsigned perms;
+        uint8_t *host;
+        std::vector<uint8_t> pristine;
+    };
+
+    const Region *regionAt(uint64_t addr) const;
+    template <typename F>
+    bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
+    void stopWith(Stop::Kind kind, std::string fault = {}, uint32_t address = 0);
+
+    friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
+
+    uc_struct *uc_ = nullptr;
+    uc_context *initialCpu_ = nullptr;
+    std::vector<Region> regions_; // sorted by base
+    Kernel *kernel_ = nullptr;
+    std::optional<Stop> stop_;
+    uint64_t insns_ = 0;
+    uint64_t insnLimit_ = UINT64_MAX;
+    std::optional<Kernel::Clock::time_point> deadline_;
+};
+
+} // namespace zylos

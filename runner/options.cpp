@@ -1,0 +1,118 @@
+#include "options.h"
+
+#include "call_table.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <iostream>
+
+namespace zylos {
+namespace {
+
+template <typename T>
+bool parseNumber(std::string_view text, T &out)
+{
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+// NAME[@N]=RESULT
+std::string parseInjection(const std::string &spec, Injection &out)
+{
+    const size_t eq = spec.find('=');
+    if (eq == std::string::npos)
+        return "expected NAME[@N]=RESULT";
+    std::string_view name = std::string_view(spec).substr(0, eq);
+    out.nth = 0;
+    if (const size_t at = name.find('@'); at != std::string_view::npos) {
+        if (!parseNumber(name.substr(at + 1), out.nth) || out.nth == 0)
+            return "N must be a positive call count";
+        name = name.substr(0, at);
+    }
+    out.name = name;
+    if (!isCallName(out.name))
+        return "unknown kernel call '" + out.name + "'";
+    if (!parseNumber(std::string_view(spec).substr(eq + 1), out.result))
+        return "RESULT must be a 32-bit integer";
+    return "";
+}
+
+std::string footer()
+{
+    std::string unserved;
+    for (const CallInfo &c : callTable())
+        if (!c.served)
+            unserved += std::string(unserved.empty() ? "" : ", ") + c.name + " (" + std::to_string(c.nr) + ")";
+    return "PROGRAM with a '/' is a host path; a bare name is ROOT/bin/NAME. Options come before PROGRAM;\n"
+           "everything after it goes to the guest, which gets PROGRAM as written as argv[0].\n\n"
+           "Kernel calls answered with -38 (not available here): " + unserved + ", and any unknown number.\n\n"
+           "Exit status: the guest's status (low 8 bits); 124 a limit stopped the guest; 125 usage or\n"
+           "runner error; 126 not a valid zylos executable; 127 PROGRAM not found; 139 the guest faulted.";
+}
+
+// PROGRAM and its arguments are not options of ours, so CLI11 cannot list them.
+class UsageFormatter : public CLI::Formatter {
+    std::string make_usage(const CLI::App *, std::string name) const override
+    {
+        return "Usage: " + name + " [OPTIONS] PROGRAM [ARG...]\n";
+    }
+};
+
+int usageError(const std::string &message)
+{
+    std::cerr << "zylos-run: " << message << " (see --help)\n";
+    return kStatusRunnerError;
+}
+
+} // namespace
+
+std::variant<Options, int> parseOptions(int argc, char **argv)
+{
+    Options o;
+    std::vector<std::string> injections;
+    CLI::App app{"Runs a zylos executable on this host, playing the zylos kernel for it.", "zylos-run"};
+    app.prefix_command();
+    app.formatter(std::make_shared<UsageFormatter>());
+    app.footer(footer());
+    app.add_option("--root", o.root, "Folder that is the guest's /")->check(CLI::ExistingDirectory);
+    app.add_flag("--trace", o.trace, "One line per kernel call on standard error");
+    app.add_option("--inject", injections,
+                   "The Nth call named NAME (every one without @N) is not performed and returns RESULT")
+        ->type_name("NAME[@N]=RESULT")
+        ->allow_extra_args(false);
+    app.add_option("--write-chunk", o.writeChunk, "The console accepts at most N bytes per write")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-insns", o.maxInsns, "Stop the guest after N instructions (status 124)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--timeout", o.timeout, "Stop the guest after SECONDS (status 124)")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        return usageError(e.what());
+    }
+    for (const std::string &spec : injections) {
+        Injection i;
+        if (const std::string error = parseInjection(spec, i); !error.empty())
+            return usageError("--inject " + spec + ": " + error);
+        o.injections.push_back(i);
+    }
+    o.command = app.remaining();
+    if (!o.command.empty() && o.command[0] == "--")
+        o.command.erase(o.command.begin());
+    if (o.command.empty())
+        return usageError("no PROGRAM given");
+    if (o.command[0].empty() || o.command[0][0] == '-')
+        return usageError("unknown option or bad PROGRAM '" + o.command[0] + "'");
+    return o;
+}
+
+} // namespace zylos

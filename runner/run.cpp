@@ -1,0 +1,149 @@
+#include "run.h"
+
+#include "loader.h"
+#include "trace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#ifndef ZYLOS_DEFAULT_ROOT
+#error "ZYLOS_DEFAULT_ROOT must name the build's root folder"
+#endif
+
+namespace zylos {
+namespace {
+
+constexpr off_t kMaxProgramSize = 256 << 20;
+
+int fail(int status, const std::string &message)
+{
+    std::cerr << "zylos-run: " << message << "\n";
+    return status;
+}
+
+std::string hex(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+int statusOf(const Stop &s, const Options &o, const Kernel &kernel)
+{
+    switch (s.kind) {
+    case Stop::Exited:
+        return kernel.exitStatus() & 0xFF;
+    case Stop::InsnLimit:
+        return fail(kStatusLimit, "stopped after " + std::to_string(o.maxInsns) + " instructions (--max-insns)");
+    case Stop::Timeout:
+    {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", o.timeout);
+        return fail(kStatusLimit, std::string("stopped after ") + seconds + " seconds (--timeout)");
+    }
+    case Stop::Returned:
+    case Stop::Fault:
+        break;
+    }
+    return fail(kStatusFault, "guest fault: " + s.fault + " at eip " + hex(s.eip));
+}
+
+} // namespace
+
+std::string defaultRoot()
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const auto installed = exe.parent_path() / ".." / "share" / "zylos" / "root";
+        if (std::filesystem::is_directory(installed, ec))
+            return installed.lexically_normal().string();
+    }
+    return ZYLOS_DEFAULT_ROOT;
+}
+
+int readProgram(const std::string &program, const RootDir &root, std::vector<uint8_t> &out)
+{
+    UniqueFd fd;
+    int r = 0;
+    if (program.find('/') != std::string::npos) {
+        fd = UniqueFd(::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        r = fd ? 0 : -errno;
+    } else {
+        r = root.open("/bin/" + program, O_RDONLY | O_NONBLOCK, 0, fd);
+    }
+    if (r == -ENOENT || r == -ENOTDIR)
+        return fail(kStatusNotFound, program + ": program not found");
+    if (r < 0)
+        return fail(kStatusBadImage, program + ": " + std::strerror(-r));
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail(kStatusBadImage, program + ": not a regular file");
+    if (st.st_size > kMaxProgramSize)
+        return fail(kStatusBadImage, program + ": too large for a zylos executable");
+    out.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail(kStatusBadImage, program + ": cannot read: " + (n ? std::strerror(errno) : "file shrank"));
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int runGuest(const Options &o)
+{
+    const std::string &program = o.command.front();
+    std::optional<RootDir> root;
+    try {
+        root.emplace(o.root.empty() ? defaultRoot() : o.root);
+    } catch (const std::system_error &e) {
+        return fail(kStatusRunnerError, e.what());
+    }
+    std::vector<uint8_t> file;
+    if (int status = readProgram(program, *root, file))
+        return status;
+    ElfImage image;
+    try {
+        image = parseElf(file);
+    } catch (const BadImage &e) {
+        return fail(kStatusBadImage, program + ": not a zylos executable: " + e.what());
+    }
+
+    Machine m(o.count || o.maxInsns || o.timeout > 0);
+    loadImage(m, image, file);
+    mapStack(m);
+    try {
+        m.setReg(Reg::Esp, pushArguments(m, o.command));
+    } catch (const std::length_error &e) {
+        return fail(kStatusRunnerError, e.what());
+    }
+
+    HostConsole console;
+    Kernel kernel(std::move(*root), console);
+    kernel.setWriteChunk(o.writeChunk);
+    for (const Injection &i : o.injections)
+        kernel.inject(i.name, i.nth, i.result);
+    if (o.trace)
+        kernel.setObserver([](const CallRecord &c, GuestMemory &mem) { std::cerr << formatCall(c, mem) << "\n"; });
+    RunLimits limits{o.maxInsns, std::nullopt};
+    if (o.timeout > 0)
+        limits.deadline = Kernel::Clock::now() + std::chrono::duration_cast<Kernel::Clock::duration>(
+                                                     std::chrono::duration<double>(o.timeout));
+    kernel.setDeadline(limits.deadline);
+
+    const Stop stop = m.run(image.entry, std::nullopt, kernel, limits);
+    if (o.count)
+        std::cerr << "zylos-run: " << m.instructions() << " instructions\n";
+    return statusOf(stop, o, kernel);
+}
+
+} // namespace zylos

@@ -1,0 +1,304 @@
+#include "guest.h"
+
+#include "elf_image.h"
+#include "elf_symbols.h"
+#include "layout.h"
+#include "loader.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace zylos::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kScratchBase = 0xA0000000;
+constexpr uint32_t kScratchSize = 16u << 20;
+// Calls return here: a page of hlt, where the run stops before executing.
+constexpr uint32_t kReturnPage = kScratchBase + kScratchSize + kPageSize;
+constexpr uint32_t kGuardBase = kReturnPage + 2 * kPageSize;
+constexpr uint32_t kGuardSlotSize = 64u << 10;
+constexpr uint32_t kGuardStride = kGuardSlotSize + kPageSize; // an unmapped page after each slot
+constexpr size_t kGuardSlots = 128;
+constexpr uint32_t kDirectionFlag = 0x400;
+
+std::vector<uint8_t> readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string makeTempDir()
+{
+    std::string templ = (fs::temp_directory_path() / "zylos-guest-XXXXXX").string();
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("cannot create a temporary root folder");
+    return templ;
+}
+
+void emptyDir(const std::string &dir)
+{
+    for (const auto &entry : fs::directory_iterator(dir))
+        fs::remove_all(entry.path());
+}
+
+std::string hex(uint32_t v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+} // namespace
+
+Arg::Arg(double v) : Arg(std::bit_cast<unsigned long long>(v)) {}
+
+Arg::Arg(long double v) : count_(3)
+{
+    static_assert(sizeof v >= 10);
+    std::memcpy(words_, &v, 10); // the i386 ABI passes the 80-bit value in 12 bytes
+}
+
+Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
+{
+    const std::vector<uint8_t> file = readFile(elfPath);
+    const ElfImage image = parseElf(file);
+    symbols_ = readSymbols(file);
+    for (const auto &[name, addr] : symbols_)
+        byAddress_.emplace_back(addr, name);
+    std::sort(byAddress_.begin(), byAddress_.end());
+
+    loadImage(machine_, image, file);
+    mapStack(machine_);
+    machine_.snapshot();
+    scratch_ = machine_.map(kScratchBase, kScratchSize, kRead | kWrite);
+    std::memset(machine_.map(kReturnPage, kPageSize, kRead | kExec), 0xF4, kPageSize);
+    for (size_t i = 0; i < kGuardSlots; ++i)
+        guardSlots_.push_back(machine_.map(kGuardBase + static_cast<uint32_t>(i) * kGuardStride, kGuardSlotSize,
+                                           kRead | kWrite));
+    reset();
+}
+
+Guest::~Guest()
+{
+    std::error_code ec;
+    fs::remove_all(tempRoot_, ec);
+}
+
+Guest &Guest::drape()
+{
+    static Guest instance(ZYLOS_DRAPE_PATH);
+    instance.reset();
+    return instance;
+}
+
+void Guest::reset()
+{
+    // Scratch memory is zeroed as it is handed out, so only the image's own
+    // writable memory and the stack are copied back here.
+    machine_.restore();
+    machine_.resetCpu();
+    scratchUsed_ = 0;
+    guardNext_ = 0;
+    log_.clear();
+    console_ = StringConsole{};
+    emptyDir(tempRoot_);
+    root_ = tempRoot_;
+    kernel_ = std::make_unique<Kernel>(RootDir(root_), console_);
+    kernel_->setObserver([this](const CallRecord &c, GuestMemory &) { log_.push_back(c); });
+    lastInsns_ = 0;
+}
+
+uint32_t Guest::sym(const std::string &name) const
+{
+    auto it = symbols_.find(name);
+    if (it == symbols_.end())
+        throw std::runtime_error("no symbol " + name + " in the guest image");
+    return it->second;
+}
+
+void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
+{
+    if (kernel_->exited())
+        throw std::logic_error("the guest has exited; reset() it before calling " + fn);
+    const uint32_t entry = sym(fn);
+    std::vector<uint32_t> words;
+    for (const Arg &a : args)
+        words.insert(words.end(), a.words().begin(), a.words().end());
+    // The arguments start 16-byte aligned, as the i386 ABI has it at a call.
+    uint32_t sp = static_cast<uint32_t>((kUserEnd - 4 * words.size() - 16) & ~uint64_t{15});
+    write(sp, words.data(), 4 * words.size());
+    sp -= 4;
+    write32(sp, kReturnPage);
+    machine_.setReg(Reg::Esp, sp);
+    machine_.setReg(Reg::Eflags, machine_.reg(Reg::Eflags) & ~kDirectionFlag);
+    machine_.emptyFpuStack();
+
+    const uint64_t before = machine_.instructions();
+    const Stop s = machine_.run(entry, kReturnPage, *kernel_, {insnLimit_, std::nullopt});
+    lastInsns_ = machine_.instructions() - before;
+    if (s.kind != Stop::Returned && s.kind != Stop::Exited)
+        throw GuestFault(describe(s, fn), s.address, s.eip);
+}
+
+std::string Guest::describe(const Stop &s, const std::string &fn) const
+{
+    const std::string what = s.kind == Stop::InsnLimit
+                                 ? "ran past " + std::to_string(insnLimit_) + " instructions"
+                                 : s.fault;
+    return "guest fault in call of " + fn + ": " + what + " at eip " + hex(s.eip) + " (" + symbolAt(s.eip) + ")";
+}
+
+std::string Guest::symbolAt(uint32_t addr) const
+{
+    auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), std::make_pair(addr, std::string("\xff")));
+    if (it == byAddress_.begin())
+        return "no symbol";
+    --it;
+    char off[16];
+    std::snprintf(off, sizeof off, "+0x%x", addr - it->first);
+    return it->second + off;
+}
+
+uint32_t Guest::call(const std::string &fn, std::initializer_list<Arg> args)
+{
+    invoke(fn, args);
+    return machine_.reg(Reg::Eax);
+}
+
+uint64_t Guest::call64(const std::string &fn, std::initializer_list<Arg> args)
+{
+    invoke(fn, args);
+    return uint64_t{machine_.reg(Reg::Edx)} << 32 | machine_.reg(Reg::Eax);
+}
+
+std::array<uint8_t, 10> Guest::callF80(const std::string &fn, std::initializer_list<Arg> args)
+{
+    invoke(fn, args);
+    return machine_.st0();
+}
+
+long double Guest::callLD(const std::string &fn, std::initializer_list<Arg> args)
+{
+    const std::array<uint8_t, 10> bits = callF80(fn, args);
+    long double v = 0;
+    std::memcpy(&v, bits.data(), bits.size());
+    return v;
+}
+
+bool Guest::exited() const { return kernel_->exited(); }
+int Guest::exitStatus() const { return kernel_->exitStatus(); }
+
+uint32_t Guest::alloc(size_t n, uint32_t align)
+{
+    if (align == 0 || (align & (align - 1)) != 0)
+        throw std::invalid_argument("alignment must be a power of two");
+    const size_t start = (scratchUsed_ + align - 1) & ~size_t{align - 1};
+    if (start > kScratchSize || n > kScratchSize - start)
+        throw std::length_error("guest scratch memory exhausted");
+    std::memset(scratch_ + start, 0, n);
+    scratchUsed_ = start + n;
+    return kScratchBase + static_cast<uint32_t>(start);
+}
+
+uint32_t Guest::str(std::string_view s)
+{
+    const uint32_t addr = alloc(s.size() + 1);
+    write(addr, s);
+    return addr;
+}
+
+uint32_t Guest::allocAtGuard(size_t n)
+{
+    if (n > kGuardSlotSize)
+        throw std::length_error("allocAtGuard: at most " + std::to_string(kGuardSlotSize) + " bytes");
+    const size_t slot = guardNext_++ % kGuardSlots;
+    const uint32_t offset = kGuardSlotSize - static_cast<uint32_t>(n);
+    std::memset(guardSlots_[slot] + offset, 0, n);
+    return kGuardBase + static_cast<uint32_t>(slot) * kGuardStride + offset;
+}
+
+uint32_t Guest::strAtGuard(std::string_view s)
+{
+    const uint32_t addr = allocAtGuard(s.size() + 1);
+    write(addr, s); // the NUL is already there
+    return addr;
+}
+
+void Guest::write(uint32_t addr, const void *p, size_t n)
+{
+    if (!machine_.write(addr, p, n))
+        throw std::out_of_range("guest write of " + std::to_string(n) + " bytes at " + hex(addr) +
+                                " is outside writable memory");
+}
+
+void Guest::write(uint32_t addr, std::string_view s) { write(addr, s.data(), s.size()); }
+
+std::vector<uint8_t> Guest::read(uint32_t addr, size_t n) const
+{
+    std::vector<uint8_t> out(n);
+    if (!machine_.read(addr, out.data(), n))
+        throw std::out_of_range("guest read of " + std::to_string(n) + " bytes at " + hex(addr) +
+                                " is outside mapped memory");
+    return out;
+}
+
+std::string Guest::readStr(uint32_t addr, size_t max) const
+{
+    std::string s;
+    if (const int r = machine_.readString(addr, max, s))
+        throw std::out_of_range("no guest string of at most " + std::to_string(max) + " bytes at " + hex(addr) +
+                                (r == -14 ? " (unmapped memory)" : ""));
+    return s;
+}
+
+uint32_t Guest::read32(uint32_t addr) const
+{
+    uint32_t v;
+    std::memcpy(&v, read(addr, 4).data(), 4);
+    return v;
+}
+
+void Guest::write32(uint32_t addr, uint32_t v) { write(addr, &v, 4); }
+
+uint8_t Guest::read8(uint32_t addr) const { return read(addr, 1)[0]; }
+
+void Guest::inject(const std::string &name, int n, int32_t result)
+{
+    if (n < 0)
+        throw std::invalid_argument("inject: n must be 0 (every call) or a 1-based call count");
+    kernel_->inject(name, static_cast<unsigned>(n), result);
+}
+
+void Guest::onCall(std::function<std::optional<int32_t>(const CallRecord &, GuestMemoryView &)> f)
+{
+    kernel_->setScript(std::move(f));
+}
+
+void Guest::setStdin(std::string bytes)
+{
+    console_.input = std::move(bytes);
+    console_.inputPos = 0;
+}
+
+void Guest::setRoot(const std::string &hostDir)
+{
+    kernel_->setRoot(RootDir(hostDir));
+    root_ = hostDir;
+}
+
+void Guest::setWriteChunk(size_t n) { kernel_->setWriteChunk(n); }
+
+std::string programPath(const std::string &name) { return std::string(ZYLOS_TEST_PROGRAMS_DIR) + "/" + name; }
+
+} // namespace zylos::test

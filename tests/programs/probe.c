@@ -1,0 +1,171 @@
+/* probe: a guest for the runner's own tests. It reaches the kernel with
+   int 0x80 directly, so it depends on nothing in the library.
+
+     probe echo ARG...   writes argv[0] and each ARG on a line of its own
+     probe exit N        exits with status N
+     probe cat           copies standard input to standard output
+     probe spin          loops forever
+     probe sleepy        sleeps 0.1 s at a time, forever
+     probe rep N         copies N bytes with one rep movsb, then exits 0
+     probe fault KIND    faults: r read 0x10, w write to code, x jump into
+                         data, h hlt, o out, d divide by zero, u ud2,
+                         s overflow the stack
+
+   The probe_* functions are called one by one by the harness tests. */
+
+static int sys(int nr, int a, int b, int c)
+{
+    int r;
+    __asm__ volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
+    return r;
+}
+
+static int same(const char *a, const char *b)
+{
+    while (*a && *a == *b)
+        a++, b++;
+    return *a == *b;
+}
+
+static unsigned length(const char *s)
+{
+    unsigned n = 0;
+    while (s[n])
+        n++;
+    return n;
+}
+
+static int number(const char *s)
+{
+    int sign = 1, n = 0;
+    if (*s == '-')
+        sign = -1, s++;
+    while (*s >= '0' && *s <= '9')
+        n = n * 10 + (*s++ - '0');
+    return sign * n;
+}
+
+/* Retries short writes, as any careful program must. */
+static void say(const char *s, unsigned n)
+{
+    while (n > 0) {
+        int r = sys(1, 1, (int)s, (int)n);
+        if (r <= 0)
+            return;
+        s += r;
+        n -= (unsigned)r;
+    }
+}
+
+static char data_area[4096];
+static volatile int zero;
+
+/* Stops only at the guard page below the stack. */
+static int recurse(int depth)
+{
+    volatile char pad[1024];
+    pad[0] = (char)depth;
+    if (depth >= 0)
+        return recurse(depth + 1) + pad[0];
+    return 0;
+}
+
+static int fault(char kind)
+{
+    switch (kind) {
+    case 'r': return *(volatile int *)0x10;
+    case 'w': *(volatile char *)(unsigned)&fault = 0; return 0;
+    case 'x': ((void (*)(void))(unsigned)data_area)(); return 0;
+    case 'h': __asm__ volatile("hlt"); return 0;
+    case 'o': __asm__ volatile("outb %%al, $0x80" : : "a"(0)); return 0;
+    case 'd': {
+        unsigned q = 1, r = 0;
+        __asm__ volatile("divl %2" : "+a"(q), "+d"(r) : "r"((unsigned)zero));
+        return (int)q;
+    }
+    case 'u': __asm__ volatile("ud2"); return 0;
+    case 's': return recurse(0);
+    }
+    return 2;
+}
+
+static void copy(unsigned n)
+{
+    static char from[65536], to[65536];
+    const char *src = from;
+    char *dst = to;
+    if (n > sizeof from)
+        n = sizeof from;
+    __asm__ volatile("rep movsb" : "+S"(src), "+D"(dst), "+c"(n) : : "memory");
+}
+
+#define KEEP __attribute__((used, retain))
+
+KEEP int probe_add(int a, int b) { return a + b; }
+
+KEEP int probe_sum(int n, ...)
+{
+    __builtin_va_list ap;
+    __builtin_va_start(ap, n);
+    int total = 0;
+    while (n-- > 0)
+        total += __builtin_va_arg(ap, int);
+    __builtin_va_end(ap);
+    return total;
+}
+
+KEEP unsigned long long probe_mul64(unsigned long long a, unsigned b) { return a * b; }
+
+KEEP long double probe_half(long double x) { return x / 2; }
+
+KEEP double probe_sqrt2(void) { return 1.4142135623730951; }
+
+static int counter = 40;
+KEEP int probe_count(void) { return ++counter; }
+
+KEEP int probe_load(const volatile char *p) { return *p; }
+
+KEEP int probe_sys(int nr, int a, int b, int c) { return sys(nr, a, b, c); }
+
+KEEP void probe_spin(void)
+{
+    for (;;) {
+    }
+}
+
+int main(int argc, char **argv)
+{
+    const char *what = argc > 1 ? argv[1] : "";
+    if (same(what, "echo")) {
+        for (int i = 0; i < argc; i++) {
+            if (i == 1)
+                continue;
+            say(argv[i], length(argv[i]));
+            say("\n", 1);
+        }
+        return 0;
+    }
+    if (same(what, "exit") && argc > 2)
+        sys(2, number(argv[2]), 0, 0);
+    if (same(what, "cat")) {
+        static char buf[4096];
+        int n;
+        while ((n = sys(3, 0, (int)buf, sizeof buf)) > 0)
+            say(buf, (unsigned)n);
+        return n < 0;
+    }
+    if (same(what, "spin"))
+        probe_spin();
+    if (same(what, "sleepy"))
+        for (;;)
+            sys(22, 100000, 0, 0);
+    if (same(what, "rep") && argc > 2) {
+        copy((unsigned)number(argv[2]));
+        return 0;
+    }
+    if (same(what, "fault") && argc > 2)
+        return fault(argv[2][0]);
+    static const char usage[] = "usage: probe echo|exit|cat|spin|sleepy|rep|fault ...\n";
+    say(usage, sizeof usage - 1);
+    return 2;
+}

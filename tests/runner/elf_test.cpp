@@ -1,0 +1,172 @@
+// The loader's checks: which files are refused (status 126, with a one-line
+// reason) and that no file, however malformed, crashes the reader.
+#include "elf_image.h"
+#include "elf_symbols.h"
+#include "harness/guest.h"
+
+#include <elf.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+
+namespace zylos::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kCode = 0x08048000, kData = 0x08049000;
+
+// A small valid executable: code that exits with status 7, a bss segment and
+// a GNU_STACK header.
+struct Image {
+    Elf32_Ehdr h{};
+    Elf32_Phdr ph[3]{};
+    size_t size = 0x2000;
+
+    Image()
+    {
+        std::memcpy(h.e_ident, ELFMAG, SELFMAG);
+        h.e_ident[EI_CLASS] = ELFCLASS32;
+        h.e_ident[EI_DATA] = ELFDATA2LSB;
+        h.e_ident[EI_VERSION] = EV_CURRENT;
+        h.e_type = ET_EXEC;
+        h.e_machine = EM_386;
+        h.e_version = EV_CURRENT;
+        h.e_entry = kCode;
+        h.e_phoff = sizeof h;
+        h.e_ehsize = sizeof h;
+        h.e_phentsize = sizeof(Elf32_Phdr);
+        h.e_phnum = 3;
+        ph[0] = {PT_LOAD, 0x1000, kCode, kCode, 12, 12, PF_R | PF_X, 0x1000};
+        ph[1] = {PT_LOAD, 0x1000, kData, kData, 0, 0x100, PF_R | PF_W, 0x1000};
+        ph[2] = {PT_GNU_STACK, 0, 0, 0, 0, 0, PF_R | PF_W, 16};
+    }
+
+    std::vector<uint8_t> bytes() const
+    {
+        static const uint8_t exit7[12] = {0xb8, 2, 0, 0, 0, 0xbb, 7, 0, 0, 0, 0xcd, 0x80};
+        std::vector<uint8_t> out(0x2000);
+        std::memcpy(out.data(), &h, sizeof h);
+        std::memcpy(out.data() + sizeof h, ph, sizeof ph);
+        std::memcpy(out.data() + 0x1000, exit7, sizeof exit7);
+        out.resize(size);
+        return out;
+    }
+};
+
+struct Case {
+    const char *name;
+    std::function<void(Image &)> change;
+    const char *reason; // empty: the image stays valid
+};
+
+class ElfFiles : public ::testing::TestWithParam<Case> {
+protected:
+    static fs::path dir()
+    {
+        static const fs::path d = [] {
+            std::string templ = (fs::temp_directory_path() / "zylos-elf-XXXXXX").string();
+            if (!mkdtemp(templ.data()))
+                throw std::runtime_error("mkdtemp failed");
+            return fs::path(templ);
+        }();
+        return d;
+    }
+};
+
+TEST_P(ElfFiles, AreRunOrRefusedWithAReason)
+{
+    const Case &c = GetParam();
+    Image image;
+    c.change(image);
+    const fs::path path = dir() / c.name;
+    const std::vector<uint8_t> bytes = image.bytes();
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    const RunResult r = runProgram({path.string()});
+    if (*c.reason == '\0') {
+        EXPECT_EQ(r.status, 7) << r.err;
+        return;
+    }
+    EXPECT_EQ(r.status, 126);
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, ElfFiles,
+    ::testing::Values(
+        Case{"valid", [](Image &) {}, ""},
+        Case{"with_note", [](Image &i) { i.ph[2].p_type = PT_NOTE; }, ""},
+        Case{"with_property", [](Image &i) { i.ph[2].p_type = PT_GNU_PROPERTY; }, ""},
+        Case{"with_empty_load", [](Image &i) { i.ph[2] = {PT_LOAD, 0, 0, 0, 0, 0, PF_R, 0}; }, ""},
+        Case{"truncated", [](Image &i) { i.size = 40; }, "too short"},
+        Case{"not_elf", [](Image &i) { i.h.e_ident[0] = 0; }, "not an ELF file"},
+        Case{"class64", [](Image &i) { i.h.e_ident[EI_CLASS] = ELFCLASS64; }, "32-bit"},
+        Case{"big_endian", [](Image &i) { i.h.e_ident[EI_DATA] = ELFDATA2MSB; }, "little-endian"},
+        Case{"x86_64", [](Image &i) { i.h.e_machine = EM_X86_64; }, "i386"},
+        Case{"shared_object", [](Image &i) { i.h.e_type = ET_DYN; }, "static executable"},
+        Case{"no_program_headers", [](Image &i) { i.h.e_phnum = 0; }, "no program headers"},
+        Case{"headers_outside_file", [](Image &i) { i.h.e_phoff = 0xFFFFFFF0; }, "outside the file"},
+        Case{"odd_header_size", [](Image &i) { i.h.e_phentsize = 56; }, "program header size"},
+        Case{"segment_past_end", [](Image &i) { i.ph[0].p_filesz = i.ph[0].p_memsz = 0x10000; }, "past the end"},
+        Case{"offset_wraps", [](Image &i) { i.ph[0].p_offset = 0xFFFFFFF0; i.ph[0].p_filesz = 0x20; i.ph[0].p_memsz = 0x20; },
+             "past the end"},
+        Case{"file_bytes_exceed_memory", [](Image &i) { i.ph[1].p_filesz = 0x200; }, "more file bytes"},
+        Case{"null_page", [](Image &i) { i.ph[0].p_vaddr = 0; i.h.e_entry = 0; }, "outside the user range"},
+        Case{"below_4k", [](Image &i) { i.ph[0].p_vaddr = 0x800; i.h.e_entry = 0x800; }, "outside the user range"},
+        Case{"kernel_half", [](Image &i) { i.ph[1].p_vaddr = 0xC0000000; }, "outside the user range"},
+        Case{"address_wraps", [](Image &i) { i.ph[1].p_vaddr = 0xFFFFF000; i.ph[1].p_memsz = 0x2000; },
+             "outside the user range"},
+        Case{"over_the_stack", [](Image &i) { i.ph[1].p_vaddr = 0xBFF00000; }, "outside the user range"},
+        Case{"overlapping", [](Image &i) { i.ph[1].p_vaddr = kCode; }, "overlap"},
+        Case{"sharing_a_page", [](Image &i) { i.ph[1].p_vaddr = kCode + 0x800; }, "share a page"},
+        Case{"interpreter", [](Image &i) { i.ph[2].p_type = PT_INTERP; }, "interpreter"},
+        Case{"dynamic", [](Image &i) { i.ph[2].p_type = PT_DYNAMIC; }, "dynamic section"},
+        Case{"tls", [](Image &i) { i.ph[2].p_type = PT_TLS; }, "unsupported program header"},
+        Case{"entry_in_data", [](Image &i) { i.h.e_entry = kData; }, "entry point"},
+        Case{"no_load", [](Image &i) { i.ph[0].p_type = i.ph[1].p_type = PT_NULL; }, "no loadable segment"}),
+    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Random damage to the headers of a real executable (program and section
+// headers, symbol table) must end in a result or a BadImage, never a crash.
+TEST(ElfReader, SurvivesDamagedFiles)
+{
+    std::ifstream in(programPath("probe"), std::ios::binary);
+    const std::vector<uint8_t> original{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_GT(original.size(), 1000u);
+    ASSERT_NO_THROW(parseElf(original));
+    ASSERT_GT(readSymbols(original).count("probe_add"), 0u);
+
+    uint32_t shoff;
+    std::memcpy(&shoff, original.data() + 32, 4);
+    std::mt19937 random(12345);
+    int refused = 0;
+    for (int round = 0; round < 4000; ++round) {
+        std::vector<uint8_t> bytes = original;
+        for (int n = 1 + static_cast<int>(random() % 4); n > 0; --n) {
+            const size_t at = random() % 2 ? random() % 256 : shoff + random() % (bytes.size() - shoff);
+            bytes[at] = static_cast<uint8_t>(random() % 3 == 0 ? 0xFF : random());
+        }
+        if (round % 16 == 0)
+            bytes.resize(random() % bytes.size());
+        try {
+            parseElf(bytes);
+            readSymbols(bytes);
+        } catch (const BadImage &) {
+            ++refused;
+        }
+    }
+    EXPECT_GT(refused, 100); // the damage did reach the checks
+}
+
+} // namespace
+} // namespace zylos::test

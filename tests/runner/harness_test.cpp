@@ -1,0 +1,179 @@
+// The harness itself: calls into a loaded image, arguments and results,
+// faults, limits and reset.
+#include "probe.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace zylos::test {
+namespace {
+
+class Harness : public ::testing::Test {
+protected:
+    Guest &g = probe();
+};
+
+TEST_F(Harness, PassesArgumentsAndReturnsResults)
+{
+    EXPECT_EQ(g.call("probe_add", {40, 2}), 42u);
+    EXPECT_EQ(g.call("probe_add", {-5, 3}), static_cast<uint32_t>(-2));
+    // Variadic: pushed right to left, so the count comes first.
+    EXPECT_EQ(g.call("probe_sum", {4, 1, 2, 3, 400}), 406u);
+    // A 64-bit argument takes two words, low word first.
+    EXPECT_EQ(g.call64("probe_mul64", {0x123456789ULL, 16u}), 0x1234567890ULL);
+    EXPECT_EQ(g.call64("probe_mul64", {~0ULL, 2u}), ~0ULL - 1);
+}
+
+TEST_F(Harness, ReturnsTheX87Register)
+{
+    EXPECT_EQ(g.callLD("probe_half", {5.0L}), 2.5L);
+    EXPECT_EQ(g.callLD("probe_sqrt2"), static_cast<long double>(1.4142135623730951));
+    const std::array<uint8_t, 10> bits = g.callF80("probe_half", {-3.0L});
+    const std::array<uint8_t, 10> minusOneAndAHalf = {0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0xBF};
+    EXPECT_EQ(bits, minusOneAndAHalf);
+}
+
+TEST_F(Harness, ResetRestoresTheImageData)
+{
+    EXPECT_EQ(g.call("probe_count"), 41u);
+    EXPECT_EQ(g.call("probe_count"), 42u);
+    g.reset();
+    EXPECT_EQ(g.call("probe_count"), 41u);
+}
+
+TEST_F(Harness, ScratchMemoryIsZeroedAlignedAndReusedAfterReset)
+{
+    const uint32_t a = g.alloc(10, 64);
+    EXPECT_EQ(a % 64, 0u);
+    g.write(a, "abc");
+    const uint32_t s = g.str("hello");
+    EXPECT_EQ(g.readStr(s), "hello");
+    EXPECT_GE(s, a + 10);
+    g.reset();
+    const uint32_t again = g.alloc(10, 64);
+    EXPECT_EQ(again, a);
+    EXPECT_EQ(g.read(again, 3), (std::vector<uint8_t>{0, 0, 0}));
+}
+
+TEST_F(Harness, GuardAllocationsEndAtAnUnmappedPage)
+{
+    const uint32_t p = g.allocAtGuard(5);
+    EXPECT_EQ(g.call("probe_load", {p + 4}), 0u);
+    try {
+        g.call("probe_load", {p + 5});
+        FAIL() << "read past the guard allocation did not fault";
+    } catch (const GuestFault &f) {
+        EXPECT_EQ(f.address, p + 5);
+        EXPECT_NE(std::string(f.what()).find("probe_load"), std::string::npos) << f.what();
+    }
+    const uint32_t s = g.strAtGuard("xyz");
+    EXPECT_EQ(g.readStr(s), "xyz");
+    EXPECT_THROW(g.read(s, 5), std::out_of_range);
+}
+
+TEST_F(Harness, FaultsAndRunawayCallsThrow)
+{
+    EXPECT_THROW(g.call("probe_load", {0x10u}), GuestFault);
+    g.setInstructionLimit(100000);
+    EXPECT_THROW(g.call("probe_spin"), GuestFault);
+    EXPECT_EQ(g.instructions(), 100000u);
+    EXPECT_THROW(g.sym("no_such_function"), std::runtime_error);
+    EXPECT_THROW(g.write(g.sym("probe_add"), "x"), std::out_of_range); // code is read-only
+}
+
+TEST_F(Harness, ExitEndsTheCallAndIsClearedByReset)
+{
+    EXPECT_FALSE(g.exited());
+    sys(g, 2, 300);
+    EXPECT_TRUE(g.exited());
+    EXPECT_EQ(g.exitStatus(), 300);
+    EXPECT_THROW(g.call("probe_add", {1, 2}), std::logic_error);
+    g.reset();
+    EXPECT_FALSE(g.exited());
+    EXPECT_EQ(g.call("probe_add", {1, 2}), 3u);
+}
+
+TEST_F(Harness, CountsInstructionsOfTheLastCall)
+{
+    g.call("probe_add", {1, 2});
+    const uint64_t add = g.instructions();
+    EXPECT_GT(add, 0u);
+    EXPECT_LT(add, 20u);
+    g.call("probe_sum", {3, 1, 1, 1});
+    const uint64_t three = g.instructions();
+    g.call("probe_sum", {6, 1, 1, 1, 1, 1, 1});
+    EXPECT_GT(g.instructions(), three);
+    g.call("probe_add", {1, 2});
+    EXPECT_EQ(g.instructions(), add);
+}
+
+TEST_F(Harness, LogsKernelCallsAndConsoleBytes)
+{
+    const uint32_t text = g.str("hi!");
+    EXPECT_EQ(sys(g, 1, 1, text, 3), 3);
+    EXPECT_EQ(sys(g, 999, 1, 2, 3), -38);
+    ASSERT_EQ(g.calls().size(), 2u);
+    EXPECT_EQ(g.calls()[0].name, "write");
+    EXPECT_EQ(g.calls()[0].args[1], text);
+    EXPECT_EQ(g.calls()[0].result, 3);
+    EXPECT_EQ(g.calls()[1].name, "syscall_999");
+    EXPECT_EQ(g.console(), "hi!");
+    g.reset();
+    EXPECT_TRUE(g.calls().empty());
+    EXPECT_EQ(g.console(), "");
+}
+
+TEST_F(Harness, InjectionsReplaceChosenCalls)
+{
+    const uint32_t text = g.str("abc");
+    g.inject("write", 2, -5);
+    EXPECT_EQ(sys(g, 1, 1, text, 1), 1);
+    EXPECT_EQ(sys(g, 1, 1, text + 1, 1), -5);
+    EXPECT_EQ(sys(g, 1, 1, text + 2, 1), 1);
+    EXPECT_EQ(g.console(), "ac");
+    EXPECT_TRUE(g.calls()[1].injected);
+    EXPECT_FALSE(g.calls()[2].injected);
+
+    g.reset();
+    g.inject("getkey", 0, 7);
+    EXPECT_EQ(sys(g, 6), 7);
+    EXPECT_EQ(sys(g, 6), 7);
+}
+
+TEST_F(Harness, ScriptsMayAnswerAndWriteGuestMemory)
+{
+    // Delivers "ok" one byte per read, then end of input.
+    std::string pending = "ok";
+    g.onCall([&](const CallRecord &c, GuestMemoryView &mem) -> std::optional<int32_t> {
+        if (c.name != "read")
+            return std::nullopt;
+        if (pending.empty())
+            return 0;
+        mem.write(c.args[1], pending.data(), 1);
+        pending.erase(0, 1);
+        return 1;
+    });
+    const uint32_t buf = g.alloc(8);
+    EXPECT_EQ(sys(g, 3, 0, buf, 8), 1);
+    EXPECT_EQ(sys(g, 3, 0, buf + 1, 8), 1);
+    EXPECT_EQ(sys(g, 3, 0, buf + 2, 8), 0);
+    EXPECT_EQ(g.readStr(buf), "ok");
+    EXPECT_EQ(sys(g, 1, 1, buf, 2), 2); // not scripted: performed
+    EXPECT_EQ(g.console(), "ok");
+}
+
+TEST_F(Harness, StdinAndWriteChunk)
+{
+    g.setStdin("xy");
+    const uint32_t buf = g.alloc(8);
+    EXPECT_EQ(sys(g, 3, 0, buf, 8), 2);
+    EXPECT_EQ(g.readStr(buf), "xy");
+    EXPECT_EQ(sys(g, 3, 0, buf, 8), 0);
+    g.setWriteChunk(3);
+    EXPECT_EQ(sys(g, 1, 1, g.str("hello"), 5), 3);
+    EXPECT_EQ(g.console(), "hel");
+}
+
+} // namespace
+} // namespace zylos::test
