@@ -49,30 +49,39 @@ static int apply(char op, int a, int b, int *result)
     return 0;
 }
 
+/* Reads "A OP B"; 1 when it was evaluated, 0 when malformed (reported),
+   -1 at the end of the input. */
+static int evaluate_next(void)
+{
+    int a, b, result, got;
+    char op;
+    got = read_number(&a);
+    if (got <= 0) {
+        if (got == 0)
+            puts("calc: expected a number");
+        return got;
+    }
+    if ((got = read_operator(&op)) != 1) {
+        puts(got < 0 ? "calc: incomplete expression" : "calc: expected one of + - * / %");
+        return got;
+    }
+    if ((got = read_number(&b)) != 1) {
+        puts(got < 0 ? "calc: incomplete expression" : "calc: expected a number");
+        return got;
+    }
+    if (!apply(op, a, b, &result)) {
+        puts("calc: division by zero or out of range");
+        return 0;
+    }
+    printf("%d\n", result);
+    return 1;
+}
+
 int main(void)
 {
-    for (;;) {
-        int a, b, result;
-        char op;
-        int got = read_number(&a);
-        if (got < 0)
-            return 0;
-        if (got == 0) {
-            puts("calc: expected a number");
-            continue;
-        }
-        if (read_operator(&op) != 1) {
-            puts("calc: expected one of + - * / %");
-            continue;
-        }
-        if (read_number(&b) != 1) {
-            puts("calc: expected a number");
-            continue;
-        }
-        if (!apply(op, a, b, &result)) {
-            puts("calc: division by zero or out of range");
-            continue;
-        }
-        printf("%d\n", result);
-    }
+    int failures = 0;
+    int got;
+    while ((got = evaluate_next()) >= 0)
+        failures += got == 0;
+    return failures ? 1 : 0;
 }

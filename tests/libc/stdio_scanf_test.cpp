@@ -240,6 +240,15 @@ TEST_F(Scanf, StringWidthBoundsTheCopy)
     EXPECT_EQ(g.readStr(zero), "abcdefg");
 }
 
+TEST_F(Scanf, TypicalCallIsCheap)
+{
+    uint32_t n = g.alloc(4), word = g.alloc(16), i = g.alloc(4);
+    uint32_t text = g.str("12 abc 0x1f"), format = g.str("%d %s %i");
+    EXPECT_EQ(g.call("sscanf", {text, format, n, word, i}), 3u);
+    EXPECT_EQ(g.read32(i), 31u);
+    EXPECT_LE(g.instructions(), 500u);
+}
+
 TEST_F(Scanf, VsscanfTakesAnArgumentList)
 {
     uint32_t a = g.alloc(4), b = g.alloc(16), list = g.alloc(8);
