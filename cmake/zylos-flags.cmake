@@ -3,7 +3,7 @@
 set(ZYLOS_TRIPLE i386-unknown-none-elf)
 set(ZYLOS_COMMON_FLAGS
     --target=${ZYLOS_TRIPLE} -march=i686 -ffreestanding -fno-builtin -nostdlibinc
-    -fno-stack-protector -fno-pic -fno-pie -fomit-frame-pointer -fno-unwind-tables
+    -fno-stack-protector -fno-pic -fno-pie -fomit-frame-pointer -falign-loops=1 -fno-unwind-tables
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 set(ZYLOS_CXX_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 set(ZYLOS_LINK_FLAGS

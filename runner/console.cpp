@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,15 @@ namespace zylos {
 long HostConsole::read(void *buf, size_t n)
 {
     for (;;) {
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            pollfd in{STDIN_FILENO, POLLIN, 0};
+            const int ready = left.count() > 0 ? ::poll(&in, 1, static_cast<int>(left.count())) : 0;
+            if (ready == 0)
+                return -EINTR;
+            if (ready < 0 && errno == EINTR)
+                continue;
+        }
         const ssize_t r = ::read(STDIN_FILENO, buf, n);
         if (r >= 0)
             return r;

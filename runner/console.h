@@ -1,7 +1,9 @@
 // The console behind guest descriptors 0, 1 and 2.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace zylos {
@@ -18,6 +20,10 @@ public:
 // The host's own standard input, output and error, bytes passed unchanged.
 class HostConsole final : public Console {
 public:
+    // Waiting for input ends here with -4 (EINTR), so that a time limit also
+    // stops a guest that waits for a key.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+
     long read(void *buf, size_t n) override;
     long write(int stream, const void *buf, size_t n) override;
 };

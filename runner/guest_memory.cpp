@@ -1,6 +1,7 @@
 #include "guest_memory.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace zylos {
@@ -27,6 +28,13 @@ int GuestMemory::readString(uint32_t addr, size_t max, std::string &out) const
         at += n;
     }
     return -ENAMETOOLONG;
+}
+
+std::string hexAddress(uint32_t addr)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", addr);
+    return buf;
 }
 
 } // namespace zylos

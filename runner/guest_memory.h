@@ -23,4 +23,7 @@ public:
     int readString(uint32_t addr, size_t max, std::string &out) const;
 };
 
+// How a guest address is shown in messages and traces: 0x%08x.
+std::string hexAddress(uint32_t addr);
+
 } // namespace zylos

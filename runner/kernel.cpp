@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 #include <thread>
 
 namespace zylos {
@@ -27,25 +28,10 @@ constexpr uint32_t kOpenFlags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEN
 // resolved by name, which is what getcwd reports.
 std::string normalize(const std::string &path)
 {
-    std::vector<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t slash = path.find('/', at);
-        if (slash == std::string::npos)
-            slash = path.size();
-        const std::string part = path.substr(at, slash - at);
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        at = slash + 1;
-    }
-    std::string out;
-    for (const std::string &p : parts)
-        out += "/" + p;
-    return out.empty() ? "/" : out;
+    std::string out = std::filesystem::path(path).lexically_normal().string();
+    if (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
 }
 
 int fileKind(const UniqueFd &fd)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace zylos {
 namespace {
@@ -43,16 +44,9 @@ void check(uc_err err, const char *what)
         throw std::runtime_error(std::string(what) + ": " + uc_strerror(err));
 }
 
-std::string hex(uint32_t v)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
 std::string accessText(uc_mem_type type, uint64_t address)
 {
-    const std::string at = hex(static_cast<uint32_t>(address));
+    const std::string at = hexAddress(static_cast<uint32_t>(address));
     switch (type) {
     case UC_MEM_READ_UNMAPPED: return "read of unmapped address " + at;
     case UC_MEM_WRITE_UNMAPPED: return "write to unmapped address " + at;
@@ -74,7 +68,7 @@ std::string interruptText(uint32_t intno)
     case 5: return "bound range exceeded";
     case 6: return "invalid opcode";
     case 13: return "general protection fault";
-    default: return "interrupt " + hex(intno);
+    default: return "interrupt " + hexAddress(intno);
     }
 }
 
@@ -105,8 +99,14 @@ struct MachineHooks {
             return;
         }
         const uint32_t args[3] = {m.reg(Reg::Ebx), m.reg(Reg::Ecx), m.reg(Reg::Edx)};
-        const int32_t result = m.kernel_->call(m.reg(Reg::Eax), args, m);
-        m.setReg(Reg::Eax, static_cast<uint32_t>(result));
+        try {
+            const int32_t result = m.kernel_->call(m.reg(Reg::Eax), args, m);
+            m.setReg(Reg::Eax, static_cast<uint32_t>(result));
+        } catch (...) {
+            m.pending_ = std::current_exception();
+            m.stopWith(Stop::Fault, "kernel call failed");
+            return;
+        }
         if (m.kernel_->exited())
             m.stopWith(Stop::Exited);
         else if (m.deadline_ && Kernel::Clock::now() >= *m.deadline_)
@@ -182,7 +182,7 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
     const uc_err err = uc_mem_map_ptr(uc_, addr, size, perms, host);
     if (err != UC_ERR_OK) {
         munmap(host, size);
-        throw std::runtime_error("cannot map guest memory at " + hex(addr) + ": " + uc_strerror(err));
+        throw std::runtime_error("cannot map guest memory at " + hexAddress(addr) + ": " + uc_strerror(err));
     }
     Region r{addr, size, perms, static_cast<uint8_t *>(host), {}};
     regions_.insert(std::upper_bound(regions_.begin(), regions_.end(), addr,
@@ -251,23 +251,28 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     // arriving there is a jump to address 0.
     const uc_err err = uc_emu_start(uc_, begin, until.value_or(0), 0, 0);
     kernel_ = nullptr;
+    if (pending_)
+        std::rethrow_exception(std::exchange(pending_, nullptr));
     const uint32_t eip = reg(Reg::Eip);
-    Stop s = stop_.value_or(Stop{Stop::Fault, {}, eip});
-    s.eip = eip;
-    if (stop_)
-        return s;
-    uint8_t previous = 0;
+    if (!stop_)
+        return unexplainedStop(err, until, eip);
+    stop_->eip = eip;
+    return *stop_;
+}
+
+// A stop that no hook recorded: a return, a jump to address 0, or hlt.
+Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const
+{
     if (err != UC_ERR_OK)
-        s.fault = uc_strerror(err);
-    else if (until && eip == *until)
-        s.kind = Stop::Returned;
-    else if (eip == 0)
-        s.fault = "execution of unmapped address " + hex(0);
-    else if (read(eip - 1, &previous, 1) && previous == kHlt)
-        s.fault = "privileged instruction (hlt)", s.eip = s.address = eip - 1;
-    else
-        s.fault = "emulation stopped";
-    return s;
+        return {Stop::Fault, uc_strerror(static_cast<uc_err>(err)), eip, eip};
+    if (until && eip == *until)
+        return {Stop::Returned, {}, eip, eip};
+    if (eip == 0)
+        return {Stop::Fault, "execution of unmapped address " + hexAddress(0), 0, 0};
+    uint8_t previous = 0;
+    if (read(eip - 1, &previous, 1) && previous == kHlt)
+        return {Stop::Fault, "privileged instruction (hlt)", eip - 1, eip - 1};
+    return {Stop::Fault, "emulation stopped", eip, eip};
 }
 
 const Machine::Region *Machine::regionAt(uint64_t addr) const

@@ -7,6 +7,7 @@
 #include "kernel.h"
 
 #include <array>
+#include <exception>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,7 +57,7 @@ public:
     void emptyFpuStack();
 
     // Runs from begin until the guest exits, reaches until (when given),
-    // faults or hits a limit.
+    // faults or hits a limit. Rethrows what a kernel call threw.
     Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits);
     // Instructions executed over all runs (with counting on).
     uint64_t instructions() const { return insns_; }
@@ -77,6 +78,7 @@ private:
     template <typename F>
     bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
     void stopWith(Stop::Kind kind, std::string fault = {}, uint32_t address = 0);
+    Stop unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const;
 
     friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
 
@@ -85,6 +87,9 @@ private:
     std::vector<Region> regions_; // sorted by base
     Kernel *kernel_ = nullptr;
     std::optional<Stop> stop_;
+    // An exception from a kernel call waits here to be rethrown by run(), as
+    // it must not unwind through the emulator.
+    std::exception_ptr pending_;
     uint64_t insns_ = 0;
     uint64_t insnLimit_ = UINT64_MAX;
     std::optional<Kernel::Clock::time_point> deadline_;

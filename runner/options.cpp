@@ -18,12 +18,12 @@ bool parseNumber(std::string_view text, T &out)
 }
 
 // NAME[@N]=RESULT
-std::string parseInjection(const std::string &spec, Injection &out)
+std::string parseInjection(const std::string &text, Injection &out)
 {
-    const size_t eq = spec.find('=');
+    const size_t eq = text.find('=');
     if (eq == std::string::npos)
         return "expected NAME[@N]=RESULT";
-    std::string_view name = std::string_view(spec).substr(0, eq);
+    std::string_view name = std::string_view(text).substr(0, eq);
     out.nth = 0;
     if (const size_t at = name.find('@'); at != std::string_view::npos) {
         if (!parseNumber(name.substr(at + 1), out.nth) || out.nth == 0)
@@ -33,7 +33,7 @@ std::string parseInjection(const std::string &spec, Injection &out)
     out.name = name;
     if (!isCallName(out.name))
         return "unknown kernel call '" + out.name + "'";
-    if (!parseNumber(std::string_view(spec).substr(eq + 1), out.result))
+    if (!parseNumber(std::string_view(text).substr(eq + 1), out.result))
         return "RESULT must be a 32-bit integer";
     return "";
 }
@@ -99,10 +99,10 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return usageError(e.what());
     }
-    for (const std::string &spec : injections) {
+    for (const std::string &text : injections) {
         Injection i;
-        if (const std::string error = parseInjection(spec, i); !error.empty())
-            return usageError("--inject " + spec + ": " + error);
+        if (const std::string error = parseInjection(text, i); !error.empty())
+            return usageError("--inject " + text + ": " + error);
         o.injections.push_back(i);
     }
     o.command = app.remaining();

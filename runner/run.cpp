@@ -26,13 +26,6 @@ int fail(int status, const std::string &message)
     return status;
 }
 
-std::string hex(uint32_t v)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
 int statusOf(const Stop &s, const Options &o, const Kernel &kernel)
 {
     switch (s.kind) {
@@ -50,7 +43,7 @@ int statusOf(const Stop &s, const Options &o, const Kernel &kernel)
     case Stop::Fault:
         break;
     }
-    return fail(kStatusFault, "guest fault: " + s.fault + " at eip " + hex(s.eip));
+    return fail(kStatusFault, "guest fault: " + s.fault + " at eip " + hexAddress(s.eip));
 }
 
 } // namespace
@@ -139,6 +132,7 @@ int runGuest(const Options &o)
         limits.deadline = Kernel::Clock::now() + std::chrono::duration_cast<Kernel::Clock::duration>(
                                                      std::chrono::duration<double>(o.timeout));
     kernel.setDeadline(limits.deadline);
+    console.deadline = limits.deadline;
 
     const Stop stop = m.run(image.entry, std::nullopt, kernel, limits);
     if (o.count)

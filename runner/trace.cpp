@@ -9,13 +9,6 @@
 namespace zylos {
 namespace {
 
-std::string hexAddress(uint32_t addr)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", addr);
-    return buf;
-}
-
 // Octal escapes are always three digits, so the next character can never be
 // read as part of them.
 std::string quoted(const std::vector<uint8_t> &bytes, bool cut)

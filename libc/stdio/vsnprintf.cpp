@@ -34,7 +34,7 @@ struct Output {
         pos = at + 1;
     }
 
-    // How many of n characters starting at at still fit.
+    // How many of n characters from index at on still fit; at < limit.
     size_t fitting(size_t at, unsigned n) const
     {
         size_t room = limit - at;
@@ -47,7 +47,7 @@ struct Output {
     {
         size_t at = pos;
         pos = at + n;
-        if (at < limit) {
+        if (n != 0 && at < limit) {
             char *dst = array + at;
             size_t k = fitting(at, n);
             asm volatile("rep stosb" : "+D"(dst), "+c"(k) : "a"(c) : "memory");
@@ -68,8 +68,8 @@ struct Output {
 
 struct Directive {
     unsigned flags; // kLeft, kZero, kPlus
-    int width;     // 0 when absent; negative only from *
-    int precision; // -1 when absent
+    int width;      // 0 when absent; negative only from *
+    int precision;  // -1 when absent
 };
 
 bool is_digit(char c)
@@ -202,7 +202,8 @@ const char *convert(Output &out, const char *p, va_list &args)
     Directive d{0, 0, -1};
     // Flags, width and precision all begin at or below '9' (- + 0 * . and
     // digits), so a plain %d skips their parsing with one test.
-    p = parse_layout(p, d, args);
+    if (*p <= '9')
+        p = parse_layout(p, d, args);
     if (*p == 'l')
         p += p[1] == 'l' ? 2 : 1;
     else if (*p == 'z')
@@ -265,17 +266,15 @@ extern "C" void snbuf_render_unsigned(char *area, int *count, unsigned value, un
     const char *table = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     // Digits come out least significant first; they are collected from the
     // end of a scratch area so that one copy puts them in order.
-    int n = 0;
+    char scratch[32];
+    char *first = scratch + sizeof scratch;
     do {
-        area[n++] = table[value % base];
+        *--first = table[value % base];
         value /= base;
     } while (value != 0);
-    *count = n;
-    for (int lo = 0, hi = n - 1; lo < hi; ++lo, --hi) {
-        char c = area[lo];
-        area[lo] = area[hi];
-        area[hi] = c;
-    }
+    size_t n = size_t(scratch + sizeof scratch - first);
+    *count = int(n);
+    asm volatile("rep movsb" : "+D"(area), "+S"(first), "+c"(n) : : "memory");
 }
 
 extern "C" int vsnprintf(char *array, size_t size, const char *format, va_list args)

@@ -29,6 +29,7 @@ constexpr uint32_t kGuardSlotSize = 64u << 10;
 constexpr uint32_t kGuardStride = kGuardSlotSize + kPageSize; // an unmapped page after each slot
 constexpr size_t kGuardSlots = 128;
 constexpr uint32_t kDirectionFlag = 0x400;
+constexpr uint64_t kDefaultInsnLimit = 1'000'000'000;
 
 std::vector<uint8_t> readFile(const std::string &path)
 {
@@ -50,13 +51,6 @@ void emptyDir(const std::string &dir)
 {
     for (const auto &entry : fs::directory_iterator(dir))
         fs::remove_all(entry.path());
-}
-
-std::string hex(uint32_t v)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
 }
 
 } // namespace
@@ -117,6 +111,7 @@ void Guest::reset()
     kernel_ = std::make_unique<Kernel>(RootDir(root_), console_);
     kernel_->setObserver([this](const CallRecord &c, GuestMemory &) { log_.push_back(c); });
     lastInsns_ = 0;
+    insnLimit_ = kDefaultInsnLimit;
 }
 
 uint32_t Guest::sym(const std::string &name) const
@@ -156,7 +151,7 @@ std::string Guest::describe(const Stop &s, const std::string &fn) const
     const std::string what = s.kind == Stop::InsnLimit
                                  ? "ran past " + std::to_string(insnLimit_) + " instructions"
                                  : s.fault;
-    return "guest fault in call of " + fn + ": " + what + " at eip " + hex(s.eip) + " (" + symbolAt(s.eip) + ")";
+    return "guest fault in call of " + fn + ": " + what + " at eip " + hexAddress(s.eip) + " (" + symbolAt(s.eip) + ")";
 }
 
 std::string Guest::symbolAt(uint32_t addr) const
@@ -238,7 +233,7 @@ uint32_t Guest::strAtGuard(std::string_view s)
 void Guest::write(uint32_t addr, const void *p, size_t n)
 {
     if (!machine_.write(addr, p, n))
-        throw std::out_of_range("guest write of " + std::to_string(n) + " bytes at " + hex(addr) +
+        throw std::out_of_range("guest write of " + std::to_string(n) + " bytes at " + hexAddress(addr) +
                                 " is outside writable memory");
 }
 
@@ -248,7 +243,7 @@ std::vector<uint8_t> Guest::read(uint32_t addr, size_t n) const
 {
     std::vector<uint8_t> out(n);
     if (!machine_.read(addr, out.data(), n))
-        throw std::out_of_range("guest read of " + std::to_string(n) + " bytes at " + hex(addr) +
+        throw std::out_of_range("guest read of " + std::to_string(n) + " bytes at " + hexAddress(addr) +
                                 " is outside mapped memory");
     return out;
 }
@@ -257,7 +252,7 @@ std::string Guest::readStr(uint32_t addr, size_t max) const
 {
     std::string s;
     if (const int r = machine_.readString(addr, max, s))
-        throw std::out_of_range("no guest string of at most " + std::to_string(max) + " bytes at " + hex(addr) +
+        throw std::out_of_range("no guest string of at most " + std::to_string(max) + " bytes at " + hexAddress(addr) +
                                 (r == -14 ? " (unmapped memory)" : ""));
     return s;
 }

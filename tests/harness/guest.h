@@ -117,7 +117,8 @@ public:
     void setRoot(const std::string &hostDir);
     const std::string &rootDir() const { return root_; }
     void setWriteChunk(size_t n);
-    // Instructions one call may run before it is stopped as a GuestFault.
+    // Instructions one call may run before it is stopped as a GuestFault
+    // (until the next reset; a billion by default).
     void setInstructionLimit(uint64_t n) { insnLimit_ = n; }
 
     const std::vector<CallRecord> &calls() const { return log_; }
@@ -143,7 +144,7 @@ private:
     std::vector<uint8_t *> guardSlots_;
     size_t guardNext_ = 0;
     uint64_t lastInsns_ = 0;
-    uint64_t insnLimit_ = 1'000'000'000;
+    uint64_t insnLimit_ = 0;
 };
 
 struct RunResult {

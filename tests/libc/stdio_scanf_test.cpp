@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,106 +19,75 @@ using namespace std::string_literals;
 constexpr uint8_t kMarker = 0x5A;
 constexpr uint32_t kFail = 0xFFFFFFFFu;
 constexpr uint32_t kKind = 0, kPos = 36, kEof = 40;
-constexpr uint32_t kStringRoom = 320;
+constexpr uint32_t kRoom = 16;
 
-// A destination and what it must hold afterwards.
-struct Dest {
-    char kind; // 'i' a 32-bit integer, 'c' one char, 's' a string
-    bool touched;
-    int32_t number;
-    std::string text;
-};
-
-Dest I(int32_t n)
+// What a destination must begin with afterwards; the rest of it keeps the
+// marker, so a stray terminator or a wide store shows.
+std::string I(int32_t n)
 {
-    return {'i', true, n, ""};
+    uint32_t u = uint32_t(n);
+    return {char(u), char(u >> 8), char(u >> 16), char(u >> 24)};
 }
 
-Dest C(char c)
+std::string C(char c)
 {
-    return {'c', true, 0, std::string(1, c)};
+    return std::string(1, c);
 }
 
-Dest S(std::string text)
+std::string S(const std::string &text)
 {
-    return {'s', true, 0, std::move(text)};
+    return text + '\0';
 }
 
-Dest untouched(char kind)
-{
-    return {kind, false, 0, ""};
-}
-
-uint32_t callWords(Guest &g, const char *fn, const std::vector<uint32_t> &w)
-{
-    switch (w.size()) {
-    case 2: return g.call(fn, {w[0], w[1]});
-    case 3: return g.call(fn, {w[0], w[1], w[2]});
-    case 4: return g.call(fn, {w[0], w[1], w[2], w[3]});
-    case 5: return g.call(fn, {w[0], w[1], w[2], w[3], w[4]});
-    }
-    ADD_FAILURE() << "unsupported argument count " << w.size();
-    return 0;
-}
-
-class Scanf : public ::testing::Test {
-protected:
-    Guest &g = Guest::drape();
-
-    uint32_t room(char kind) const { return kind == 'i' ? 4 : kind == 'c' ? 2 : kStringRoom; }
-
-    // Destinations filled with a marker, so that untouched bytes show.
-    std::vector<uint32_t> destinations(const std::vector<Dest> &dests)
-    {
-        std::vector<uint32_t> addrs;
-        for (const Dest &d : dests) {
-            uint32_t a = g.alloc(room(d.kind));
-            g.write(a, std::string(room(d.kind), char(kMarker)));
-            addrs.push_back(a);
-        }
-        return addrs;
-    }
-
-    void expectHeld(const std::vector<Dest> &dests, const std::vector<uint32_t> &addrs)
-    {
-        for (size_t i = 0; i < dests.size(); ++i) {
-            SCOPED_TRACE(testing::Message() << "destination " << i);
-            const Dest &d = dests[i];
-            std::string want(room(d.kind), char(kMarker));
-            if (d.touched)
-                want.replace(0, 0, bytesOf(d)).resize(room(d.kind));
-            std::vector<uint8_t> got = g.read(addrs[i], room(d.kind));
-            EXPECT_EQ(std::string(got.begin(), got.end()), want);
-        }
-    }
-
-    static std::string bytesOf(const Dest &d)
-    {
-        if (d.kind == 'i') {
-            uint32_t n = uint32_t(d.number);
-            return {char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
-        }
-        return d.kind == 's' ? d.text + '\0' : d.text;
-    }
-};
+const std::string untouched;
 
 struct Row {
     std::string text;
     const char *format;
     int count;
-    std::vector<Dest> dests;
+    std::vector<std::string> dests;
+};
+
+class Scanf : public ::testing::Test {
+protected:
+    Guest &g = Guest::drape();
+
+    // Surplus zero words are harmless: the callee reads only what the format
+    // names.
+    int32_t sscanf(uint32_t text, uint32_t format, const std::vector<uint32_t> &dests)
+    {
+        auto at = [&](size_t i) { return i < dests.size() ? dests[i] : 0u; };
+        return int32_t(g.call("sscanf", {text, format, at(0), at(1), at(2)}));
+    }
+
+    void check(const Row &row)
+    {
+        SCOPED_TRACE(testing::Message() << "text \"" << row.text << "\" format \"" << row.format
+                                        << "\"");
+        std::vector<uint32_t> dests;
+        for (size_t i = 0; i < row.dests.size(); ++i) {
+            dests.push_back(g.alloc(kRoom));
+            g.write(dests.back(), std::string(kRoom, char(kMarker)));
+        }
+        EXPECT_EQ(sscanf(g.strAtGuard(row.text), g.str(row.format), dests), row.count);
+        for (size_t i = 0; i < dests.size(); ++i) {
+            std::string want = row.dests[i] + std::string(kRoom - row.dests[i].size(), char(kMarker));
+            std::vector<uint8_t> got = g.read(dests[i], kRoom);
+            EXPECT_EQ(std::string(got.begin(), got.end()), want) << "destination " << i;
+        }
+    }
 };
 
 const std::vector<Row> kWhiteSpace = {
     {"12 34", "%d %d", 2, {I(12), I(34)}},
     {"12 34", "%d%d", 2, {I(12), I(34)}},
-    {"12\n34", "%d%d", 1, {I(12), untouched('i')}},
+    {"12\n34", "%d%d", 1, {I(12), untouched}},
     {"12\n34", "%d %d", 2, {I(12), I(34)}},
     {"12 \t\n\n 34", "%d\t%d", 2, {I(12), I(34)}},
     {" \t-12", "%d", 1, {I(-12)}},
-    {"\r5", "%d", 0, {untouched('i')}},
-    {"\n5", "%u", 0, {untouched('i')}},
-    {"\v7", "%x", 0, {untouched('i')}},
+    {"\r5", "%d", 0, {untouched}},
+    {"\n5", "%u", 0, {untouched}},
+    {"\v7", "%x", 0, {untouched}},
     {"abc def", "%s %s", 2, {S("abc"), S("def")}},
     {"abc\ndef", "%s%s", 2, {S("abc"), S("")}},
     {"\nabc", "%s", 1, {S("")}},
@@ -131,11 +99,11 @@ const std::vector<Row> kWhiteSpace = {
 };
 
 const std::vector<Row> kNumbers = {
-    {"+7", "%u", 0, {untouched('i')}},
-    {"-7", "%u", 0, {untouched('i')}},
-    {"-", "%d", 0, {untouched('i')}},
-    {"+", "%d", 0, {untouched('i')}},
-    {"--1", "%d", 0, {untouched('i')}},
+    {"+7", "%u", 0, {untouched}},
+    {"-7", "%u", 0, {untouched}},
+    {"-", "%d", 0, {untouched}},
+    {"+", "%d", 0, {untouched}},
+    {"--1", "%d", 0, {untouched}},
     {"+42", "%d", 1, {I(42)}},
     {"0x1A", "%i", 1, {I(26)}},
     {"0X1f", "%i", 1, {I(31)}},
@@ -150,8 +118,8 @@ const std::vector<Row> kNumbers = {
     {"09", "%i%d", 2, {I(0), I(9)}},
     {"0", "%i", 1, {I(0)}},
     {"99", "%i", 1, {I(99)}},
-    {"0x", "%i", 0, {untouched('i')}},
-    {"0xg", "%i", 0, {untouched('i')}},
+    {"0x", "%i", 0, {untouched}},
+    {"0xg", "%i", 0, {untouched}},
     {"12ab", "%d%s", 2, {I(12), S("ab")}},
     {"12345", "%2d", 1, {I(12345)}},
     {"4294967297", "%u", 1, {I(1)}},
@@ -161,51 +129,50 @@ const std::vector<Row> kNumbers = {
 };
 
 const std::vector<Row> kDirectives = {
-    {"x y", "%*c %c", 1, {C('y'), untouched('c')}},
+    {"x y", "%*c %c", 1, {C('y'), untouched}},
     {"xy", "%3c%c", 2, {C('x'), C('y')}},
-    {"12 34", "%*d %d", 1, {I(34), untouched('i')}},
-    {"ab cd", "%*s %s", 1, {S("cd"), untouched('s')}},
+    {"12 34", "%*d %d", 1, {I(34), untouched}},
+    {"ab cd", "%*s %s", 1, {S("cd"), untouched}},
     {"5%", "%d%%", 1, {I(5)}},
-    {"5 %6", "%d%%%d", 1, {I(5), untouched('i')}},
+    {"5 %6", "%d%%%d", 1, {I(5), untouched}},
     {"5%6", "%d%%%d", 2, {I(5), I(6)}},
     {"%5", "%*%%d", 1, {I(5)}},
     {"a=5", "a=%d", 1, {I(5)}},
-    {"b=5", "a=%d", 0, {untouched('i')}},
+    {"b=5", "a=%d", 0, {untouched}},
     {"12", "%d abc", 1, {I(12)}},
-    {"12 x", "%d %d", 1, {I(12), untouched('i')}},
-    {"abcdef", "%2s%s", 1, {S("ab"), untouched('s')}},
+    {"12 x", "%d %d", 1, {I(12), untouched}},
+    {"abcdef", "%2s%s", 1, {S("ab"), untouched}},
     {"abc def", "%2s %s", 2, {S("ab"), S("def")}},
-    {"1.5", "%f", 0, {untouched('i')}},
-    {"5", "%ld", 0, {untouched('i')}},
-    {"5", "%hd", 0, {untouched('i')}},
-    {"5", "%o", 0, {untouched('i')}},
+    {"1.5", "%f", 0, {untouched}},
+    {"5", "%ld", 0, {untouched}},
+    {"5", "%hd", 0, {untouched}},
+    {"5", "%o", 0, {untouched}},
     {"5", "%", 0, {}},
-    {"1 2", "%d %5*d", 1, {I(1), untouched('i')}},
-    {"", "%d", 0, {untouched('i')}},
-    {"", "%s", 0, {untouched('s')}},
-    {"", "%c", 0, {untouched('c')}},
-    {"   ", "%d", 0, {untouched('i')}},
+    {"1 2", "%d %5*d", 1, {I(1), untouched}},
+    {"", "%d", 0, {untouched}},
+    {"", "%s", 0, {untouched}},
+    {"", "%c", 0, {untouched}},
+    {"   ", "%d", 0, {untouched}},
     {"", "", 0, {}},
 };
 
-class ScanfRows : public Scanf, public ::testing::WithParamInterface<const std::vector<Row> *> {};
-
-TEST_P(ScanfRows, StoreAndCount)
+TEST_F(Scanf, WhiteSpaceClasses)
 {
-    for (const Row &row : *GetParam()) {
-        SCOPED_TRACE(testing::Message() << "text \"" << row.text << "\" format \"" << row.format
-                                        << "\"");
-        std::vector<uint32_t> addrs = destinations(row.dests);
-        std::vector<uint32_t> words = {g.strAtGuard(row.text), g.str(row.format)};
-        words.insert(words.end(), addrs.begin(), addrs.end());
-        EXPECT_EQ(int32_t(callWords(g, "sscanf", words)), row.count);
-        expectHeld(row.dests, addrs);
-    }
+    for (const Row &row : kWhiteSpace)
+        check(row);
 }
 
-INSTANTIATE_TEST_SUITE_P(WhiteSpace, ScanfRows, ::testing::Values(&kWhiteSpace));
-INSTANTIATE_TEST_SUITE_P(Numbers, ScanfRows, ::testing::Values(&kNumbers));
-INSTANTIATE_TEST_SUITE_P(Directives, ScanfRows, ::testing::Values(&kDirectives));
+TEST_F(Scanf, NumbersSignsAndPrefixes)
+{
+    for (const Row &row : kNumbers)
+        check(row);
+}
+
+TEST_F(Scanf, DirectivesAndEndOfText)
+{
+    for (const Row &row : kDirectives)
+        check(row);
+}
 
 TEST_F(Scanf, NullStringDestinationConsumesTheRun)
 {
@@ -249,33 +216,12 @@ TEST_F(Scanf, TypicalCallIsCheap)
     EXPECT_LE(g.instructions(), 500u);
 }
 
-TEST_F(Scanf, VsscanfTakesAnArgumentList)
-{
-    uint32_t a = g.alloc(4), b = g.alloc(16), list = g.alloc(8);
-    g.write32(list, a);
-    g.write32(list + 4, b);
-    EXPECT_EQ(g.call("vsscanf", {g.str("-8 word"), g.str("%i %s"), list}), 2u);
-    EXPECT_EQ(int32_t(g.read32(a)), -8);
-    EXPECT_EQ(g.readStr(b), "word");
-}
-
 class Fscanf : public Scanf {
 protected:
-    fs::path root;
-
-    void SetUp() override
-    {
-        std::string templ = (fs::temp_directory_path() / "zylos-fscanf-XXXXXX").string();
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        root = templ;
-        g.setRoot(root.string());
-    }
-
-    void TearDown() override { fs::remove_all(root); }
-
+    // The guest's root is a fresh temporary folder in every test.
     uint32_t openFile(const std::string &bytes)
     {
-        std::ofstream(root / "in.txt", std::ios::binary) << bytes;
+        std::ofstream(fs::path(g.rootDir()) / "in.txt", std::ios::binary) << bytes;
         uint32_t f = g.call("fopen", {g.str("/in.txt"), g.str("r")});
         EXPECT_NE(f, 0u);
         return f;
@@ -371,7 +317,7 @@ TEST_F(Fscanf, LongTokenIsCutAt255Characters)
 {
     g.setStdin(std::string(300, 'x') + " rest");
     uint32_t in = input();
-    uint32_t word = g.alloc(kStringRoom);
+    uint32_t word = g.alloc(300);
     EXPECT_EQ(g.call("fscanf", {in, g.str("%s"), word}), 1u);
     EXPECT_EQ(g.readStr(word), std::string(255, 'x'));
     EXPECT_EQ(field(in, kPos), 301u);

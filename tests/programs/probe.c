@@ -120,6 +120,16 @@ KEEP long double probe_half(long double x) { return x / 2; }
 
 KEEP double probe_sqrt2(void) { return 1.4142135623730951; }
 
+/* Sets the x87 control word when asked; returns it. */
+KEEP unsigned probe_fpu_control(unsigned set)
+{
+    unsigned short cw = (unsigned short)set;
+    if (set)
+        __asm__ volatile("fldcw %0" : : "m"(cw));
+    __asm__ volatile("fnstcw %0" : "=m"(cw));
+    return cw;
+}
+
 static int counter = 40;
 KEEP int probe_count(void) { return ++counter; }
 

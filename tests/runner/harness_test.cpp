@@ -34,12 +34,17 @@ TEST_F(Harness, ReturnsTheX87Register)
     EXPECT_EQ(bits, minusOneAndAHalf);
 }
 
-TEST_F(Harness, ResetRestoresTheImageData)
+TEST_F(Harness, ResetRestoresTheImageDataAndTheX87)
 {
     EXPECT_EQ(g.call("probe_count"), 41u);
     EXPECT_EQ(g.call("probe_count"), 42u);
+    // Extended precision, round to nearest, as after FNINIT.
+    EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x037Fu);
+    EXPECT_EQ(g.call("probe_fpu_control", {0x0C7F}), 0x0C7Fu);
+    EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x0C7Fu);
     g.reset();
     EXPECT_EQ(g.call("probe_count"), 41u);
+    EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x037Fu);
 }
 
 TEST_F(Harness, ScratchMemoryIsZeroedAlignedAndReusedAfterReset)
@@ -161,6 +166,16 @@ TEST_F(Harness, ScriptsMayAnswerAndWriteGuestMemory)
     EXPECT_EQ(g.readStr(buf), "ok");
     EXPECT_EQ(sys(g, 1, 1, buf, 2), 2); // not scripted: performed
     EXPECT_EQ(g.console(), "ok");
+}
+
+TEST_F(Harness, AThrowingScriptEndsTheCallWithItsException)
+{
+    g.onCall([](const CallRecord &, GuestMemoryView &) -> std::optional<int32_t> {
+        throw std::invalid_argument("from the script");
+    });
+    EXPECT_THROW(sys(g, 1, 1, g.str("x"), 1), std::invalid_argument);
+    g.reset();
+    EXPECT_EQ(sys(g, 1, 1, g.str("x"), 1), 1);
 }
 
 TEST_F(Harness, StdinAndWriteChunk)
