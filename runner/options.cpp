@@ -10,6 +10,9 @@
 namespace zylos {
 namespace {
 
+// Far beyond any test, and small enough for the clock's arithmetic.
+constexpr double kMaxTimeout = 1e7;
+
 template <typename T>
 bool parseNumber(std::string_view text, T &out)
 {
@@ -81,15 +84,11 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
                    "The Nth call named NAME (every one without @N) is not performed and returns RESULT")
         ->type_name("NAME[@N]=RESULT")
         ->allow_extra_args(false);
-    app.add_option("--write-chunk", o.writeChunk, "The console accepts at most N bytes per write")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--max-insns", o.maxInsns, "Stop the guest after N instructions (status 124)")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--timeout", o.timeout, "Stop the guest after SECONDS (status 124)")
-        ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+    // Numbers are parsed here, strictly: CLI11 would wrap "-3" into a count.
+    std::string chunk, maxInsns, timeout;
+    app.add_option("--write-chunk", chunk, "The console accepts at most N bytes per write")->type_name("N");
+    app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124)")->type_name("N");
+    app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
     app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
     try {
         app.parse(argc, argv);
@@ -99,6 +98,12 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return usageError(e.what());
     }
+    if (!chunk.empty() && (!parseNumber(chunk, o.writeChunk) || o.writeChunk == 0))
+        return usageError("--write-chunk takes a positive count");
+    if (!maxInsns.empty() && (!parseNumber(maxInsns, o.maxInsns) || o.maxInsns == 0))
+        return usageError("--max-insns takes a positive count");
+    if (!timeout.empty() && (!parseNumber(timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
+        return usageError("--timeout takes a number of seconds above 0 and at most 10000000");
     for (const std::string &text : injections) {
         Injection i;
         if (const std::string error = parseInjection(text, i); !error.empty())

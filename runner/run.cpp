@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>

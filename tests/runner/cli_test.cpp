@@ -96,6 +96,9 @@ TEST(Cli, UsageErrorsAndMissingPrograms)
              {"--inject", "write=x", kProbe},
              {"--write-chunk", "0", kProbe},
              {"--max-insns", "-3", kProbe},
+             {"--max-insns", "99999999999999999999999", kProbe},
+             {"--timeout", "0", kProbe},
+             {"--timeout", "nan", kProbe},
              {"--root", "/no/such/folder", kProbe}}) {
         const RunResult r = runProgram(argv);
         EXPECT_EQ(r.status, 125) << (argv.empty() ? "" : argv[0]) << ": " << r.err;
