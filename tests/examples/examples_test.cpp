@@ -1,38 +1,16 @@
 // The examples, built with zylos-cc exactly as a user builds them, run in the
 // runner with their outputs checked.
 #include "harness/guest.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace zylos::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 std::string example(const std::string &name) { return std::string(ZYLOS_EXAMPLES_DIR) + "/" + name; }
-
-class TempRoot {
-public:
-    TempRoot() : path_(fs::temp_directory_path() / ("zylos-examples-" + std::to_string(::getpid())))
-    {
-        fs::create_directories(path_);
-    }
-    ~TempRoot() { fs::remove_all(path_); }
-    void put(const std::string &name, const std::string &bytes) const
-    {
-        std::ofstream(path_ / name, std::ios::binary) << bytes;
-    }
-    std::string str() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
 
 TEST(ExampleHello, GreetsTheWorldOrTheNamedOne)
 {
@@ -45,7 +23,7 @@ TEST(ExampleHello, GreetsTheWorldOrTheNamedOne)
 
 TEST(ExampleWc, CountsLinesWordsAndBytes)
 {
-    TempRoot root;
+    TempDir root{"zylos-examples"};
     std::string big;
     for (int i = 0; i < 300; ++i)
         big += "word  another\tthird\n";
@@ -68,7 +46,7 @@ TEST(ExampleWc, CountsLinesWordsAndBytes)
 
 TEST(ExampleWc, ReportsAMissingFile)
 {
-    TempRoot root;
+    TempDir root{"zylos-examples"};
     const RunResult r = runProgram({"--root", root.str(), example("wc"), "/nowhere"});
     EXPECT_EQ(r.out, "wc: cannot open /nowhere\n");
     EXPECT_EQ(r.status, 1);

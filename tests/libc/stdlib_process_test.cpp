@@ -1,14 +1,13 @@
 // Process end, exit handlers, environment and absolute values.
 #include "harness/guest.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
-#include <unistd.h>
 
 namespace zylos::test {
 namespace {
@@ -82,15 +81,11 @@ TEST_F(StdlibProcess, AbsAndLabs)
 // closed never reaches its file, and the atexit handler never prints.
 TEST(StdlibProcessProgram, ExitLeavesUnclosedFileUnwritten)
 {
-    const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("zylos-exit-unclosed-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root);
-    const RunResult r = runProgram({"--root", root.string(), programPath("exit_unclosed")});
+    const TempDir root{"zylos-exit-unclosed"};
+    const RunResult r = runProgram({"--root", root.str(), programPath("exit_unclosed")});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "before exit\n");
-    EXPECT_FALSE(std::filesystem::exists(root / "unclosed.txt"));
-    std::filesystem::remove_all(root);
+    EXPECT_FALSE(root.exists("unclosed.txt"));
 }
 
 }  // namespace
