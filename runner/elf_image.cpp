@@ -15,6 +15,10 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "ELF fields are read in host order");
 
+// Each segment becomes a mapping of the CPU emulator, which slows with every
+// mapping and aborts the process after a few thousand; a zylos image has three.
+constexpr size_t kMaxLoadSegments = 16;
+
 // Informational program headers that a static image may carry and that need
 // no action from the loader.
 bool isInformational(uint32_t type)
@@ -106,8 +110,11 @@ ElfImage parseElf(std::span<const uint8_t> file)
         Elf32_Phdr p;
         std::memcpy(&p, file.data() + h.e_phoff + i * sizeof p, sizeof p);
         if (p.p_type == PT_LOAD) {
-            if (p.p_memsz != 0)
-                image.segments.push_back(checkLoad(p, i, file.size()));
+            if (p.p_memsz == 0)
+                continue;
+            if (image.segments.size() == kMaxLoadSegments)
+                throw BadImage("more than " + std::to_string(kMaxLoadSegments) + " loadable segments");
+            image.segments.push_back(checkLoad(p, i, file.size()));
         } else if (p.p_type == PT_INTERP) {
             throw BadImage("dynamically linked (has an interpreter)");
         } else if (p.p_type == PT_DYNAMIC) {

@@ -134,12 +134,17 @@ int Kernel::freeSlot(size_t from) const
     return -EMFILE;
 }
 
+// A bad pointer is -14 whatever the length, and is found before any host
+// memory is set aside for the bytes.
 int Kernel::readGuestBytes(GuestMemory &mem, uint32_t addr, uint32_t len, std::vector<uint8_t> &out) const
 {
+    if (!mem.accessible(addr, len, false))
+        return -EFAULT;
     if (len > kMaxFileSize)
         return -EFBIG;
     out.resize(len);
-    return mem.read(addr, out.data(), len) ? 0 : -EFAULT;
+    mem.read(addr, out.data(), len);
+    return 0;
 }
 
 int32_t Kernel::sysWrite(uint32_t fd, uint32_t buf, uint32_t len, GuestMemory &mem)
@@ -273,14 +278,17 @@ int32_t Kernel::sysStreamWrite(uint32_t handle, uint32_t data, uint32_t len, Gue
     auto it = streams_.find(handle);
     if (it == streams_.end())
         return -EBADF;
-    std::vector<uint8_t> &content = it->second.data;
-    if (len > kMaxFileSize - content.size())
-        return -EFBIG;
     if (!mem.accessible(data, len, false))
         return -EFAULT;
+    // The limit holds for all open streams together, so that a guest cannot
+    // make the runner hold more than one file's worth of bytes.
+    if (len > kMaxFileSize - streamBytes_)
+        return -EFBIG;
+    std::vector<uint8_t> &content = it->second.data;
     const size_t old = content.size();
     content.resize(old + len);
     mem.read(data, content.data() + old, len);
+    streamBytes_ += len;
     return static_cast<int32_t>(len);
 }
 
@@ -291,6 +299,7 @@ int32_t Kernel::sysStreamEnd(uint32_t handle)
         return -EBADF;
     const Stream s = std::move(it->second);
     streams_.erase(it);
+    streamBytes_ -= s.data.size();
     return RootDir::replaceFile(s.dir.get(), s.name, s.data);
 }
 

@@ -106,6 +106,7 @@ private:
     std::array<std::shared_ptr<OpenFile>, kMaxDescriptors> fds_;
     std::string cwd_ = "/";
     std::map<uint32_t, Stream> streams_;
+    size_t streamBytes_ = 0; // held by all open streams together
     uint32_t nextStream_ = 1;
     std::optional<int> exitStatus_;
     std::vector<Injection> injections_;

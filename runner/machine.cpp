@@ -19,7 +19,38 @@ namespace {
 constexpr uint16_t kFpuControl = 0x037F;
 constexpr uint16_t kFpuTagsEmpty = 0xFFFF;
 constexpr uint32_t kMxcsrDefault = 0x1F80;
-constexpr uint8_t kHlt = 0xF4;
+constexpr uint32_t kEflagsDefault = 0x2;
+
+// The guest runs in ring 3, as under the zylos kernel, so that a privileged
+// instruction faults instead of reconfiguring the emulated CPU. Ring 3 is
+// entered once, by an iret from a page above the user range that holds the
+// descriptor table, the iret frame and the code; afterwards the page is only
+// readable, and no descriptor in it leads back to ring 0.
+constexpr uint32_t kSystemPage = 0xFFFFF000;
+constexpr uint32_t kIretFrame = kSystemPage + 0x100;
+constexpr uint32_t kEntryCode = kSystemPage + 0x200;
+constexpr uint8_t kKernelData = 0x08, kUserCode = 0x13, kUserData = 0x1B;
+
+// Flat 4 GiB, 32-bit, present and already marked accessed, so that the CPU
+// never writes to the table.
+constexpr uint64_t flatSegment(unsigned dpl, bool code)
+{
+    const uint64_t access = 0x80 | dpl << 5 | 0x10 | (code ? 0xB : 0x3);
+    return 0xFFFF | access << 40 | uint64_t{0xCF} << 48;
+}
+
+// Instructions that ring 3 may not execute, by their opcode bytes; a
+// general protection fault at one of them is reported by name.
+struct Privileged {
+    uint8_t op, op2;
+    const char *name;
+};
+constexpr Privileged kPrivileged[] = {
+    {0xF4, 0, "hlt"}, {0xFA, 0, "cli"}, {0xFB, 0, "sti"},
+    {0x0F, 0x00, "lldt/ltr"}, {0x0F, 0x01, "lgdt/lidt/lmsw/invlpg"}, {0x0F, 0x06, "clts"},
+    {0x0F, 0x08, "invd"}, {0x0F, 0x09, "wbinvd"}, {0x0F, 0x20, "mov from cr"}, {0x0F, 0x21, "mov from dr"},
+    {0x0F, 0x22, "mov to cr"}, {0x0F, 0x23, "mov to dr"}, {0x0F, 0x30, "wrmsr"}, {0x0F, 0x32, "rdmsr"},
+};
 
 int ucReg(Reg r)
 {
@@ -58,6 +89,38 @@ std::string accessText(uc_mem_type type, uint64_t address)
     }
 }
 
+// Loads the descriptor table and irets into ring 3 with flat segments.
+void enterUserMode(uc_engine *uc)
+{
+    const uint64_t table[] = {0, flatSegment(0, false), flatSegment(3, true), flatSegment(3, false)};
+    const uint32_t frame[] = {kEntryCode + 1, kUserCode, kEflagsDefault, 0, kUserData};
+    // iret; mov eax, kUserData; mov ds, eax; mov es, eax; mov fs, eax; mov gs, eax
+    const uint8_t code[] = {0xCF, 0xB8, kUserData, 0, 0, 0, 0x8E, 0xD8, 0x8E, 0xC0, 0x8E, 0xE0, 0x8E, 0xE8};
+    check(uc_mem_map(uc, kSystemPage, kPageSize, UC_PROT_READ | UC_PROT_EXEC), "mapping the system page");
+    check(uc_mem_write(uc, kSystemPage, table, sizeof table), "writing the descriptor table");
+    check(uc_mem_write(uc, kIretFrame, frame, sizeof frame), "writing the descriptor table");
+    check(uc_mem_write(uc, kEntryCode, code, sizeof code), "writing the descriptor table");
+    const uc_x86_mmr gdtr{0, kSystemPage, sizeof table - 1, 0};
+    check(uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr), "loading the descriptor table");
+    // iret pops through SS, which must first describe a 32-bit stack.
+    const uint32_t ss = kKernelData, esp = kIretFrame;
+    check(uc_reg_write(uc, UC_X86_REG_SS, &ss), "loading SS");
+    check(uc_reg_write(uc, UC_X86_REG_ESP, &esp), "setting ESP");
+    check(uc_emu_start(uc, kEntryCode, kEntryCode + sizeof code, 0, 0), "entering ring 3");
+    check(uc_mem_protect(uc, kSystemPage, kPageSize, UC_PROT_READ), "protecting the system page");
+}
+
+std::string privilegedText(const GuestMemory &mem, uint32_t eip)
+{
+    uint8_t op[2] = {};
+    if (mem.read(eip, op, 1) && op[0] == 0x0F)
+        mem.read(eip + 1, op + 1, 1);
+    for (const Privileged &p : kPrivileged)
+        if (p.op == op[0] && (p.op != 0x0F || p.op2 == op[1]))
+            return std::string("privileged instruction (") + p.name + ")";
+    return "general protection fault";
+}
+
 std::string interruptText(uint32_t intno)
 {
     switch (intno) {
@@ -94,8 +157,13 @@ struct MachineHooks {
     static void interrupt(uc_engine *, uint32_t intno, void *self)
     {
         Machine &m = of(self);
+        // A port hook's stop takes effect only at the end of the current
+        // block; a kernel call later in that block is not performed.
+        if (m.stop_)
+            return;
         if (intno != 0x80) {
-            m.stopWith(Stop::Fault, interruptText(intno), m.reg(Reg::Eip));
+            const uint32_t eip = m.reg(Reg::Eip);
+            m.stopWith(Stop::Fault, intno == 13 ? privilegedText(m, eip) : interruptText(intno), eip);
             return;
         }
         const uint32_t args[3] = {m.reg(Reg::Ebx), m.reg(Reg::Ecx), m.reg(Reg::Edx)};
@@ -138,6 +206,14 @@ struct MachineHooks {
         Machine &m = of(self);
         m.stopWith(Stop::Fault, "privileged instruction (out)", m.reg(Reg::Eip));
     }
+
+    // The emulator would run these as no-ops; the zylos kernel is reached
+    // through int 0x80 only.
+    static void fastSystemCall(uc_engine *, void *self)
+    {
+        Machine &m = of(self);
+        m.stopWith(Stop::Fault, "invalid instruction (sysenter/syscall)", m.reg(Reg::Eip));
+    }
 };
 
 Machine::Machine(bool counting)
@@ -150,16 +226,21 @@ Machine::Machine(bool counting)
     check(uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(MachineHooks::invalidInstruction), this, 1, 0), "hook");
     check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portIn), this, 1, 0, UC_X86_INS_IN), "hook");
     check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portOut), this, 1, 0, UC_X86_INS_OUT), "hook");
+    for (const int insn : {UC_X86_INS_SYSENTER, UC_X86_INS_SYSCALL})
+        check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::fastSystemCall), this, 1, 0, insn), "hook");
     if (counting)
         check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, 1, 0), "hook");
 
+    enterUserMode(uc_);
+    insns_ = 0; // the way into ring 3 is no guest instruction
     const uint16_t control = kFpuControl, status = 0, tags = kFpuTagsEmpty;
-    const uint32_t mxcsr = kMxcsrDefault, eflags = 0x2;
+    const uint32_t mxcsr = kMxcsrDefault, eflags = kEflagsDefault, esp = 0;
     uc_reg_write(uc_, UC_X86_REG_FPCW, &control);
     uc_reg_write(uc_, UC_X86_REG_FPSW, &status);
     uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
     uc_reg_write(uc_, UC_X86_REG_MXCSR, &mxcsr);
     uc_reg_write(uc_, UC_X86_REG_EFLAGS, &eflags);
+    uc_reg_write(uc_, UC_X86_REG_ESP, &esp);
     check(uc_context_alloc(uc_, &initialCpu_), "saving the CPU state");
     check(uc_context_save(uc_, initialCpu_), "saving the CPU state");
 }
@@ -206,6 +287,27 @@ void Machine::restore()
 }
 
 void Machine::resetCpu() { check(uc_context_restore(uc_, initialCpu_), "restoring the CPU state"); }
+
+void Machine::setGsSegment(uint32_t table, uint32_t base)
+{
+    // The descriptors in use move into the new table unchanged; the GS one
+    // follows them: present, DPL 3, read/write data already accessed (the
+    // table is read-only), limit 4 GiB in pages, 32-bit.
+    uc_x86_mmr gdtr{};
+    check(uc_reg_read(uc_, UC_X86_REG_GDTR, &gdtr), "reading the descriptor table");
+    const uint32_t used = gdtr.base ? (gdtr.limit + 1) & ~7u : 8;
+    uint8_t *page = map(table, kPageSize, kRead);
+    if (used + 8 > kPageSize || (gdtr.base && uc_mem_read(uc_, gdtr.base, page, used) != UC_ERR_OK))
+        throw std::runtime_error("cannot extend the descriptor table");
+    const uint64_t descriptor = 0xFFFF | uint64_t{base & 0xFFFFFF} << 16 | uint64_t{0xF3} << 40 |
+                                uint64_t{0xCF} << 48 | uint64_t{base >> 24} << 56;
+    std::memcpy(page + used, &descriptor, sizeof descriptor);
+    gdtr = {0, table, used + 8 - 1, 0};
+    const uint32_t selector = used | 3;
+    check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "setting the descriptor table");
+    check(uc_reg_write(uc_, UC_X86_REG_GS, &selector), "loading GS");
+    check(uc_context_save(uc_, initialCpu_), "saving the CPU state");
+}
 
 uint32_t Machine::reg(Reg r) const
 {
@@ -260,7 +362,7 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     return *stop_;
 }
 
-// A stop that no hook recorded: a return, a jump to address 0, or hlt.
+// A stop that no hook recorded: a return or a jump to address 0.
 Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const
 {
     if (err != UC_ERR_OK)
@@ -269,9 +371,6 @@ Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t e
         return {Stop::Returned, {}, eip, eip};
     if (eip == 0)
         return {Stop::Fault, "execution of unmapped address " + hexAddress(0), 0, 0};
-    uint8_t previous = 0;
-    if (read(eip - 1, &previous, 1) && previous == kHlt)
-        return {Stop::Fault, "privileged instruction (hlt)", eip - 1, eip - 1};
     return {Stop::Fault, "emulation stopped", eip, eip};
 }
 

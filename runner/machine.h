@@ -49,6 +49,10 @@ public:
     void restore();
     // Registers as at creation: all zero, x87 as after FNINIT.
     void resetCpu();
+    // Gives the guest a flat GS data segment based at base, its descriptor
+    // in a read-only table page mapped at table: some C libraries find their
+    // thread pointer through %gs. resetCpu() keeps it.
+    void setGsSegment(uint32_t table, uint32_t base);
 
     uint32_t reg(Reg r) const;
     void setReg(Reg r, uint32_t v);

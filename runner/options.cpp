@@ -90,6 +90,9 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124)")->type_name("N");
     app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
     app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
+    app.add_flag("--native", o.native,
+                 "Run the guest as a traced 32-bit process of this host instead of emulating it "
+                 "(no --count or --max-insns)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
@@ -104,6 +107,8 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
         return usageError("--max-insns takes a positive count");
     if (!timeout.empty() && (!parseNumber(timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
         return usageError("--timeout takes a number of seconds above 0 and at most 10000000");
+    if (o.native && (o.count || o.maxInsns))
+        return usageError("--count and --max-insns need the emulator: instructions are not counted with --native");
     for (const std::string &text : injections) {
         Injection i;
         if (const std::string error = parseInjection(text, i); !error.empty())

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include "loader.h"
+#include "native.h"
 #include "trace.h"
 
 #include <fcntl.h>
@@ -112,15 +113,6 @@ int runGuest(const Options &o)
         return fail(kStatusBadImage, program + ": not a zylos executable: " + e.what());
     }
 
-    Machine m(o.count || o.maxInsns || o.timeout > 0);
-    loadImage(m, image, file);
-    mapStack(m);
-    try {
-        m.setReg(Reg::Esp, pushArguments(m, o.command));
-    } catch (const std::length_error &e) {
-        return fail(kStatusRunnerError, e.what());
-    }
-
     HostConsole console;
     Kernel kernel(std::move(*root), console);
     kernel.setWriteChunk(o.writeChunk);
@@ -135,6 +127,21 @@ int runGuest(const Options &o)
     kernel.setDeadline(limits.deadline);
     console.deadline = limits.deadline;
 
+    if (o.native) {
+        try {
+            return statusOf(runNative(file, o.command, kernel, limits.deadline), o, kernel);
+        } catch (const NativeUnavailable &e) {
+            return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
+        }
+    }
+    Machine m(o.count || o.maxInsns || o.timeout > 0);
+    loadImage(m, image, file);
+    mapStack(m);
+    try {
+        m.setReg(Reg::Esp, pushArguments(m, o.command));
+    } catch (const std::length_error &e) {
+        return fail(kStatusRunnerError, e.what());
+    }
     const Stop stop = m.run(image.entry, std::nullopt, kernel, limits);
     if (o.count)
         std::cerr << "zylos-run: " << m.instructions() << " instructions\n";

@@ -76,7 +76,8 @@ long atol(const char *text)
     return atoi(text);
 }
 
-unsigned long strtoul(const char *text, char **end, int base)
+// Kept out of strtol, which would otherwise carry a second copy of it.
+[[gnu::noinline]] unsigned long strtoul(const char *text, char **end, int base)
 {
     if (!text) {
         if (end)

@@ -1,6 +1,7 @@
 // The block routines move whole words with the string instructions and finish
 // the odd bytes singly; nothing outside the count is touched. They test no
-// pointers: with a count above zero the memory must be there.
+// pointers: with a count above zero the memory must be there. A rep prefix
+// costs its start-up even for a zero count, so no odd bytes skip it.
 #include "string/internal.h"
 
 namespace {
@@ -12,7 +13,9 @@ void copy_forward(void *dst, const void *src, size_t n)
     size_t words = n >> 2;
     asm volatile("rep movsl\n\t"
                  "movl %[tail], %%ecx\n\t"
-                 "rep movsb"
+                 "jecxz 1f\n\t"
+                 "rep movsb\n"
+                 "1:"
                  : "+D"(dst), "+S"(src), "+c"(words)
                  : [tail] "r"(n & 3)
                  : "memory");
@@ -65,7 +68,9 @@ void *memset(void *dst, int c, size_t n)
     size_t words = n >> 2;
     asm volatile("rep stosl\n\t"
                  "movl %[tail], %%ecx\n\t"
-                 "rep stosb"
+                 "jecxz 1f\n\t"
+                 "rep stosb\n"
+                 "1:"
                  : "+D"(cursor), "+c"(words)
                  : "a"(static_cast<unsigned char>(c) * BYTE_SPREAD), [tail] "r"(n & 3)
                  : "memory");

@@ -54,12 +54,14 @@ struct Row {
     std::size_t background_requests;
 };
 
-class DrapeTable : public ::testing::TestWithParam<Row> {};
+class DrapeTable : public ::testing::TestWithParam<std::tuple<Row, Backend>> {};
 
 TEST_P(DrapeTable, PrintsAndExitsAsDocumented)
 {
-    const Row &row = GetParam();
-    const RunResult r = drape(row.args, row.options);
+    const auto &[row, backend] = GetParam();
+    if (const std::string &why = backendUnavailable(backend); !why.empty())
+        GTEST_SKIP() << why;
+    const RunResult r = drape(row.args, withBackend(backend, row.options));
     EXPECT_EQ(r.out, row.out);
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(count_calls(r.err, "set_background"), row.background_requests) << r.err;
@@ -69,7 +71,7 @@ TEST_P(DrapeTable, PrintsAndExitsAsDocumented)
 
 INSTANTIATE_TEST_SUITE_P(
     Invocations, DrapeTable,
-    ::testing::Values(
+    ::testing::Combine(::testing::Values(
         Row{"accepted", {"/images/zylos.rei"}, {}, "", 0, 1},
         Row{"accepted_extra_args_ignored", {"/images/zylos.rei", "more", "-h"}, {}, "", 0, 1},
         Row{"missing_file_refused", {"/images/none.rei"}, {}, failure_line("/images/none.rei"), 1, 1},
@@ -85,7 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"no_argument", {}, {}, kMissing, 1, 0},
         Row{"empty_argument", {""}, {}, kMissing, 1, 0},
         Row{"empty_argument_then_path", {"", "/images/zylos.rei"}, {}, kMissing, 1, 0}),
-    [](const ::testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+                       ::testing::Values(Backend::Emulated, Backend::Native)),
+    [](const ::testing::TestParamInfo<std::tuple<Row, Backend>> &info) {
+        return std::string(std::get<0>(info.param).name) + "_" + backendName(std::get<1>(info.param));
+    });
 
 TEST(Drape, FailureLineIsOneWritePerLiteralByteAndOneForThePath)
 {

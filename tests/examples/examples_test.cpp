@@ -12,16 +12,31 @@ namespace {
 
 std::string example(const std::string &name) { return std::string(ZYLOS_EXAMPLES_DIR) + "/" + name; }
 
-TEST(ExampleHello, GreetsTheWorldOrTheNamedOne)
+// Every example on each backend of zylos-run.
+class Example : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override
+    {
+        if (const std::string &why = backendUnavailable(GetParam()); !why.empty())
+            GTEST_SKIP() << why;
+    }
+
+    RunResult run(const std::vector<std::string> &argv, const std::string &input = "")
+    {
+        return runProgram(withBackend(GetParam(), argv), input);
+    }
+};
+
+TEST_P(Example, HelloGreetsTheWorldOrTheNamedOne)
 {
-    RunResult r = runProgram({example("hello")});
+    RunResult r = run({example("hello")});
     EXPECT_EQ(r.out, "Hello, world!\n");
     EXPECT_EQ(r.status, 0);
-    r = runProgram({example("hello"), "zylos"});
+    r = run({example("hello"), "zylos"});
     EXPECT_EQ(r.out, "Hello, zylos!\n");
 }
 
-TEST(ExampleWc, CountsLinesWordsAndBytes)
+TEST_P(Example, WcCountsLinesWordsAndBytes)
 {
     TempDir root{"zylos-examples"};
     std::string big;
@@ -38,32 +53,32 @@ TEST(ExampleWc, CountsLinesWordsAndBytes)
         {"/empty.txt", "0 0 0 /empty.txt\n"},
     };
     for (const Case &c : cases) {
-        const RunResult r = runProgram({"--root", root.str(), example("wc"), c.file});
+        const RunResult r = run({"--root", root.str(), example("wc"), c.file});
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 0);
     }
 }
 
-TEST(ExampleWc, ReportsAMissingFile)
+TEST_P(Example, WcReportsAMissingFile)
 {
     TempDir root{"zylos-examples"};
-    const RunResult r = runProgram({"--root", root.str(), example("wc"), "/nowhere"});
+    const RunResult r = run({"--root", root.str(), example("wc"), "/nowhere"});
     EXPECT_EQ(r.out, "wc: cannot open /nowhere\n");
     EXPECT_EQ(r.status, 1);
 }
 
-TEST(ExampleCalc, EvaluatesExpressionsTokenByToken)
+TEST_P(Example, CalcEvaluatesExpressionsTokenByToken)
 {
-    const RunResult r = runProgram({example("calc")}, "12 * -3\n1 + 2\n  100\t/ 7\n-7 % 3\n2147483647 + 1\n");
+    const RunResult r = run({example("calc")}, "12 * -3\n1 + 2\n  100\t/ 7\n-7 % 3\n2147483647 + 1\n");
     EXPECT_EQ(r.out, "-36\n3\n14\n-1\n-2147483648\n");
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(ExampleCalc, ReportsMalformedExpressionsAndGoesOn)
+TEST_P(Example, CalcReportsMalformedExpressionsAndGoesOn)
 {
     // A malformed expression is dropped up to and including its offending
     // token; the next token starts a new expression.
-    const RunResult r = runProgram({example("calc")}, "7 / 0\n5 x\n3 - 1\n12abc\n2 * 3\n9 +");
+    const RunResult r = run({example("calc")}, "7 / 0\n5 x\n3 - 1\n12abc\n2 * 3\n9 +");
     EXPECT_EQ(r.out,
               "calc: division by zero or out of range\n"
               "calc: expected one of + - * / %\n"
@@ -73,6 +88,9 @@ TEST(ExampleCalc, ReportsMalformedExpressionsAndGoesOn)
               "calc: incomplete expression\n");
     EXPECT_EQ(r.status, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, Example, ::testing::Values(Backend::Emulated, Backend::Native),
+                         [](const ::testing::TestParamInfo<Backend> &info) { return backendName(info.param); });
 
 } // namespace
 } // namespace zylos::test

@@ -28,6 +28,8 @@ constexpr uint32_t kGuardBase = kReturnPage + 2 * kPageSize;
 constexpr uint32_t kGuardSlotSize = 64u << 10;
 constexpr uint32_t kGuardStride = kGuardSlotSize + kPageSize; // an unmapped page after each slot
 constexpr size_t kGuardSlots = 128;
+// The descriptor table of setGsSegment(), below the scratch area.
+constexpr uint32_t kGdtPage = kScratchBase - 2 * kPageSize;
 constexpr uint32_t kDirectionFlag = 0x400;
 constexpr uint64_t kDefaultInsnLimit = 1'000'000'000;
 
@@ -121,6 +123,8 @@ uint32_t Guest::sym(const std::string &name) const
         throw std::runtime_error("no symbol " + name + " in the guest image");
     return it->second;
 }
+
+void Guest::setGsSegment(uint32_t base) { machine_.setGsSegment(kGdtPage, base); }
 
 void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
 {

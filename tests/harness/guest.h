@@ -83,6 +83,9 @@ public:
     void reset();
 
     uint32_t sym(const std::string &name) const;
+    // A GS segment based at base, for images whose library reads its thread
+    // pointer through %gs; kept across reset().
+    void setGsSegment(uint32_t base);
 
     // cdecl call of fn with a fresh 16-byte aligned stack; returns EAX.
     uint32_t call(const std::string &fn, std::initializer_list<Arg> args = {});
@@ -156,6 +159,15 @@ struct RunResult {
 // Runs zylos-run with these arguments (options, PROGRAM, its arguments) and
 // stdinBytes as its standard input.
 RunResult runProgram(const std::vector<std::string> &argv, const std::string &stdinBytes = "");
+
+// How zylos-run executes the guest: emulated, or as a traced host process.
+enum class Backend { Emulated, Native };
+std::string backendName(Backend b);
+// argv with the option that selects b in front.
+std::vector<std::string> withBackend(Backend b, std::vector<std::string> argv);
+// Why this host cannot run guests on b (zylos-run's own message), or "" when
+// it can. Whole-program tests skip with it.
+const std::string &backendUnavailable(Backend b);
 
 // The path of a guest test program built from tests/programs/NAME.c.
 std::string programPath(const std::string &name);

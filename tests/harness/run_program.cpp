@@ -98,4 +98,23 @@ RunResult runProgram(const std::vector<std::string> &args, const std::string &st
     return r;
 }
 
+std::string backendName(Backend b) { return b == Backend::Native ? "native" : "emulated"; }
+
+std::vector<std::string> withBackend(Backend b, std::vector<std::string> argv)
+{
+    if (b == Backend::Native)
+        argv.insert(argv.begin(), "--native");
+    return argv;
+}
+
+const std::string &backendUnavailable(Backend b)
+{
+    static const std::string none;
+    static const std::string native = [] {
+        const RunResult r = runProgram({"--native", programPath("probe"), "exit", "0"});
+        return r.status == 125 && r.err.find("not available on this host") != std::string::npos ? r.err : "";
+    }();
+    return b == Backend::Native ? native : none;
+}
+
 } // namespace zylos::test

@@ -10,17 +10,23 @@
 namespace zylos::test {
 namespace {
 
-class StdioProgram : public ::testing::Test {
+class StdioProgram : public ::testing::TestWithParam<Backend> {
 protected:
     TempDir root{"zylos-copyfile"};
 
+    void SetUp() override
+    {
+        if (const std::string &why = backendUnavailable(GetParam()); !why.empty())
+            GTEST_SKIP() << why;
+    }
+
     RunResult copyfile(const std::string &from, const std::string &to)
     {
-        return runProgram({"--root", root.str(), programPath("copyfile"), from, to});
+        return runProgram(withBackend(GetParam(), {"--root", root.str(), programPath("copyfile"), from, to}));
     }
 };
 
-TEST_F(StdioProgram, CopiesEveryByteValue)
+TEST_P(StdioProgram, CopiesEveryByteValue)
 {
     std::string bytes;
     for (int i = 0; i < 768; ++i)
@@ -38,7 +44,7 @@ TEST_F(StdioProgram, CopiesEveryByteValue)
     EXPECT_TRUE(root.exists("copy"));
 }
 
-TEST_F(StdioProgram, ReportsFailures)
+TEST_P(StdioProgram, ReportsFailures)
 {
     RunResult missing = copyfile("/nothing", "/out");
     EXPECT_EQ(missing.status, 1);
@@ -50,6 +56,9 @@ TEST_F(StdioProgram, ReportsFailures)
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "copyfile: cannot write /no/dir/out\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, StdioProgram, ::testing::Values(Backend::Emulated, Backend::Native),
+                         [](const ::testing::TestParamInfo<Backend> &info) { return backendName(info.param); });
 
 } // namespace
 } // namespace zylos::test

@@ -137,6 +137,13 @@ KEEP int probe_load(const volatile char *p) { return *p; }
 
 KEEP int probe_sys(int nr, int a, int b, int c) { return sys(nr, a, b, c); }
 
+KEEP unsigned probe_gs_word(unsigned offset)
+{
+    unsigned v;
+    __asm__ volatile("movl %%gs:(%1), %0" : "=r"(v) : "r"(offset));
+    return v;
+}
+
 KEEP void probe_spin(void)
 {
     for (;;) {

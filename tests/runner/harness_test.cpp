@@ -190,5 +190,21 @@ TEST_F(Harness, StdinAndWriteChunk)
     EXPECT_EQ(g.console(), "hel");
 }
 
+// A GS segment of its own: every base bit reaches the descriptor, and a
+// reset keeps the segment.
+TEST(HarnessGsSegment, ReadsTheWordsAtItsBase)
+{
+    Guest g(programPath("probe"));
+    const uint32_t block = g.alloc(64) + 0x24;
+    g.write32(block, 0x11223344);
+    g.write32(block + 16, block);
+    g.setGsSegment(block);
+    EXPECT_EQ(g.call("probe_gs_word", {0}), 0x11223344u);
+    EXPECT_EQ(g.call("probe_gs_word", {16}), block);
+    g.reset();
+    g.write32(g.alloc(64) + 0x24, 0x55667788);
+    EXPECT_EQ(g.call("probe_gs_word", {0}), 0x55667788u);
+}
+
 } // namespace
 } // namespace zylos::test

@@ -1,0 +1,304 @@
+// zylos-bench: the benchmark table of our runtime beside peer C libraries.
+// Every figure is measured afresh in this run; a figure that cannot be had
+// says why in its cell.
+#include "counts.h"
+#include "sizes.h"
+#include "timing.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+namespace zylos::bench {
+namespace {
+
+// drape with the whole library in it.
+constexpr uint64_t kLoadedBytesGoal = 12 * 1024;
+// Where %gs points inside a peer image's bench_thread (see peer_calls.c).
+constexpr uint32_t kThreadPointerOffset = 128 * 4;
+// zylos-run --native must start drape in at most this many plain process starts.
+constexpr double kNativeStartGoal = 2;
+constexpr int kWallRuns = 41, kThroughputRuns = 5;
+// How far apart the fastest of several runs of the same loop lie on a busy
+// host; identical string instructions differ by this much.
+constexpr uint64_t kNoisePercent = 2;
+
+struct Subject {
+    std::string name;
+    std::string callsImage; // routines called by symbol
+    std::string program;    // the program whose size is reported
+    std::string throughput; // bench/throughput.c built for this library
+    bool peer = false;
+};
+
+struct Row {
+    std::string measure;
+    std::vector<std::string> cells;
+    std::string goal;
+};
+
+std::string number(double v, int decimals = 0)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+// "NAME=PATH"
+std::pair<std::string, std::string> splitPair(const std::string &s)
+{
+    const size_t eq = s.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == s.size())
+        throw CLI::ValidationError("expected NAME=PATH: " + s);
+    return {s.substr(0, eq), s.substr(eq + 1)};
+}
+
+std::string goalText(std::optional<double> goal, std::optional<double> ours)
+{
+    if (!goal)
+        return "";
+    const std::string verdict = !ours ? "no figure" : *ours <= *goal ? "met" : "MISSED";
+    return "<= " + number(*goal) + ": " + verdict;
+}
+
+// A peer's library is set up by nothing (its own start-up code never runs):
+// %gs gets the thread block in the image, and its heap calls are served.
+std::unique_ptr<test::Guest> loadPeer(const std::string &image)
+{
+    auto g = std::make_unique<test::Guest>(image);
+    g->setGsSegment(g->sym("bench_thread") + kThreadPointerOffset);
+    return g;
+}
+
+std::vector<Row> countRows(const std::vector<Subject> &subjects)
+{
+    std::vector<std::unique_ptr<test::Guest>> guests;
+    for (const Subject &s : subjects)
+        guests.push_back(s.peer ? loadPeer(s.callsImage) : std::make_unique<test::Guest>(s.callsImage));
+    std::vector<Row> rows;
+    for (const Workload &w : workloads()) {
+        Row row{w.name + " (insns)", {}, ""};
+        std::optional<double> ours;
+        for (size_t i = 0; i < subjects.size(); ++i) {
+            const Count c = countOne(*guests[i], w, subjects[i].peer ? serveLinuxHeapCalls : nullptr);
+            const int decimals = c.insns && *c.insns != static_cast<uint64_t>(*c.insns) ? 1 : 0;
+            row.cells.push_back(c.insns ? number(*c.insns, decimals) : c.note);
+            if (i == 0)
+                ours = c.insns;
+        }
+        row.goal = goalText(w.goal, ours);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+// The whole command, counted by zylos-run itself.
+Row drapeRunRow(size_t columns)
+{
+    Row row{"drape /images/zylos.rei, whole run (insns)", std::vector<std::string>(columns, "n/a"), ""};
+    const test::RunResult r = test::runProgram({"--count", "drape", "/images/zylos.rei"});
+    const size_t at = r.err.find("zylos-run: ");
+    row.cells[0] = r.status == 0 && at != std::string::npos
+                       ? r.err.substr(at + 11, r.err.find(' ', at + 11) - at - 11)
+                       : "failed: " + r.err;
+    return row;
+}
+
+std::vector<Row> sizeRows(const std::vector<Subject> &subjects, const std::string &strip, uint64_t goal)
+{
+    std::vector<ImageSize> sizes;
+    size_t maxSegments = 0;
+    for (const Subject &s : subjects) {
+        sizes.push_back(s.program.empty() ? ImageSize{} : measureImage(s.program, strip));
+        maxSegments = std::max(maxSegments, sizes.back().segments.size());
+    }
+    auto cell = [&](size_t i, auto f) { return subjects[i].program.empty() ? std::string("n/a") : f(sizes[i]); };
+    std::vector<Row> rows;
+    Row loaded{"image: loaded bytes (PT_LOAD file sizes)", {}, ""};
+    Row file{"image: file bytes", {}, ""}, stripped{"image: file bytes, stripped", {}, ""};
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        loaded.cells.push_back(cell(i, [](const ImageSize &s) { return std::to_string(s.loaded); }));
+        file.cells.push_back(cell(i, [](const ImageSize &s) { return std::to_string(s.file); }));
+        stripped.cells.push_back(cell(i, [](const ImageSize &s) { return std::to_string(s.stripped); }));
+    }
+    loaded.goal = goalText(static_cast<double>(goal), static_cast<double>(sizes[0].loaded));
+    rows.push_back(loaded);
+    for (size_t k = 0; k < maxSegments; ++k) {
+        Row seg{"image: segment " + std::to_string(k + 1) + ", file / memory bytes", {}, ""};
+        for (size_t i = 0; i < subjects.size(); ++i)
+            seg.cells.push_back(k < sizes[i].segments.size()
+                                    ? sizes[i].segments[k].flags + " " + std::to_string(sizes[i].segments[k].filesz) +
+                                          " / " + std::to_string(sizes[i].segments[k].memsz)
+                                    : "");
+        rows.push_back(seg);
+    }
+    rows.push_back(file);
+    rows.push_back(stripped);
+    return rows;
+}
+
+std::string failure(const std::exception &e) { return std::string("failed: ") + e.what(); }
+
+// drape on both backends beside the start of a plain static Linux program.
+std::vector<Row> wallRows(const std::vector<Subject> &subjects)
+{
+    const std::vector<std::string> na(subjects.size(), "n/a");
+    const std::string runs = " (us, median of " + std::to_string(kWallRuns) + ")";
+    Row emulated{"drape /images/zylos.rei: wall time, emulated" + runs, na, ""};
+    Row native{"drape /images/zylos.rei: wall time, --native" + runs, na, ""};
+    Row plain{"peer program -h, plain static Linux process: wall time" + runs, na, ""};
+    Row runner{"zylos-run --help, the runner's own start: wall time" + runs, na, ""};
+    const std::vector<std::string> drape = {ZYLOS_RUN_PATH, "--root", ZYLOS_ROOT_DIR, "drape", "/images/zylos.rei"};
+    std::optional<double> nativeTime, plainTime;
+    try {
+        runner.cells[0] = number(medianWallMicros({ZYLOS_RUN_PATH, "--help"}, kWallRuns));
+        emulated.cells[0] = number(medianWallMicros(drape, kWallRuns));
+        std::vector<std::string> argv = drape;
+        argv.insert(argv.begin() + 1, "--native");
+        nativeTime = medianWallMicros(argv, kWallRuns);
+        native.cells[0] = number(*nativeTime);
+    } catch (const std::exception &e) {
+        native.cells[0] = failure(e);
+    }
+    for (size_t i = 1; i < subjects.size(); ++i) {
+        if (subjects[i].program.empty())
+            continue;
+        try {
+            const double t = medianWallMicros({subjects[i].program, "-h"}, kWallRuns);
+            plain.cells[i] = number(t);
+            if (subjects[i].name == "musl")
+                plainTime = t;
+        } catch (const std::exception &e) {
+            plain.cells[i] = failure(e);
+        }
+    }
+    if (plainTime)
+        native.goal = "<= " + number(kNativeStartGoal) + " x musl's plain start (" + number(*plainTime) + "): " +
+                      (nativeTime && *nativeTime <= kNativeStartGoal * *plainTime ? "met" : "MISSED");
+    return {emulated, native, runner, plain};
+}
+
+// The routines' own timing loops on the host CPU: ours under zylos-run
+// --native, a peer's as a plain Linux program.
+std::vector<Row> throughputRows(const std::vector<Subject> &subjects)
+{
+    struct Measure {
+        const char *key, *label;
+        bool goal; // ours at least as fast as musl
+    };
+    static const Measure measures[] = {
+        {"memcpy_4k", "memcpy 4 KiB", true}, {"memcpy_1m", "memcpy 1 MiB", true},
+        {"memset_4k", "memset 4 KiB", true}, {"memset_1m", "memset 1 MiB", true},
+        {"strlen_1023", "strlen 1023 B", false}, {"snprintf", "snprintf \"%d %s %08x\"", false},
+    };
+    std::vector<std::map<std::string, uint64_t>> timings(subjects.size());
+    std::vector<std::string> errors(subjects.size(), "n/a");
+    size_t musl = subjects.size();
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        if (subjects[i].name == "musl")
+            musl = i;
+        if (subjects[i].throughput.empty())
+            continue;
+        std::vector<std::string> argv{subjects[i].throughput};
+        if (!subjects[i].peer)
+            argv.insert(argv.begin(), {ZYLOS_RUN_PATH, "--native"});
+        try {
+            timings[i] = selfTimings(argv, kThroughputRuns);
+        } catch (const std::exception &e) {
+            errors[i] = failure(e);
+        }
+    }
+    std::vector<Row> rows;
+    for (const Measure &m : measures) {
+        Row row{std::string(m.label) + ", native (TSC ticks per call, fastest)", {}, ""};
+        for (size_t i = 0; i < subjects.size(); ++i) {
+            const auto it = timings[i].find(m.key);
+            row.cells.push_back(it != timings[i].end() ? std::to_string(it->second) : errors[i]);
+        }
+        if (m.goal && musl < subjects.size() && timings[0].count(m.key) && timings[musl].count(m.key))
+            row.goal = "<= musl + 2% run-to-run noise: " +
+                       std::string(timings[0][m.key] * 100 <= timings[musl][m.key] * (100 + kNoisePercent) ? "met" : "MISSED");
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+void printTable(const std::vector<Subject> &subjects, const std::vector<Row> &rows)
+{
+    std::cout << "| Measure |";
+    for (const Subject &s : subjects)
+        std::cout << " " << s.name << " |";
+    std::cout << " Goal (zylos) |\n|---|";
+    for (size_t i = 0; i < subjects.size(); ++i)
+        std::cout << "---:|";
+    std::cout << "---|\n";
+    for (const Row &r : rows) {
+        std::cout << "| " << r.measure << " |";
+        for (const std::string &c : r.cells)
+            std::cout << " " << c << " |";
+        std::cout << " " << r.goal << " |\n";
+    }
+}
+
+int run(int argc, char **argv)
+{
+    CLI::App app{"Prints the benchmark table of the zylos runtime beside peer C libraries.", "zylos-bench"};
+    std::vector<std::string> peerCalls, peerPrograms;
+    std::string strip = "llvm-strip";
+    app.add_option("--peer", peerCalls, "A peer library's call image (its libc.a behind our start-up stub)")
+        ->type_name("NAME=IMAGE");
+    app.add_option("--peer-program", peerPrograms,
+                   "A static program of that peer that prints drape's messages, for the size rows")
+        ->type_name("NAME=PROGRAM");
+    app.add_option("--strip", strip, "The strip tool for the stripped sizes");
+    std::vector<std::string> throughput;
+    app.add_option("--throughput", throughput,
+                   "bench/throughput.c built for a library: zylos's runs under zylos-run --native")
+        ->type_name("NAME=PROGRAM");
+    CLI11_PARSE(app, argc, argv);
+
+    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false}};
+    for (const std::string &p : peerCalls) {
+        const auto [name, path] = splitPair(p);
+        subjects.push_back({name, path, "", "", true});
+    }
+    for (const std::string &p : peerPrograms) {
+        const auto [name, path] = splitPair(p);
+        for (Subject &s : subjects)
+            if (s.name == name)
+                s.program = path;
+    }
+    for (const std::string &p : throughput) {
+        const auto [name, path] = splitPair(p);
+        for (Subject &s : subjects)
+            if (s.name == name)
+                s.throughput = path;
+    }
+
+    std::vector<Row> rows = countRows(subjects);
+    rows.push_back(drapeRunRow(subjects.size()));
+    for (Row &r : sizeRows(subjects, strip, kLoadedBytesGoal))
+        rows.push_back(r);
+    for (Row &r : wallRows(subjects))
+        rows.push_back(r);
+    for (Row &r : throughputRows(subjects))
+        rows.push_back(r);
+    printTable(subjects, rows);
+    return 0;
+}
+
+} // namespace
+} // namespace zylos::bench
+
+int main(int argc, char **argv)
+{
+    try {
+        return zylos::bench::run(argc, argv);
+    } catch (const std::exception &e) {
+        std::cerr << "zylos-bench: " << e.what() << "\n";
+        return 1;
+    }
+}

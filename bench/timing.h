@@ -1,0 +1,21 @@
+// Wall-clock and self-timed figures of programs run as host processes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zylos::bench {
+
+// The median wall time of runs starts of argv to its end, in microseconds,
+// with its output discarded. Throws std::runtime_error when a run fails.
+double medianWallMicros(const std::vector<std::string> &argv, int runs);
+
+// The standard output of one run of argv; throws when it fails.
+std::string captureOutput(const std::vector<std::string> &argv);
+
+// A program's own timings, "name ticks" per line, fastest of several runs.
+std::map<std::string, uint64_t> selfTimings(const std::vector<std::string> &argv, int runs);
+
+} // namespace zylos::bench

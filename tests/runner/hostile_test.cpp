@@ -1,0 +1,475 @@
+// Guests that try to hurt the runner: endless loops, console floods, wild
+// jumps and privileged instructions, kernel calls with huge lengths and edge
+// pointers, escapes through symlinks, descriptor exhaustion and images that
+// would swamp the CPU emulator. The runner must stop, refuse or report each
+// one, never crash, leak a host descriptor or touch a file outside the root.
+#include "hostile_image.h"
+#include "probe.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+
+extern char **environ;
+
+namespace zylos::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+enum : uint32_t {
+    kWrite = 1, kRead = 3, kOpen = 4, kClose = 5, kGetKey = 6, kWriteFile = 21, kGetCwd = 52,
+    kStreamBegin = 53, kStreamWrite = 54, kStreamEnd = 55, kChdir = 95, kMkdir = 49, kPipe = 124,
+    kDup = 126, kDup2 = 127,
+};
+constexpr uint32_t kWriteOnly = 0x1, kCreate = 0x40;
+constexpr int32_t kEFAULT = -14, kEFBIG = -27, kEMFILE = -24;
+
+fs::path tempDir(const char *what)
+{
+    std::string templ = (fs::temp_directory_path() / (std::string("zylos-") + what + "-XXXXXX")).string();
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+std::string hostRead(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+size_t openHostDescriptors() { return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
+
+// A finished run whose standard output was counted, not kept.
+struct Counted {
+    int status;
+    uint64_t outBytes;
+    std::string err;
+    long maxRssKiB;
+    Clock::duration took;
+};
+
+// Runs argv (argv[0] is the executable) with standard input held open and
+// never written, standard output drained and counted.
+Counted runCounted(const std::vector<std::string> &argv)
+{
+    signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe2 failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid;
+    const auto start = Clock::now();
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]), close(out[1]), close(err[1]);
+    if (spawned != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+
+    Counted r{0, 0, "", 0, {}};
+    std::vector<char> buf(1 << 20);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    for (int open = 2; open > 0;) {
+        if (poll(fds, 2, 120'000) <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        for (pollfd &p : fds) {
+            if (p.fd < 0 || !p.revents)
+                continue;
+            const ssize_t n = read(p.fd, buf.data(), buf.size());
+            if (n > 0 && p.fd == out[0])
+                r.outBytes += static_cast<uint64_t>(n);
+            else if (n > 0)
+                r.err.append(buf.data(), static_cast<size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                close(p.fd), p.fd = -1, --open;
+        }
+    }
+    close(in[1]);
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    r.took = Clock::now() - start;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    r.maxRssKiB = usage.ru_maxrss;
+    return r;
+}
+
+class HostileGuests : public ::testing::Test {
+protected:
+    fs::path dir = tempDir("hostile");
+
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string save(const HostileImage &image, const std::string &name)
+    {
+        const std::string path = (dir / name).string();
+        image.save(path);
+        return path;
+    }
+};
+
+TEST_F(HostileGuests, EndlessLoopsStopAtEitherLimit)
+{
+    HostileImage spin;
+    spin.jmp(spin.label());
+    HostileImage calls; // an unknown kernel call, forever
+    const size_t top = calls.label();
+    calls.sys(999).jmp(top);
+    HostileImage keys; // waits for a key that never comes
+    const size_t wait = keys.label();
+    keys.sys(kGetKey).jmp(wait);
+
+    for (const auto &[name, image] : {std::pair{"spin", spin}, {"calls", calls}, {"keys", keys}}) {
+        const std::string path = save(image, name);
+        if (std::string(name) != "keys") {
+            const Counted insns = runCounted({ZYLOS_RUN_PATH, "--max-insns", "3000000", path});
+            EXPECT_EQ(insns.status, 124) << name;
+            EXPECT_EQ(insns.err, "zylos-run: stopped after 3000000 instructions (--max-insns)\n") << name;
+        }
+        // Whichever limit comes first stops the guest.
+        const Counted time = runCounted({ZYLOS_RUN_PATH, "--timeout", "0.3", "--max-insns", "100000000000", path});
+        EXPECT_EQ(time.status, 124) << name;
+        EXPECT_EQ(time.err, "zylos-run: stopped after 0.3 seconds (--timeout)\n") << name;
+        EXPECT_GE(time.took, std::chrono::milliseconds(300)) << name;
+        EXPECT_LT(time.took, std::chrono::seconds(5)) << name;
+    }
+}
+
+// write(1, buffer, chunk) count times, then exit(0).
+HostileImage flood(uint32_t chunk, uint32_t count)
+{
+    HostileImage image;
+    image.bss(chunk).mov(R::Esi, count);
+    const size_t top = image.label();
+    image.sys(kWrite, 1, HostileImage::kBss, chunk).loop(R::Esi, top).exit(0);
+    return image;
+}
+
+TEST_F(HostileGuests, AConsoleFloodIsStreamedInBoundedMemory)
+{
+    constexpr uint32_t kChunk = 1 << 20;
+    const Counted small = runCounted({ZYLOS_RUN_PATH, save(flood(kChunk, 16), "small")});
+    const Counted big = runCounted({ZYLOS_RUN_PATH, save(flood(kChunk, 2048), "big")});
+    EXPECT_EQ(small.status, 0) << small.err;
+    EXPECT_EQ(big.status, 0) << big.err;
+    EXPECT_EQ(small.outBytes, uint64_t{16} << 20);
+    EXPECT_EQ(big.outBytes, uint64_t{2} << 30);
+    // 2 GiB passed through; the runner grew by far less than one chunk per MiB.
+    EXPECT_LT(big.maxRssKiB, small.maxRssKiB + 16 * 1024) << small.maxRssKiB << " KiB, then " << big.maxRssKiB;
+}
+
+struct Misdeed {
+    const char *name;
+    std::vector<uint8_t> code;
+    const char *message; // the start of what follows "guest fault: "
+};
+
+// Every misdeed is reported as a fault (status 139) with what happened and
+// where; no instruction gets the guest out of ring 3 or changes the CPU's
+// set-up, which would let it continue.
+TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
+{
+    const std::vector<Misdeed> misdeeds = {
+        {"jump_unmapped", {0xB8, 0x00, 0x00, 0xAD, 0xDE, 0xFF, 0xE0}, "execution of unmapped address 0xdead0000"},
+        {"jump_zero", {0x31, 0xC0, 0xFF, 0xE0}, "execution of unmapped address 0x00000000"},
+        {"jump_stack", {0xFF, 0xE4}, "execution of non-executable address 0xbff"},
+        {"jump_above_user", {0xB8, 0x00, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff200"},
+        {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000"},
+        {"write_code", {0xA3, 0x00, 0x80, 0x04, 0x08}, "write to read-only address 0x08048000"},
+        {"cli", {0xFA}, "privileged instruction (cli)"},
+        {"sti", {0xFB}, "privileged instruction (sti)"},
+        {"hlt", {0xF4}, "privileged instruction (hlt)"},
+        {"in", {0xEC}, "privileged instruction (in)"},
+        {"out", {0xE6, 0x80}, "privileged instruction (out)"},
+        {"mov_to_cr0", {0x0F, 0x22, 0xC0}, "privileged instruction (mov to cr)"},
+        {"mov_from_cr3", {0x0F, 0x20, 0xD8}, "privileged instruction (mov from cr)"},
+        {"mov_to_dr7", {0x0F, 0x23, 0xF8}, "privileged instruction (mov to dr)"},
+        {"lgdt", {0x0F, 0x01, 0x15, 0x00, 0x80, 0x04, 0x08}, "privileged instruction (lgdt"},
+        {"ltr", {0x0F, 0x00, 0xD8}, "privileged instruction (lldt/ltr)"},
+        {"wrmsr", {0x0F, 0x30}, "privileged instruction (wrmsr)"},
+        {"rdmsr", {0x0F, 0x32}, "privileged instruction (rdmsr)"},
+        {"clts", {0x0F, 0x06}, "privileged instruction (clts)"},
+        {"wbinvd", {0x0F, 0x09}, "privileged instruction (wbinvd)"},
+        {"sysenter", {0x0F, 0x34}, "invalid instruction (sysenter/syscall)"},
+        {"syscall", {0x0F, 0x05}, "invalid instruction (sysenter/syscall)"},
+        {"int_81", {0xCD, 0x81}, "interrupt 0x00000081"},
+        {"int3", {0xCC}, "breakpoint (int3)"},
+        {"ud2", {0x0F, 0x0B}, "invalid"},
+        {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault"},
+        {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault"},
+        {"iret", {0xCF}, "general protection fault"},
+    };
+    const std::regex line("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n");
+    for (const Misdeed &m : misdeeds) {
+        HostileImage image;
+        image.raw({0x90}).raw(m.code).exit(0); // the misdeed is not the first instruction
+        const RunResult r = runProgram({save(image, m.name)});
+        EXPECT_EQ(r.status, 139) << m.name << ": " << r.err;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(r.err, match, line)) << m.name << ": " << r.err;
+        EXPECT_EQ(match[1].str().rfind(m.message, 0), 0u) << m.name << ": " << r.err;
+    }
+}
+
+TEST_F(HostileGuests, ImagesWithThousandsOfSegmentsAreRefusedAtOnce)
+{
+    // The CPU emulator would abort the runner after a few thousand mappings.
+    HostileImage image;
+    image.exit(7);
+    std::vector<uint8_t> bytes = image.bytes();
+    Elf32_Ehdr h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    const size_t count = 5000;
+    h.e_phoff = static_cast<uint32_t>(bytes.size());
+    h.e_phnum = static_cast<uint16_t>(count);
+    std::vector<Elf32_Phdr> ph(count);
+    std::memcpy(ph.data(), bytes.data() + sizeof h, 2 * sizeof(Elf32_Phdr));
+    for (size_t i = 2; i < count; ++i) {
+        const uint32_t at = 0x20000000 + static_cast<uint32_t>(i) * 0x2000;
+        ph[i] = {PT_LOAD, 0, at, at, 0, 0x1000, PF_R | PF_W, 0x1000};
+    }
+    std::memcpy(bytes.data(), &h, sizeof h);
+    bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(ph.data()), reinterpret_cast<uint8_t *>(ph.data() + count));
+    const fs::path path = dir / "segments";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    const auto start = Clock::now();
+    const RunResult r = runProgram({path.string()});
+    EXPECT_EQ(r.status, 126) << r.err;
+    EXPECT_NE(r.err.find("more than 16 loadable segments"), std::string::npos) << r.err;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(HostileGuests, WriteFileThroughASymlinkOutOfTheRootIsRefused)
+{
+    const fs::path root = dir / "root", outside = dir / "outside";
+    fs::create_directories(root / "sub");
+    fs::create_directories(outside);
+    std::ofstream(outside / "secret") << "secret";
+    fs::create_directory_symlink(outside, root / "abs");
+    fs::create_directory_symlink("../outside", root / "rel");
+    fs::create_directory_symlink("../../../../../../..", root / "sub" / "up");
+    fs::create_symlink(outside / "secret", root / "file_link");
+    const std::vector<std::pair<std::string, bool>> paths = {
+        {"/abs/pwned", false},         {"/rel/pwned", false},
+        {"/abs/secret", false},        {"/sub/up" + outside.string() + "/pwned", false},
+        {outside.string() + "/pwned", false}, {"/../outside/pwned", false},
+        {"/file_link", true}, // replaces the link, not what it names
+    };
+    HostileImage image;
+    std::vector<uint32_t> at;
+    for (const auto &p : paths)
+        at.push_back(image.data(p.first));
+    const uint32_t bytes = image.data("pwned");
+    for (uint32_t a : at)
+        image.sys(kWriteFile, a, bytes, 5);
+    image.exit(0);
+    const RunResult r = runProgram({"--trace", "--root", root.string(), save(image, "escape")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::regex call(R"re(writefile\("([^"]*)", "pwned", 5\) = (-?[0-9]+))re");
+    size_t i = 0;
+    for (auto m = std::sregex_iterator(r.err.begin(), r.err.end(), call); m != std::sregex_iterator(); ++m, ++i) {
+        ASSERT_LT(i, paths.size());
+        EXPECT_EQ((*m)[1].str(), paths[i].first);
+        EXPECT_EQ(std::stoi((*m)[2].str()) == 0, paths[i].second) << (*m)[0].str();
+    }
+    EXPECT_EQ(i, paths.size()) << r.err;
+    EXPECT_EQ(hostRead(outside / "secret"), "secret");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), {}), 1);
+    EXPECT_EQ(hostRead(root / "file_link"), "pwned");
+}
+
+// open("/f") n times; exits with the number that succeeded.
+HostileImage opener(uint32_t n)
+{
+    HostileImage image;
+    const uint32_t path = image.data("/f");
+    image.mov(R::Esi, n).mov(R::Edi, 0);
+    const size_t top = image.label();
+    image.sys(kOpen, path)
+        .raw({0x85, 0xC0, 0x78, 0x01, 0x47}) // test eax, eax; js +1; inc edi
+        .loop(R::Esi, top)
+        .mov(R::Eax, 2)
+        .raw({0x89, 0xFB, 0xCD, 0x80}); // mov ebx, edi; int 0x80
+    return image;
+}
+
+TEST_F(HostileGuests, ThousandsOfOpensFillTheTableAndNoMore)
+{
+    std::ofstream(dir / "f") << "x";
+    const std::string path = save(opener(5000), "opener");
+    EXPECT_EQ(runProgram({"--root", dir.string(), path}).status, 61); // 64 slots, 3 taken by the console
+    // With few host descriptors the host runs out first: still a plain
+    // failure for the guest.
+    const Counted scarce =
+        runCounted({"/bin/sh", "-c", "ulimit -n 12 && exec \"$0\" \"$@\"", ZYLOS_RUN_PATH, "--root", dir.string(), path});
+    EXPECT_GT(scarce.status, 0) << scarce.err;
+    EXPECT_LT(scarce.status, 12) << scarce.err;
+    EXPECT_EQ(scarce.err, "");
+}
+
+class HostileCalls : public ::testing::Test {
+protected:
+    Guest &g = probe();
+    fs::path root = g.rootDir();
+
+    int32_t k(uint32_t nr, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) { return sys(g, nr, a, b, c); }
+    uint32_t s(const std::string &text) { return g.str(text); }
+    std::string readAll(uint32_t fd)
+    {
+        const uint32_t buf = g.alloc(256);
+        const int32_t n = k(kRead, fd, buf, 256);
+        return n < 0 ? "<" + std::to_string(n) + ">" : std::string(g.readStr(buf).substr(0, static_cast<size_t>(n)));
+    }
+};
+
+// A length that runs past what the guest owns is -14 before anything
+// happens: no byte reaches a file, the console or a stream, no input is
+// consumed and nothing is stored.
+TEST_F(HostileCalls, HugeLengthsAndEdgePointersAreEFAULTAndDoNothing)
+{
+    std::ofstream(root / "in") << "abc";
+    g.setStdin("keys");
+    const uint32_t in = static_cast<uint32_t>(k(kOpen, s("/in"), 0));
+    const uint32_t out = static_cast<uint32_t>(k(kOpen, s("/out"), kWriteOnly | kCreate));
+    const uint32_t stream = static_cast<uint32_t>(k(kStreamBegin, s("/stream")));
+    const uint32_t edge = g.allocAtGuard(16);
+    g.write(edge, std::string(16, 'x'));
+    const uint32_t stackTop = 0xC0000000 - 4;
+    const uint32_t systemPage = 0xFFFFF000; // readable by guest code, not guest memory for the kernel
+    for (const uint32_t len : {17u, 0x10000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        for (const auto &[name, result] : std::vector<std::pair<const char *, int32_t>>{
+                 {"read file", k(kRead, in, edge, len)},
+                 {"read console", k(kRead, 0, edge, len)},
+                 {"write console", k(kWrite, 1, edge, len)},
+                 {"write file", k(kWrite, out, edge, len)},
+                 {"writefile", k(kWriteFile, s("/whole"), edge, len)},
+                 {"stream write", k(kStreamWrite, stream, edge, len)},
+                 {"write stack top", k(kWrite, 1, stackTop, len)},
+                 {"write system page", k(kWrite, 1, systemPage, len)},
+                 {"read into system page", k(kRead, in, systemPage, len)}})
+            EXPECT_EQ(result, kEFAULT) << name << ", length " << len;
+    }
+    for (const uint32_t top : {0xFFFFFFFFu, 0xFFFFFFFCu})
+        EXPECT_EQ(k(kWrite, 1, top, 8), kEFAULT) << top;
+
+    // getcwd and pipe store whole results or nothing.
+    const uint32_t two = g.allocAtGuard(2);
+    g.write(two, "yy");
+    ASSERT_EQ(k(kMkdir, s("/abc")), 0);
+    ASSERT_EQ(k(kChdir, s("/abc")), 0);
+    EXPECT_EQ(k(kGetCwd, two, 0x7FFFFFFF), kEFAULT);
+    EXPECT_EQ(k(kPipe, g.allocAtGuard(4)), kEFAULT);
+    EXPECT_EQ(g.read(two, 2), (std::vector<uint8_t>{'y', 'y'}));
+
+    EXPECT_EQ(g.read(edge, 16), std::vector<uint8_t>(16, 'x'));
+    EXPECT_EQ(readAll(in), "abc");
+    EXPECT_EQ(readAll(0), "keys");
+    EXPECT_EQ(g.console(), "");
+    EXPECT_EQ(hostRead(root / "out"), "");
+    EXPECT_FALSE(fs::exists(root / "whole"));
+    EXPECT_EQ(k(kDup, 1), 5); // the failed pipe took no descriptor
+    EXPECT_EQ(k(kStreamEnd, stream), 0);
+    EXPECT_EQ(hostRead(root / "stream"), "");
+}
+
+// Streams hold their content until they end; all of them together hold at
+// most 256 MiB, so that a guest cannot make the runner hold more.
+TEST_F(HostileCalls, OpenStreamsTogetherHoldAtMostOneFilesWorth)
+{
+    constexpr uint32_t kChunk = 8u << 20;
+    const uint32_t chunk = g.alloc(kChunk);
+    ASSERT_EQ(k(kMkdir, s("/gone")), 0);
+    const uint32_t big = static_cast<uint32_t>(k(kStreamBegin, s("/gone/big")));
+    const uint32_t small = static_cast<uint32_t>(k(kStreamBegin, s("/small")));
+    for (int i = 0; i < 31; ++i)
+        ASSERT_EQ(k(kStreamWrite, big, chunk, kChunk), static_cast<int32_t>(kChunk)) << i;
+    EXPECT_EQ(k(kStreamWrite, small, chunk, kChunk), static_cast<int32_t>(kChunk));
+    EXPECT_EQ(k(kStreamWrite, small, chunk, 1), kEFBIG);
+    EXPECT_EQ(k(kStreamWrite, big, chunk, 1), kEFBIG);
+    EXPECT_EQ(k(kWriteFile, s("/whole"), chunk, kChunk), 0); // whole-file writes are not held
+    // Ending a stream gives its share back, even when its file cannot be written.
+    fs::remove(root / "gone");
+    EXPECT_EQ(k(kStreamEnd, big), -2);
+    EXPECT_EQ(k(kStreamWrite, small, chunk, 1), 1);
+    EXPECT_EQ(k(kStreamEnd, small), 0);
+    EXPECT_EQ(fs::file_size(root / "small"), kChunk + 1);
+}
+
+TEST_F(HostileCalls, ThousandsOfDescriptorsLeakNoHostDescriptor)
+{
+    std::ofstream(root / "f") << "x";
+    const size_t before = openHostDescriptors();
+    const uint32_t path = s("/f"), fds = g.alloc(8);
+    for (int round = 0; round < 3; ++round) {
+        std::set<int32_t> results;
+        int opened = 0;
+        for (int i = 0; i < 2000; ++i) {
+            const int32_t r = k(kOpen, path, 0);
+            opened += r >= 0;
+            results.insert(r < 0 ? r : 0);
+        }
+        EXPECT_EQ(opened, 61) << round;
+        EXPECT_EQ(results, (std::set<int32_t>{kEMFILE, 0})) << round;
+        EXPECT_EQ(k(kPipe, fds), kEMFILE);
+        EXPECT_EQ(k(kDup, 1), kEMFILE);
+        EXPECT_EQ(openHostDescriptors(), before + 61) << round;
+        // Replacing a descriptor releases the file it held.
+        for (uint32_t fd = 3; fd < 64; ++fd)
+            EXPECT_EQ(k(kDup2, 1, fd), static_cast<int32_t>(fd));
+        EXPECT_EQ(openHostDescriptors(), before) << round;
+        for (uint32_t fd = 3; fd < 64; ++fd)
+            EXPECT_EQ(k(kClose, fd), 0);
+
+        int streams = 0;
+        std::vector<uint32_t> handles;
+        for (int i = 0; i < 1000; ++i) {
+            const int32_t h = k(kStreamBegin, path);
+            if (h > 0)
+                handles.push_back(static_cast<uint32_t>(h)), ++streams;
+            else
+                EXPECT_EQ(h, kEMFILE);
+        }
+        EXPECT_EQ(streams, 16);
+        for (uint32_t h : handles)
+            EXPECT_EQ(k(kStreamEnd, h), 0);
+        for (int i = 0; i < 500; ++i) {
+            ASSERT_EQ(k(kPipe, fds), 0);
+            EXPECT_EQ(k(kClose, g.read32(fds)), 0);
+            EXPECT_EQ(k(kClose, g.read32(fds + 4)), 0);
+        }
+        EXPECT_EQ(openHostDescriptors(), before) << round;
+    }
+    g.reset();
+    EXPECT_EQ(openHostDescriptors(), before);
+}
+
+} // namespace
+} // namespace zylos::test

@@ -1,0 +1,136 @@
+// zylos-run --native: the guest as a traced host process. What a guest can
+// see matches the emulator; faults, time limits and every way around int 0x80
+// end the guest; instruction counts are refused.
+#include "elf_symbols.h"
+#include "harness/guest.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+namespace zylos::test {
+namespace {
+
+const std::string kProbe = programPath("probe");
+
+RunResult on(Backend b, const std::vector<std::string> &argv, const std::string &input = "")
+{
+    return runProgram(withBackend(b, argv), input);
+}
+
+class Native : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const std::string &why = backendUnavailable(Backend::Native); !why.empty())
+            GTEST_SKIP() << why;
+    }
+};
+
+struct Invocation {
+    std::vector<std::string> argv;
+    std::string input;
+};
+
+TEST_F(Native, GuestsSeeWhatTheEmulatorShowsThem)
+{
+    const std::vector<Invocation> cases = {
+        {{kProbe, "exit", "7"}, ""},
+        {{kProbe, "exit", "300"}, ""},
+        {{"--trace", kProbe, "echo", "two words", "", "-x"}, ""},
+        {{"--write-chunk", "2", "--trace", kProbe, "echo", "hello"}, ""},
+        {{"--inject", "write@2=-5", "--trace", kProbe, "echo", "a", "b"}, ""},
+        {{"--trace", kProbe, "cat"}, std::string(100000, 'z')},
+        {{"--trace", programPath("badptr")}, "abc"},
+        {{"--trace", "drape", "/images/none.rei"}, ""},
+        {{"--trace", "--inject", "set_background=5", "drape", "/images/zylos.rei"}, ""},
+        {{"no-such-program"}, ""},
+        {{"/etc/hostname"}, ""},
+    };
+    for (const Invocation &c : cases) {
+        const RunResult emulated = on(Backend::Emulated, c.argv, c.input);
+        const RunResult native = on(Backend::Native, c.argv, c.input);
+        const std::string what = c.argv[c.argv.size() > 2 ? 2 : 0];
+        EXPECT_EQ(native.status, emulated.status) << what;
+        EXPECT_EQ(native.out, emulated.out) << what;
+        EXPECT_EQ(native.err, emulated.err) << what;
+    }
+}
+
+struct Fault {
+    char kind;
+    std::string message; // starts the line after "guest fault: "
+    const char *function; // EIP lies in it
+};
+
+TEST_F(Native, FaultsAreReportedFromTheSignal)
+{
+    std::ifstream in(kProbe, std::ios::binary);
+    const auto symbols = readSymbols(std::vector<uint8_t>{std::istreambuf_iterator<char>(in), {}});
+    char dataArea[16];
+    std::snprintf(dataArea, sizeof dataArea, "0x%08x", symbols.at("data_area"));
+    const std::vector<Fault> faults = {
+        {'r', "access to unmapped address 0x00000010", "fault"},
+        {'w', "access to protected address", "fault"},
+        // Data stays non-executable, as under the emulator.
+        {'x', std::string("execution of non-executable address ") + dataArea, "data_area"},
+        {'h', "privileged instruction (hlt)", "fault"},
+        {'o', "privileged instruction (out)", "fault"},
+        {'d', "divide error", "fault"},
+        {'u', "invalid instruction", "fault"},
+        {'s', "access to unmapped address", "recurse"},
+    };
+    for (const Fault &f : faults) {
+        const RunResult r = on(Backend::Native, {kProbe, "fault", std::string(1, f.kind)});
+        EXPECT_EQ(r.status, 139) << f.kind;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.err, m, std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n")))
+            << r.err;
+        EXPECT_EQ(m[1].str().rfind(f.message, 0), 0u) << r.err;
+        const uint32_t eip = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16));
+        EXPECT_GE(eip, symbols.at(f.function)) << r.err;
+        EXPECT_LT(eip, symbols.at(f.function) + 0x100) << r.err;
+    }
+}
+
+// Each way asks Linux for exit(42): had one reached the host kernel, the
+// guest would have ended with 42 instead of a fault.
+TEST_F(Native, NoWayButInt80ReachesTheHostKernel)
+{
+    for (const char *how : {"e", "y", "l", "i", "b"}) {
+        for (const Backend b : {Backend::Emulated, Backend::Native}) {
+            const RunResult r = on(b, {programPath("escape"), how});
+            EXPECT_EQ(r.status, 139) << how << " " << backendName(b) << ": " << r.err;
+            EXPECT_EQ(r.err.rfind("zylos-run: guest fault: ", 0), 0u) << how << " " << backendName(b) << ": " << r.err;
+        }
+    }
+}
+
+TEST_F(Native, TimeoutStopsARunawayOrSleepingGuest)
+{
+    for (const char *what : {"spin", "sleepy"}) {
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = on(Backend::Native, {"--timeout", "0.3", kProbe, what});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, 124) << what;
+        EXPECT_EQ(r.err, "zylos-run: stopped after 0.3 seconds (--timeout)\n") << what;
+        EXPECT_GE(took, std::chrono::milliseconds(300)) << what;
+        EXPECT_LT(took, std::chrono::seconds(3)) << what;
+    }
+}
+
+TEST(NativeOptions, InstructionCountsAndLimitsAreRefused)
+{
+    for (const char *option : {"--count", "--max-insns=1000"}) {
+        const RunResult r = runProgram({"--native", option, kProbe, "exit", "0"});
+        EXPECT_EQ(r.status, 125) << option;
+        EXPECT_NE(r.err.find("not counted with --native"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+} // namespace
+} // namespace zylos::test
