@@ -26,7 +26,7 @@ int complain_missing_path()
 
 } // namespace
 
-ZYLOS_COMMAND_RECORD(g_cmdmeta_0, "Set background image for focused tile.", "drape /images/zylos.rei")
+ZYLOS_COMMAND_RECORD(g_cmdmeta_0, "Set background image for focused tile.", "drape /images/zylos.rei");
 
 extern "C" int main(int argc, char **argv)
 {

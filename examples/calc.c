@@ -5,8 +5,8 @@
 #include <string.h>
 #include <zylos/records.h>
 
-ZYLOS_COMMAND_RECORD(calc_command, "Evaluates integer expressions such as 12 * -3.", "calc")
-ZYLOS_PACKAGE_RECORD(calc_package, "calc", "1")
+ZYLOS_COMMAND_RECORD(calc_command, "Evaluates integer expressions such as 12 * -3.", "calc");
+ZYLOS_PACKAGE_RECORD(calc_package, "calc", "1");
 
 /* One whole token as a number: fscanf's %d would accept "12abc". */
 static int read_number(int *value)

@@ -2,8 +2,8 @@
 #include <stdio.h>
 #include <zylos/records.h>
 
-ZYLOS_COMMAND_RECORD(wc_command, "Counts lines, words and bytes of a file.", "wc /images/zylos.rei")
-ZYLOS_PACKAGE_RECORD(wc_package, "wc", "1")
+ZYLOS_COMMAND_RECORD(wc_command, "Counts lines, words and bytes of a file.", "wc /images/zylos.rei");
+ZYLOS_PACKAGE_RECORD(wc_package, "wc", "1");
 
 static int is_space(int c)
 {

@@ -7,16 +7,16 @@
    order, and an empty text that ends the record. Use each macro once per
    program, at file scope:
 
-       ZYLOS_COMMAND_RECORD(cmd_record, "Greets the world.", "hello")
-       ZYLOS_PACKAGE_RECORD(pkg_record, "hello", "1")
+       ZYLOS_COMMAND_RECORD(cmd_record, "Greets the world.", "hello");
+       ZYLOS_PACKAGE_RECORD(pkg_record, "hello", "1");
 */
 
 #define ZYLOS_COMMAND_RECORD(name, description, example)                          \
     __attribute__((used, section(".zylos.cmdmeta"), aligned(32)))                 \
-    static const char name[] = "ZCMD\x01\0\0\0" description "\0" example "\0";
+    static const char name[] = "ZCMD\x01\0\0\0" description "\0" example "\0"
 
 #define ZYLOS_PACKAGE_RECORD(name, package, second_field)                         \
     __attribute__((used, section(".zylos.pkgmeta"), aligned(4)))                  \
-    static const char name[] = "ZPKG\x01\0\0\0" package "\0" second_field "\0";
+    static const char name[] = "ZPKG\x01\0\0\0" package "\0" second_field "\0"
 
 #endif

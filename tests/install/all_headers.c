@@ -1,0 +1,20 @@
+/* Every public header, compiled as C11 and as C++17 with -pedantic: they must
+   be plain C that both languages accept without a warning. */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+#include <zylos/records.h>
+
+ZYLOS_COMMAND_RECORD(headers_command, "Includes every header.", "all_headers");
+ZYLOS_PACKAGE_RECORD(headers_package, "headers", "1");
+
+int main(void)
+{
+    FILE *out = stdout;
+    char text[16];
+    snprintf(text, sizeof text, "%d", abs(-3));
+    return fputs(text, out) < 0 || strlen(text) != 1 || errno != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
+}
