@@ -150,11 +150,9 @@ std::vector<Row> wallRows(const std::vector<Subject> &subjects)
     Row emulated{"drape /images/zylos.rei: wall time, emulated" + runs, na, ""};
     Row native{"drape /images/zylos.rei: wall time, --native" + runs, na, ""};
     Row plain{"peer program -h, plain static Linux process: wall time" + runs, na, ""};
-    Row runner{"zylos-run --help, the runner's own start: wall time" + runs, na, ""};
     const std::vector<std::string> drape = {ZYLOS_RUN_PATH, "--root", ZYLOS_ROOT_DIR, "drape", "/images/zylos.rei"};
     std::optional<double> nativeTime, plainTime;
     try {
-        runner.cells[0] = number(medianWallMicros({ZYLOS_RUN_PATH, "--help"}, kWallRuns));
         emulated.cells[0] = number(medianWallMicros(drape, kWallRuns));
         std::vector<std::string> argv = drape;
         argv.insert(argv.begin() + 1, "--native");
@@ -178,7 +176,7 @@ std::vector<Row> wallRows(const std::vector<Subject> &subjects)
     if (plainTime)
         native.goal = "<= " + number(kNativeStartGoal) + " x musl's plain start (" + number(*plainTime) + "): " +
                       (nativeTime && *nativeTime <= kNativeStartGoal * *plainTime ? "met" : "MISSED");
-    return {emulated, native, runner, plain};
+    return {emulated, native, plain};
 }
 
 // The routines' own timing loops on the host CPU: ours under zylos-run
