@@ -1,7 +1,7 @@
 // zylos-run as a command: exit statuses, arguments, standard input, the
 // trace, injections, short writes, limits, counts and faults.
-#include "elf_symbols.h"
 #include "harness/guest.h"
+#include "probe.h"
 
 #include <stdlib.h>
 
@@ -185,40 +185,20 @@ TEST(Cli, LimitsStopARunawayGuest)
     }
 }
 
-struct Fault {
-    char kind;
-    std::string message; // starts the line after "guest fault: "
-    const char *function; // EIP lies in it
-};
-
 TEST(Cli, FaultsReportWhatWhereAndTheInstruction)
 {
-    std::ifstream in(kProbe, std::ios::binary);
-    const auto symbols = readSymbols(std::vector<uint8_t>{std::istreambuf_iterator<char>(in), {}});
-    char dataArea[16];
-    std::snprintf(dataArea, sizeof dataArea, "0x%08x", symbols.at("data_area"));
-    const std::vector<Fault> faults = {
-        {'r', "read of unmapped address 0x00000010", "fault"},
-        {'w', "write to read-only address", "fault"},
-        {'x', std::string("execution of non-executable address ") + dataArea, "data_area"},
-        {'h', "privileged instruction (hlt)", "fault"},
-        {'o', "privileged instruction (out)", "fault"},
-        {'d', "divide error", "fault"},
-        {'u', "invalid instruction", "fault"},
-        {'s', "write to unmapped address 0xbfeff", "recurse"},
-    };
-    for (const Fault &f : faults) {
-        const RunResult r = probe({"fault", std::string(1, f.kind)});
-        EXPECT_EQ(r.status, 139) << f.kind;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.err, m, std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n")))
-            << r.err;
-        EXPECT_EQ(m[1].str().rfind(f.message, 0), 0u) << r.err;
-        const uint32_t eip = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16));
-        const uint32_t start = symbols.at(f.function);
-        EXPECT_GE(eip, start) << r.err;
-        EXPECT_LT(eip, start + 0x100) << r.err;
-    }
+    expectFaultReports(Backend::Emulated,
+                       {
+                           {'r', "read of unmapped address 0x00000010", "fault"},
+                           {'w', "write to read-only address", "fault"},
+                           {'x', "execution of non-executable address " + hex8(probeSymbols().at("data_area")),
+                            "data_area"},
+                           {'h', "privileged instruction (hlt)", "fault"},
+                           {'o', "privileged instruction (out)", "fault"},
+                           {'d', "divide error", "fault"},
+                           {'u', "invalid instruction", "fault"},
+                           {'s', "write to unmapped address 0xbfeff", "recurse"},
+                       });
 }
 
 } // namespace

@@ -1,15 +1,12 @@
 // zylos-run --native: the guest as a traced host process. What a guest can
 // see matches the emulator; faults, time limits and every way around int 0x80
 // end the guest; instruction counts are refused.
-#include "elf_symbols.h"
 #include "harness/guest.h"
+#include "probe.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
-#include <regex>
 
 namespace zylos::test {
 namespace {
@@ -60,40 +57,21 @@ TEST_F(Native, GuestsSeeWhatTheEmulatorShowsThem)
     }
 }
 
-struct Fault {
-    char kind;
-    std::string message; // starts the line after "guest fault: "
-    const char *function; // EIP lies in it
-};
-
 TEST_F(Native, FaultsAreReportedFromTheSignal)
 {
-    std::ifstream in(kProbe, std::ios::binary);
-    const auto symbols = readSymbols(std::vector<uint8_t>{std::istreambuf_iterator<char>(in), {}});
-    char dataArea[16];
-    std::snprintf(dataArea, sizeof dataArea, "0x%08x", symbols.at("data_area"));
-    const std::vector<Fault> faults = {
-        {'r', "access to unmapped address 0x00000010", "fault"},
-        {'w', "access to protected address", "fault"},
-        // Data stays non-executable, as under the emulator.
-        {'x', std::string("execution of non-executable address ") + dataArea, "data_area"},
-        {'h', "privileged instruction (hlt)", "fault"},
-        {'o', "privileged instruction (out)", "fault"},
-        {'d', "divide error", "fault"},
-        {'u', "invalid instruction", "fault"},
-        {'s', "access to unmapped address", "recurse"},
-    };
-    for (const Fault &f : faults) {
-        const RunResult r = on(Backend::Native, {kProbe, "fault", std::string(1, f.kind)});
-        EXPECT_EQ(r.status, 139) << f.kind;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.err, m, std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n")))
-            << r.err;
-        EXPECT_EQ(m[1].str().rfind(f.message, 0), 0u) << r.err;
-        const uint32_t eip = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16));
-        EXPECT_GE(eip, symbols.at(f.function)) << r.err;
-        EXPECT_LT(eip, symbols.at(f.function) + 0x100) << r.err;
-    }
+    expectFaultReports(Backend::Native,
+                       {
+                           {'r', "access to unmapped address 0x00000010", "fault"},
+                           {'w', "access to protected address", "fault"},
+                           // Data stays non-executable, as under the emulator.
+                           {'x', "execution of non-executable address " + hex8(probeSymbols().at("data_area")),
+                            "data_area"},
+                           {'h', "privileged instruction (hlt)", "fault"},
+                           {'o', "privileged instruction (out)", "fault"},
+                           {'d', "divide error", "fault"},
+                           {'u', "invalid instruction", "fault"},
+                           {'s', "access to unmapped address", "recurse"},
+                       });
 }
 
 // Each way asks Linux for exit(42): had one reached the host kernel, the
