@@ -1,77 +1,56 @@
-// Process end, exit handlers, environment and absolute values.
-#include "harness/guest.h"
+// Process end, exit handlers, environment, absolute values and error texts.
 #include "harness/temp_dir.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
-
 #include <climits>
-#include <cstdint>
-#include <string>
-
 
 namespace zylos::test {
 namespace {
 
-class StdlibProcess : public ::testing::Test {
-protected:
-    Guest &g = Guest::drape();
-
-    size_t countCalls(const std::string &name) const
-    {
-        size_t n = 0;
-        for (const CallRecord &c : g.calls())
-            n += c.name == name;
-        return n;
-    }
-};
-
-// Nothing but the exit call is made.
-TEST_F(StdlibProcess, ExitEndsAtOnceWithItsStatus)
+// exit, abort and an exit after atexit (whose handler is never kept nor run)
+// make the one exit call and nothing else.
+TEST(StdlibProcess, ExitAbortAndAtexit)
 {
-    for (int status : {3, 0, 255}) {
+    Guest &g = Guest::drape();
+    for (int status : {3, 0, 255, 1, 5}) {
         g.reset();
-        g.call("exit", {status});
-        ASSERT_TRUE(g.exited());
+        if (status == 1) {
+            g.call("abort");
+        } else {
+            if (status == 5) {
+                EXPECT_EQ(g.call("atexit", {g.sym("abort")}), 0u);
+                EXPECT_EQ(g.call("atexit", {0u}), 0u);
+            }
+            g.call("exit", {status});
+        }
+        ASSERT_TRUE(g.exited()) << status;
         EXPECT_EQ(g.exitStatus(), status);
-        ASSERT_EQ(g.calls().size(), 1u);
+        ASSERT_EQ(g.calls().size(), 1u) << status;
         EXPECT_EQ(g.calls()[0].name, "exit");
         EXPECT_EQ(g.calls()[0].args[0], uint32_t(status));
     }
 }
 
-TEST_F(StdlibProcess, AbortExitsWithOne)
+TEST(StdlibProcess, ErrorTextsGetenvAndAbs)
 {
-    g.call("abort");
-    ASSERT_TRUE(g.exited());
-    EXPECT_EQ(g.exitStatus(), 1);
-    EXPECT_EQ(countCalls("exit"), 1u);
-    EXPECT_EQ(countCalls("write"), 0u);
-}
-
-// A registered handler is never run, not even by exit.
-TEST_F(StdlibProcess, AtexitKeepsNothing)
-{
-    EXPECT_EQ(g.call("atexit", {g.sym("abort")}), 0u);
-    EXPECT_EQ(g.call("atexit", {0u}), 0u);
-    g.call("exit", {5});
-    ASSERT_TRUE(g.exited());
-    EXPECT_EQ(g.exitStatus(), 5);
-    EXPECT_EQ(countCalls("exit"), 1u);
-}
-
-TEST_F(StdlibProcess, GetenvFindsNothing)
-{
+    Guest &g = Guest::drape();
+    EXPECT_EQ(g.read32(g.sym("errno")), 0u);
+    const struct { int32_t number; const char *text; } rows[] = {
+        {0, "ok"}, {2, "no such file"}, {22, "invalid argument"}, {38, "not implemented"},
+        {1, "error"}, {12, "error"}, {39, "error"}, {-1, "error"}};
+    for (const auto &row : rows) {
+        const uint32_t text = g.call("strerror", {row.number});
+        EXPECT_EQ(g.readStr(text), row.text) << row.number;
+        EXPECT_EQ(g.call("strerror", {row.number}), text) << "the same pointer every time";
+    }
+    EXPECT_EQ(g.read32(g.sym("errno")), 0u);
+    // getenv finds nothing; abs and labs keep INT_MIN.
     for (const char *name : {"PATH", "HOME", "", "="})
         EXPECT_EQ(g.call("getenv", {g.str(name)}), 0u) << name;
     EXPECT_EQ(g.call("getenv", {0u}), 0u);
-}
-
-TEST_F(StdlibProcess, AbsAndLabs)
-{
-    const struct {
-        int32_t in, out;
-    } cases[] = {{-5, 5}, {5, 5}, {0, 0}, {-1, 1}, {INT_MAX, INT_MAX}, {-INT_MAX, INT_MAX},
-                 {INT_MIN, INT_MIN}};
+    const struct { int32_t in, out; } cases[] = {{-5, 5}, {5, 5}, {0, 0}, {-1, 1}, {INT_MAX, INT_MAX},
+                                                 {-INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}};
     for (const char *fn : {"abs", "labs"})
         for (const auto &c : cases)
             EXPECT_EQ(int32_t(g.call(fn, {c.in})), c.out) << fn << "(" << c.in << ")";
@@ -88,5 +67,5 @@ TEST(StdlibProcessProgram, ExitLeavesUnclosedFileUnwritten)
     EXPECT_FALSE(root.exists("unclosed.txt"));
 }
 
-}  // namespace
-}  // namespace zylos::test
+} // namespace
+} // namespace zylos::test

@@ -1,15 +1,9 @@
 // String and memory routines: pointer guards, unsigned byte differences, exact
 // writes, and reads that never pass the NUL or the count (strings placed
 // against a guard page fault on any byte read too far).
-#include "harness/guest.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdint>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace zylos::test {
 namespace {
@@ -17,7 +11,6 @@ namespace {
 class String : public ::testing::Test {
 protected:
     Guest &g = Guest::drape();
-
     int32_t icall(const std::string &fn, std::initializer_list<Arg> args)
     {
         return static_cast<int32_t>(g.call(fn, args));
@@ -30,11 +23,7 @@ protected:
         return at;
     }
     uint32_t unmapped() { return g.allocAtGuard(16) + 16; }
-    std::string bytesAt(uint32_t addr, size_t n) const
-    {
-        std::vector<uint8_t> b = g.read(addr, n);
-        return std::string(b.begin(), b.end());
-    }
+    std::string bytes(uint32_t addr, size_t n) const { return bytesAt(g, addr, n); }
 };
 
 TEST_F(String, LengthsOfLowPointersAndBoundedReads)
@@ -58,20 +47,17 @@ TEST_F(String, LengthsOfLowPointersAndBoundedReads)
 // pair.
 TEST_F(String, ComparisonsReturnUnsignedByteDifferences)
 {
-    const struct {
-        std::string a, b;
-        int32_t result, folded;
-    } rows[] = {{"abc", "abc", 0, 0},     {"a", "c", -2, -2},        {"abc", "ab", 99, 99},
-                {"", "x", -120, -120},    {"\xE9", "A", 0xA8, 0x88}, {"A", "_", -30, 2},
-                {"ABC", "abd", -32, -1},  {"[", "{", -32, -32},      {"\xC9", "\xE9", -32, -32}};
+    const struct { std::string a, b; int32_t result, folded; } rows[] = {
+        {"abc", "abc", 0, 0}, {"a", "c", -2, -2}, {"abc", "ab", 99, 99}, {"", "x", -120, -120},
+        {"\xE9", "A", 0xA8, 0x88}, {"A", "_", -30, 2}, {"ABC", "abd", -32, -1}, {"[", "{", -32, -32},
+        {"\xC9", "\xE9", -32, -32}};
     for (const auto &r : rows) {
-        SCOPED_TRACE(r.a + " vs " + r.b);
-        const uint32_t a = g.strAtGuard(r.a), b = g.strAtGuard(r.b);
-        EXPECT_EQ(icall("strcmp", {a, b}), r.result);
-        EXPECT_EQ(icall("strncmp", {a, b, 100}), r.result);
-        EXPECT_EQ(icall("memcmp", {a, b, uint32_t(std::min(r.a.size(), r.b.size()) + 1)}), r.result);
-        EXPECT_EQ(icall("strcasecmp", {a, b}), r.folded);
-        EXPECT_EQ(icall("strncasecmp", {a, b, 100}), r.folded);
+        const uint32_t a = g.strAtGuard(r.a), b = g.strAtGuard(r.b), shorter = std::min(r.a.size(), r.b.size());
+        const std::vector<int32_t> got = {icall("strcmp", {a, b}), icall("strncmp", {a, b, 100}),
+                                          icall("memcmp", {a, b, shorter + 1}), icall("strcasecmp", {a, b}),
+                                          icall("strncasecmp", {a, b, 100})};
+        EXPECT_EQ(got, (std::vector<int32_t>{r.result, r.result, r.result, r.folded, r.folded}))
+            << r.a << " vs " << r.b;
     }
     // Past a shared NUL only memcmp goes on; the counted forms stop at n.
     const uint32_t a = g.str(std::string("ab\0x", 4)), b = g.str(std::string("ab\0y", 4));
@@ -81,14 +67,12 @@ TEST_F(String, ComparisonsReturnUnsignedByteDifferences)
     EXPECT_EQ(icall("strncasecmp", {g.str("abX"), g.str("ABy"), 2}), 0);
 }
 
-TEST_F(String, ComparisonGuards)
+TEST_F(String, ComparisonGuardsAndReadLimits)
 {
     const uint32_t empty = g.str(""), text = g.str("text"), nowhere = unmapped();
-    const struct {
-        uint32_t a, b;
-        int32_t result;
-    } rows[] = {{0, 0, 0},       {4095, 0, -1},  {0, empty, -1},      {4095, text, -1},
-                {empty, 4095, 1}, {text, 0, 1},  {nowhere, nowhere, 0}};
+    const struct { uint32_t a, b; int32_t result; } rows[] = {
+        {0, 0, 0}, {4095, 0, -1}, {0, empty, -1}, {4095, text, -1}, {empty, 4095, 1}, {text, 0, 1},
+        {nowhere, nowhere, 0}};
     for (const auto &r : rows) {
         EXPECT_EQ(icall("strcmp", {r.a, r.b}), r.result) << r.a << " vs " << r.b;
         EXPECT_EQ(icall("strncmp", {r.a, r.b, 5}), r.result) << r.a << " vs " << r.b;
@@ -101,11 +85,7 @@ TEST_F(String, ComparisonGuards)
     EXPECT_EQ(icall("strncasecmp", {text, 0, 3}), 1);
     EXPECT_EQ(icall("strncasecmp", {0, text, 0}), 0);
     EXPECT_THROW(icall("strcasecmp", {16, text}), GuestFault);
-}
-
-// b ends at the guard page: one byte read past the deciding position faults.
-TEST_F(String, ComparisonsStopWhereTheResultIsDecided)
-{
+    // ax ends at the guard page: one byte read past the deciding position faults.
     const uint32_t ax = unterminated("ax");
     for (const char *fn : {"strcmp", "strcasecmp"}) {
         EXPECT_EQ(icall(fn, {g.str("ay"), ax}), 1) << fn;
@@ -120,49 +100,35 @@ TEST_F(String, ComparisonsStopWhereTheResultIsDecided)
 
 // Each row writes into a buffer of '#': the bytes after the result show
 // exactly how far the routine wrote.
-TEST_F(String, CopiesAndAppendsWriteExactly)
+TEST_F(String, CopiesAndAppendsWriteExactlyAndGuard)
 {
-    const struct {
-        const char *fn;
-        std::string before, src;  // src "\x01": a null source
-        uint32_t n;
-        std::string after;
-    } rows[] = {
-        {"strcpy", "", "abc", 0, std::string("abc\0#", 5)},
-        {"strcpy", "xyz", "\x01", 0, std::string("\0yz\0#", 5)},
-        {"strncpy", "", "ab", 5, std::string("ab\0\0\0#", 6)},
-        {"strncpy", "", "abcdef", 3, "abc#"},
-        {"strncpy", "", "\x01", 3, std::string("\0\0\0#", 4)},
-        {"strcat", "ab", "cd", 0, std::string("abcd\0#", 6)},
-        {"strcat", "ab", "\x01", 0, std::string("ab\0#", 4)},
-        {"strncat", "ab", "xyz", 2, std::string("abxy\0#", 6)},
-        {"strncat", "ab", "xyz", 9, std::string("abxyz\0#", 7)},
-    };
+    using namespace std::string_literals;
+    const struct { const char *fn; std::string before, src; uint32_t n; std::string after; } rows[] = {
+        // src "\x01": a null source
+        {"strcpy", "", "abc", 0, "abc\0#"s}, {"strcpy", "xyz", "\x01", 0, "\0yz\0#"s},
+        {"strncpy", "", "ab", 5, "ab\0\0\0#"s}, {"strncpy", "", "abcdef", 3, "abc#"},
+        {"strncpy", "", "\x01", 3, "\0\0\0#"s}, {"strcat", "ab", "cd", 0, "abcd\0#"s},
+        {"strcat", "ab", "\x01", 0, "ab\0#"s}, {"strncat", "ab", "xyz", 2, "abxy\0#"s},
+        {"strncat", "ab", "xyz", 9, "abxyz\0#"s}};
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << r.fn << " \"" << r.before << "\" + \"" << r.src << "\"");
         const uint32_t dst = g.str(std::string(16, '#'));
         if (!r.before.empty())
             g.write(dst, r.before + '\0');
         const uint32_t src = r.src == "\x01" ? 0 : g.strAtGuard(r.src);
-        const bool bounded = std::string_view(r.fn).starts_with("strn");
-        EXPECT_EQ(bounded ? g.call(r.fn, {dst, src, r.n}) : g.call(r.fn, {dst, src}), dst);
-        EXPECT_EQ(bytesAt(dst, r.after.size()), r.after);
+        EXPECT_EQ(g.call(r.fn, {dst, src, r.n}), dst); // n is a surplus word for the unbounded forms
+        EXPECT_EQ(bytes(dst, r.after.size()), r.after);
     }
     // A bounded source is read no further than n bytes.
     const uint32_t dst = g.str("##########");
     g.call("strncpy", {dst, unterminated("wxyz"), 4});
-    EXPECT_EQ(bytesAt(dst, 5), "wxyz#");
+    EXPECT_EQ(bytes(dst, 5), "wxyz#");
     g.write(dst + 2, std::string(1, '\0'));
     g.call("strncat", {dst, unterminated("uv"), 2});
-    EXPECT_EQ(bytesAt(dst, 6), std::string("wxuv\0#", 6));
-}
-
-TEST_F(String, CopyGuards)
-{
+    EXPECT_EQ(bytes(dst, 6), std::string("wxuv\0#", 6));
+    // Guards: a null destination gives null.
     const uint32_t s = g.str("ab");
-    for (const char *fn : {"strcpy", "strcat"})
-        EXPECT_EQ(g.call(fn, {0, s}), 0u) << fn;
-    for (const char *fn : {"strncpy", "strncat"})
+    for (const char *fn : {"strcpy", "strcat", "strncpy", "strncat"})
         EXPECT_EQ(g.call(fn, {0, s, 3}), 0u) << fn;
     // With nothing to copy not even a terminator is written: the destination
     // here is a text in read-only data, where any write faults.
@@ -176,34 +142,23 @@ TEST_F(String, CopyGuards)
     EXPECT_EQ(g.call("strncat", {4095, s, 2}), 4095u);
 }
 
-TEST_F(String, CharacterSearches)
+TEST_F(String, Searches)
 {
     const uint32_t s = g.strAtGuard("abcab\xE9");
-    const struct {
-        const char *fn;
-        int32_t c;
-        int32_t at;  // -1: null
-    } rows[] = {{"strchr", 'b', 1},   {"strchr", 0, 6},    {"strchr", 'z', -1},
-                {"strchr", 0x162, 1}, {"strchr", -23, 5},  {"strrchr", 'a', 3},
-                {"strrchr", 0, 6},    {"strrchr", 'z', -1}, {"strrchr", 0x361, 3}};
+    const struct { const char *fn; int32_t c, at; } rows[] = {  // at -1: null
+        {"strchr", 'b', 1}, {"strchr", 0, 6}, {"strchr", 'z', -1}, {"strchr", 0x162, 1}, {"strchr", -23, 5},
+        {"strrchr", 'a', 3}, {"strrchr", 0, 6}, {"strrchr", 'z', -1}, {"strrchr", 0x361, 3}};
     for (const auto &r : rows)
         EXPECT_EQ(g.call(r.fn, {s, r.c}), r.at < 0 ? 0u : s + r.at) << r.fn << " " << r.c;
     for (const char *fn : {"strchr", "strrchr"})
         EXPECT_EQ(g.call(fn, {0, 'a'}), 0u) << fn;
-}
-
-// The first occurrence wins, also after partial matches and for needles
-// longer than a word.
-TEST_F(String, StrstrFindsTheFirstOccurrence)
-{
-    const struct {
-        std::string hay, needle;
-        int32_t at;  // -1: not found
-    } rows[] = {{"aaab", "aab", 1},      {"abc", "", 0},         {"", "", 0},
-                {"", "a", -1},           {"hello", "o", 4},      {"xxabcde", "abcdef", -1},
-                {"abababc", "ababc", 2}, {"ab\xE9" "c", "\xE9" "c", 2}, {"say abcdefgh", "abcdefg", 4},
-                {"abcdabcdabcdx", "abcdabcdx", 4}};
-    for (const auto &r : rows) {
+    // strstr: the first occurrence wins, also after partial matches and for
+    // needles longer than a word.
+    const struct { std::string hay, needle; int32_t at; } found[] = {  // at -1: not found
+        {"aaab", "aab", 1}, {"abc", "", 0}, {"", "", 0}, {"", "a", -1}, {"hello", "o", 4},
+        {"xxabcde", "abcdef", -1}, {"abababc", "ababc", 2}, {"ab\xE9" "c", "\xE9" "c", 2},
+        {"say abcdefgh", "abcdefg", 4}, {"abcdabcdabcdx", "abcdabcdx", 4}};
+    for (const auto &r : found) {
         const uint32_t hay = g.strAtGuard(r.hay);
         EXPECT_EQ(g.call("strstr", {hay, g.strAtGuard(r.needle)}), r.at < 0 ? 0u : hay + r.at)
             << r.needle << " in " << r.hay;
@@ -212,7 +167,7 @@ TEST_F(String, StrstrFindsTheFirstOccurrence)
     EXPECT_EQ(g.call("strstr", {g.str("a"), 0}), 0u);
 }
 
-TEST_F(String, BlockRoutinesCoverExactlyTheCount)
+TEST_F(String, BlockRoutinesCoverExactlyTheCountAndMemmoveOverlaps)
 {
     for (uint32_t n : {0u, 1u, 3u, 4u, 5u, 1001u}) {
         for (uint32_t skew : {0u, 1u, 3u}) {
@@ -220,22 +175,17 @@ TEST_F(String, BlockRoutinesCoverExactlyTheCount)
             const uint32_t area = g.str(std::string(n + 8, '#'));
             const uint32_t src = unterminated(std::string(n, 'x'));
             EXPECT_EQ(g.call("memcpy", {area + skew, src, n}), area + skew);
-            EXPECT_EQ(bytesAt(area, n + 8), std::string(skew, '#') + std::string(n, 'x') +
-                                                std::string(8 - skew, '#'));
+            EXPECT_EQ(bytes(area, n + 8), std::string(skew, '#') + std::string(n, 'x') + std::string(8 - skew, '#'));
             EXPECT_EQ(g.call("memset", {area + skew, 0x141, n}), area + skew);
-            EXPECT_EQ(bytesAt(area + skew, n + 1), std::string(n, 'A') + '#');
+            EXPECT_EQ(bytes(area + skew, n + 1), std::string(n, 'A') + '#');
         }
     }
     const uint32_t a = unmapped();
     EXPECT_EQ(g.call("memcpy", {a, unmapped(), 0}), a);
     EXPECT_EQ(g.call("memset", {a, 1, 0}), a);
     EXPECT_EQ(g.call("memmove", {a, a, 5}), a);
-}
-
-// Both directions, over lengths with whole words and odd bytes, at distances
-// below and above a word.
-TEST_F(String, MemmoveHandlesOverlapBothWays)
-{
+    // memmove with overlap both ways, over lengths with whole words and odd
+    // bytes, at distances below and above a word.
     for (uint32_t n : {1u, 5u, 11u, 103u}) {
         for (int32_t shift : {1, -1, 3, -3, 4, -4, 13, -13}) {
             std::string text;
@@ -245,20 +195,16 @@ TEST_F(String, MemmoveHandlesOverlapBothWays)
             EXPECT_EQ(g.call("memmove", {dst, src, n}), dst);
             std::string expected = text;
             expected.replace(13 + shift, n, text.substr(13, n));
-            EXPECT_EQ(bytesAt(base, text.size()), expected) << n << " bytes moved by " << shift;
+            EXPECT_EQ(bytes(base, text.size()), expected) << n << " bytes moved by " << shift;
         }
     }
 }
 
 TEST_F(String, StrtokSequences)
 {
-    const struct {
-        std::string text;
-        const char *delims;  // nullptr: a null set
-        std::vector<std::string> tokens;
-    } rows[] = {{"  a,,b ", " ,", {"a", "b"}},        {"", " ", {}},
-                {"   ", " ", {}},                     {"a b,c", "", {"a b,c"}},
-                {"a b,c", nullptr, {"a b,c"}},        {"x:y;z:", ":;", {"x", "y", "z"}}};
+    const struct { std::string text; const char *delims; std::vector<std::string> tokens; } rows[] = {
+        {"  a,,b ", " ,", {"a", "b"}}, {"", " ", {}}, {"   ", " ", {}}, {"a b,c", "", {"a b,c"}},
+        {"a b,c", nullptr, {"a b,c"}}, {"x:y;z:", ":;", {"x", "y", "z"}}};  // nullptr: a null set
     for (const auto &r : rows) {
         const uint32_t delims = r.delims ? g.str(r.delims) : 0;
         std::vector<std::string> tokens;
@@ -271,7 +217,7 @@ TEST_F(String, StrtokSequences)
     // Delimiters that end tokens become NUL; a new string abandons the old one.
     const uint32_t first = g.str("a b c"), second = g.str("x y"), space = g.str(" ");
     EXPECT_EQ(g.call("strtok", {first, space}), first);
-    EXPECT_EQ(bytesAt(first, 3), std::string("a\0b", 3));
+    EXPECT_EQ(bytes(first, 3), std::string("a\0b", 3));
     EXPECT_EQ(g.call("strtok", {second, space}), second);
     EXPECT_EQ(g.call("strtok", {0, space}), second + 2);
 }
@@ -286,24 +232,15 @@ TEST_F(String, HotPathsStayWithinTheirInstructionBudgets)
     for (int i = 0; i < 500; ++i)
         hay += "ab";
     const uint32_t h = g.str(hay + "abc"), needle = g.str("abc");
-    const struct {
-        const char *what;
-        std::function<uint32_t()> run;
-        uint32_t result;
-        uint64_t budget;
-    } rows[] = {
-        {"memcpy", [&] { return g.call("memcpy", {a, b, 4096u}); }, a, 1050},
-        {"memcpy odd", [&] { return g.call("memcpy", {a + 1, b + 2, 4095u}); }, a + 1, 1100},
-        {"memset", [&] { return g.call("memset", {a, 0, 4096u}); }, a, 1050},
-        {"memmove", [&] { return g.call("memmove", {a + 8, a, 4000u}); }, a + 8, 1100},
-        {"strlen", [&] { return g.call("strlen", {s1}); }, 1023, 3100},
-        // The NUL test and the comparison need a branch each: four a byte.
-        {"strcmp", [&] { return g.call("strcmp", {s1, s2}); }, 0, 4 * 1024 + 24},
-        {"strstr", [&] { return g.call("strstr", {h, needle}); }, h + 1000, 8000},
-    };
+    const struct { const char *fn; std::vector<uint32_t> args; uint32_t result; uint64_t budget; } rows[] = {
+        {"memcpy", {a, b, 4096}, a, 1050}, {"memcpy", {a + 1, b + 2, 4095}, a + 1, 1100},
+        {"memset", {a, 0, 4096}, a, 1050}, {"memmove", {a + 8, a, 4000}, a + 8, 1100},
+        {"strlen", {s1}, 1023, 3100},
+        {"strcmp", {s1, s2}, 0, 4 * 1024 + 24},  // a branch for the NUL, one for the bytes
+        {"strstr", {h, needle}, h + 1000, 8000}};
     for (const auto &row : rows) {
-        EXPECT_EQ(row.run(), row.result) << row.what;
-        EXPECT_LE(g.instructions(), row.budget) << row.what;
+        EXPECT_EQ(callWords(g, row.fn, row.args), row.result) << row.fn;
+        EXPECT_LE(g.instructions(), row.budget) << row.fn << " within " << row.budget;
     }
 }
 

@@ -1,0 +1,61 @@
+// Small helpers shared by the library's test suites.
+#pragma once
+
+#include "harness/guest.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zylos::test {
+
+constexpr uint32_t kFail = 0xFFFFFFFFu;
+
+// n guest bytes at addr as a string.
+inline std::string bytesAt(const Guest &g, uint32_t addr, size_t n)
+{
+    std::vector<uint8_t> b = g.read(addr, n);
+    return std::string(b.begin(), b.end());
+}
+
+// Calls fn with the words w, padded to twelve with pad: surplus words are
+// harmless to a cdecl callee, which reads only what it needs.
+inline uint32_t callWords(Guest &g, const std::string &fn, const std::vector<uint32_t> &w, uint32_t pad = 0)
+{
+    auto at = [&](size_t i) { return i < w.size() ? w[i] : pad; };
+    return g.call(fn, {at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), at(8), at(9), at(10), at(11)});
+}
+
+inline size_t countCalls(const Guest &g, const std::string &name)
+{
+    size_t n = 0;
+    for (const CallRecord &c : g.calls())
+        n += c.name == name;
+    return n;
+}
+
+// A pointer slot holding a marker, for routines that store an end pointer.
+inline uint32_t endSlot(Guest &g)
+{
+    uint32_t slot = g.alloc(4);
+    g.write32(slot, 0xDEADBEEF);
+    return slot;
+}
+
+// The standard stream pointer stdin, stdout or stderr.
+inline uint32_t stdStream(const Guest &g, const char *name)
+{
+    return g.read32(g.sym(name));
+}
+
+// Writes a file into the guest's root folder.
+inline void hostWrite(const Guest &g, const std::string &name, const std::string &bytes)
+{
+    std::ofstream(std::filesystem::path(g.rootDir()) / name, std::ios::binary) << bytes;
+}
+
+} // namespace zylos::test
