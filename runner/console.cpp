@@ -4,23 +4,36 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 
 namespace zylos {
+namespace {
+
+// True once fd is ready for events; false when the deadline comes first.
+bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_clock::time_point> &deadline)
+{
+    if (!deadline)
+        return true;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, events, 0};
+        const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+        if (ready == 0)
+            return false;
+        if (ready > 0 || errno != EINTR)
+            return true;
+    }
+}
+
+} // namespace
 
 long HostConsole::read(void *buf, size_t n)
 {
     for (;;) {
-        if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-            pollfd in{STDIN_FILENO, POLLIN, 0};
-            const int ready = left.count() > 0 ? ::poll(&in, 1, static_cast<int>(left.count())) : 0;
-            if (ready == 0)
-                return -EINTR;
-            if (ready < 0 && errno == EINTR)
-                continue;
-        }
+        if (!readyBefore(STDIN_FILENO, POLLIN, deadline))
+            return -EINTR;
         const ssize_t r = ::read(STDIN_FILENO, buf, n);
         if (r >= 0)
             return r;
@@ -29,12 +42,18 @@ long HostConsole::read(void *buf, size_t n)
     }
 }
 
+// A reader that stops reading must not keep the guest past its deadline
+// either: with one, every piece waits for room and is small enough for a
+// pipe with room to take it without blocking.
 long HostConsole::write(int stream, const void *buf, size_t n)
 {
     const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
+    const size_t piece = deadline ? PIPE_BUF : n;
     size_t done = 0;
     while (done < n) {
-        const ssize_t r = ::write(fd, static_cast<const char *>(buf) + done, n - done);
+        if (!readyBefore(fd, POLLOUT, deadline))
+            return done ? static_cast<long>(done) : -EINTR;
+        const ssize_t r = ::write(fd, static_cast<const char *>(buf) + done, std::min(piece, n - done));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)

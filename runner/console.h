@@ -20,8 +20,9 @@ public:
 // The host's own standard input, output and error, bytes passed unchanged.
 class HostConsole final : public Console {
 public:
-    // Waiting for input ends here with -4 (EINTR), so that a time limit also
-    // stops a guest that waits for a key.
+    // Waiting for input, or for room to write, ends here with -4 (EINTR), so
+    // that a time limit also stops a guest that waits for a key or for a
+    // reader of its output.
     std::optional<std::chrono::steady_clock::time_point> deadline;
 
     long read(void *buf, size_t n) override;

@@ -97,9 +97,9 @@ void enterUserMode(uc_engine *uc)
     // iret; mov eax, kUserData; mov ds, eax; mov es, eax; mov fs, eax; mov gs, eax
     const uint8_t code[] = {0xCF, 0xB8, kUserData, 0, 0, 0, 0x8E, 0xD8, 0x8E, 0xC0, 0x8E, 0xE0, 0x8E, 0xE8};
     check(uc_mem_map(uc, kSystemPage, kPageSize, UC_PROT_READ | UC_PROT_EXEC), "mapping the system page");
-    check(uc_mem_write(uc, kSystemPage, table, sizeof table), "writing the descriptor table");
-    check(uc_mem_write(uc, kIretFrame, frame, sizeof frame), "writing the descriptor table");
-    check(uc_mem_write(uc, kEntryCode, code, sizeof code), "writing the descriptor table");
+    check(uc_mem_write(uc, kSystemPage, table, sizeof table), "writing the system page");
+    check(uc_mem_write(uc, kIretFrame, frame, sizeof frame), "writing the system page");
+    check(uc_mem_write(uc, kEntryCode, code, sizeof code), "writing the system page");
     const uc_x86_mmr gdtr{0, kSystemPage, sizeof table - 1, 0};
     check(uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr), "loading the descriptor table");
     // iret pops through SS, which must first describe a 32-bit stack.

@@ -52,7 +52,7 @@ inline std::map<std::string, std::string> treeOf(const std::filesystem::path &di
     namespace fs = std::filesystem;
     std::map<std::string, std::string> tree;
     for (const auto &e : fs::recursive_directory_iterator(dir)) {
-        const std::string name = fs::relative(e.path(), dir).string();
+        const std::string name = e.path().lexically_relative(dir).string();
         if (e.is_symlink()) {
             tree[name] = "link:" + fs::read_symlink(e.path()).string();
         } else if (e.is_directory()) {
