@@ -3,9 +3,12 @@
 // that touch files are made once and removed at exit.
 #pragma once
 
+#include "harness/temp_dir.h"
+
 #include <stdlib.h>
 
 #include <cstdio>
+#include <fstream>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -24,26 +27,6 @@ inline void require(bool ok, const char *what)
     if (!ok)
         fail(what);
 }
-
-class TempDir {
-public:
-    explicit TempDir(const char *what)
-    {
-        std::string templ = (std::filesystem::temp_directory_path() / (std::string("zylos-fuzz-") + what + "-XXXXXX")).string();
-        if (!mkdtemp(templ.data()))
-            fail("cannot make a temporary folder");
-        path_ = templ;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Every file and folder under dir with its content (folders and links by
 // their kind and target), to see that nothing under it changed.
@@ -78,5 +61,54 @@ inline size_t openHostDescriptors()
         ++n;
     return n;
 }
+
+// A root to confine the code under test to, and beside it an outside that
+// must never change. The root is planted afresh for every input, with
+// symlinks that point inside it, outside it, up, to "/" and in a loop.
+class PlantedRoot {
+public:
+    explicit PlantedRoot(const std::string &what) : dir_("zylos-fuzz-" + what)
+    {
+        std::filesystem::create_directories(outside / "sub");
+        std::ofstream(outside / "secret") << "secret";
+        outsideTree_ = treeOf(dir_.path());
+    }
+
+    void plant() const
+    {
+        namespace fs = std::filesystem;
+        fs::remove_all(root);
+        fs::create_directories(root / "dir");
+        std::ofstream(root / "file") << "content";
+        std::ofstream(root / "dir" / "inner") << "inner";
+        fs::create_directory_symlink("dir", root / "in_link");
+        fs::create_directory_symlink(outside, root / "out_abs");
+        fs::create_directory_symlink("../outside", root / "out_rel");
+        fs::create_directory_symlink("../../../../..", root / "dir" / "up");
+        fs::create_directory_symlink("..", root / "up");
+        fs::create_directory_symlink("/", root / "to_root");
+        fs::create_symlink("loop", root / "loop");
+        fs::create_symlink(outside / "secret", root / "file_out");
+    }
+
+    // The root may change in any way; nothing else may.
+    void requireOutsideUnchanged() const
+    {
+        std::map<std::string, std::string> tree = treeOf(dir_.path());
+        require(tree.count("root") == 1, "the root is still there");
+        std::erase_if(tree, [](const auto &e) { return e.first == "root" || e.first.starts_with("root/"); });
+        require(tree == outsideTree_, "nothing outside the root changed");
+    }
+
+    const std::filesystem::path &folder() const { return dir_.path(); }
+
+private:
+    zylos::test::TempDir dir_;
+    std::map<std::string, std::string> outsideTree_;
+
+public:
+    const std::filesystem::path root = dir_.path() / "root";
+    const std::filesystem::path outside = dir_.path() / "outside";
+};
 
 } // namespace zylos::fuzz

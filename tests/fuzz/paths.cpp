@@ -20,37 +20,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct World {
-    fuzz::TempDir dir{"paths"};
-    fs::path root = dir.path() / "root", outside = dir.path() / "outside";
-    std::string rootName = fs::canonical(dir.path()).string() + "/root";
-    std::map<std::string, std::string> outsideTree;
+// The planted root, with what paths are built from and the name the host
+// kernel gives the root.
+struct World : fuzz::PlantedRoot {
+    std::string rootName = fs::canonical(folder()).string() + "/root";
     std::vector<std::string> tokens;
 
-    World()
+    World() : PlantedRoot("paths")
     {
-        fs::create_directories(outside / "sub");
-        std::ofstream(outside / "secret") << "secret";
-        outsideTree = fuzz::treeOf(dir.path());
         tokens = {"/", "//", ".", "..", "dir", "file", "inner", "in_link", "out_abs", "out_rel", "up", "to_root",
-                  "loop", "file_out", "new", "secret", "outside", "sub", dir.path().string(), outside.string(),
+                  "loop", "file_out", "new", "secret", "outside", "sub", folder().string(), outside.string(),
                   std::string(255, 'n'), std::string(256, 'm'), std::string(4000, 'l'), "\xff", "a\nb", " "};
-    }
-
-    void plantRoot()
-    {
-        fs::remove_all(root);
-        fs::create_directories(root / "dir");
-        std::ofstream(root / "file") << "content";
-        std::ofstream(root / "dir" / "inner") << "inner";
-        fs::create_directory_symlink("dir", root / "in_link");
-        fs::create_directory_symlink(outside, root / "out_abs");
-        fs::create_directory_symlink("../outside", root / "out_rel");
-        fs::create_directory_symlink("../../../../..", root / "dir" / "up");
-        fs::create_directory_symlink("..", root / "up");
-        fs::create_directory_symlink("/", root / "to_root");
-        fs::create_symlink("loop", root / "loop");
-        fs::create_symlink(outside / "secret", root / "file_out");
     }
 };
 
@@ -118,17 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     World &w = world();
     const size_t descriptors = fuzz::openHostDescriptors();
-    w.plantRoot();
+    w.plant();
     FuzzedDataProvider in(data, size);
     {
         const RootDir root(w.root.string());
         while (in.remaining_bytes() > 0)
             operate(in, w, root, pathFrom(in, w));
     }
-    std::map<std::string, std::string> tree = fuzz::treeOf(w.dir.path());
-    require(tree.count("root") == 1, "the root is still there");
-    std::erase_if(tree, [](const auto &e) { return e.first == "root" || e.first.starts_with("root/"); });
-    require(tree == w.outsideTree, "nothing outside the root changed");
+    w.requireOutsideUnchanged();
     require(fuzz::openHostDescriptors() == descriptors, "no host descriptor is left open");
     return 0;
 }
