@@ -1,54 +1,31 @@
 // The loader's checks: which files are refused (status 126, with a one-line
 // reason) and that no file, however malformed, crashes the reader.
 #include "elf_image.h"
-#include "elf_symbols.h"
-#include "harness/guest.h"
+#include "hostile_image.h"
+#include "probe.h"
 
 #include <elf.h>
-#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
 
 namespace zylos::test {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr uint32_t kCode = 0x08048000, kData = 0x08049000;
 
 // A small valid executable: code that exits with status 7, a bss segment and
 // a GNU_STACK header.
 struct Image {
-    Elf32_Ehdr h{};
-    Elf32_Phdr ph[3]{};
+    Elf32_Ehdr h = execHeader(kCode, 3);
+    Elf32_Phdr ph[3] = {{PT_LOAD, 0x1000, kCode, kCode, 12, 12, PF_R | PF_X, 0x1000},
+                        {PT_LOAD, 0x1000, kData, kData, 0, 0x100, PF_R | PF_W, 0x1000},
+                        {PT_GNU_STACK, 0, 0, 0, 0, 0, PF_R | PF_W, 16}};
     size_t size = 0x2000;
-
-    Image()
-    {
-        std::memcpy(h.e_ident, ELFMAG, SELFMAG);
-        h.e_ident[EI_CLASS] = ELFCLASS32;
-        h.e_ident[EI_DATA] = ELFDATA2LSB;
-        h.e_ident[EI_VERSION] = EV_CURRENT;
-        h.e_type = ET_EXEC;
-        h.e_machine = EM_386;
-        h.e_version = EV_CURRENT;
-        h.e_entry = kCode;
-        h.e_phoff = sizeof h;
-        h.e_ehsize = sizeof h;
-        h.e_phentsize = sizeof(Elf32_Phdr);
-        h.e_phnum = 3;
-        ph[0] = {PT_LOAD, 0x1000, kCode, kCode, 12, 12, PF_R | PF_X, 0x1000};
-        ph[1] = {PT_LOAD, 0x1000, kData, kData, 0, 0x100, PF_R | PF_W, 0x1000};
-        ph[2] = {PT_GNU_STACK, 0, 0, 0, 0, 0, PF_R | PF_W, 16};
-    }
 
     std::vector<uint8_t> bytes() const
     {
@@ -68,29 +45,16 @@ struct Case {
     const char *reason; // empty: the image stays valid
 };
 
-class ElfFiles : public ::testing::TestWithParam<Case> {
-protected:
-    static fs::path dir()
-    {
-        static const fs::path d = [] {
-            std::string templ = (fs::temp_directory_path() / "zylos-elf-XXXXXX").string();
-            if (!mkdtemp(templ.data()))
-                throw std::runtime_error("mkdtemp failed");
-            return fs::path(templ);
-        }();
-        return d;
-    }
-};
+class ElfFiles : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ElfFiles, AreRunOrRefusedWithAReason)
 {
+    static const fs::path dir = tempDir("elf");
     const Case &c = GetParam();
     Image image;
     c.change(image);
-    const fs::path path = dir() / c.name;
-    const std::vector<uint8_t> bytes = image.bytes();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    const fs::path path = dir / c.name;
+    hostWrite(path, image.bytes());
     const RunResult r = runProgram({path.string()});
     if (*c.reason == '\0') {
         EXPECT_EQ(r.status, 7) << r.err;
@@ -118,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"headers_outside_file", [](Image &i) { i.h.e_phoff = 0xFFFFFFF0; }, "outside the file"},
         Case{"odd_header_size", [](Image &i) { i.h.e_phentsize = 56; }, "program header size"},
         Case{"segment_past_end", [](Image &i) { i.ph[0].p_filesz = i.ph[0].p_memsz = 0x10000; }, "past the end"},
-        Case{"offset_wraps", [](Image &i) { i.ph[0].p_offset = 0xFFFFFFF0; i.ph[0].p_filesz = 0x20; i.ph[0].p_memsz = 0x20; },
+        Case{"offset_wraps", [](Image &i) { i.ph[0].p_offset = 0xFFFFFFF0; i.ph[0].p_filesz = i.ph[0].p_memsz = 0x20; },
              "past the end"},
         Case{"file_bytes_exceed_memory", [](Image &i) { i.ph[1].p_filesz = 0x200; }, "more file bytes"},
         Case{"null_page", [](Image &i) { i.ph[0].p_vaddr = 0; i.h.e_entry = 0; }, "outside the user range"},
@@ -140,8 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
 // headers, symbol table) must end in a result or a BadImage, never a crash.
 TEST(ElfReader, SurvivesDamagedFiles)
 {
-    std::ifstream in(programPath("probe"), std::ios::binary);
-    const std::vector<uint8_t> original{std::istreambuf_iterator<char>(in), {}};
+    const std::string file = hostRead(programPath("probe"));
+    const std::vector<uint8_t> original(file.begin(), file.end());
     ASSERT_GT(original.size(), 1000u);
     ASSERT_NO_THROW(parseElf(original));
     ASSERT_GT(readSymbols(original).count("probe_add"), 0u);

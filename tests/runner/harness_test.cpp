@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace zylos::test {
 namespace {
 
@@ -23,19 +21,20 @@ TEST_F(Harness, PassesArgumentsAndReturnsResults)
     // A 64-bit argument takes two words, low word first.
     EXPECT_EQ(g.call64("probe_mul64", {0x123456789ULL, 16u}), 0x1234567890ULL);
     EXPECT_EQ(g.call64("probe_mul64", {~0ULL, 2u}), ~0ULL - 1);
-}
-
-TEST_F(Harness, ReturnsTheX87Register)
-{
+    // Long doubles come back in the x87 register.
     EXPECT_EQ(g.callLD("probe_half", {5.0L}), 2.5L);
     EXPECT_EQ(g.callLD("probe_sqrt2"), static_cast<long double>(1.4142135623730951));
-    const std::array<uint8_t, 10> bits = g.callF80("probe_half", {-3.0L});
-    const std::array<uint8_t, 10> minusOneAndAHalf = {0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0xBF};
-    EXPECT_EQ(bits, minusOneAndAHalf);
+    EXPECT_EQ(g.callF80("probe_half", {-3.0L}), (std::array<uint8_t, 10>{0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0xBF}));
 }
 
-TEST_F(Harness, ResetRestoresTheImageDataAndTheX87)
+TEST_F(Harness, ResetRestoresImageDataX87AndScratchMemory)
 {
+    const uint32_t a = g.alloc(10, 64);
+    EXPECT_EQ(a % 64, 0u);
+    g.write(a, "abc");
+    const uint32_t s = g.str("hello");
+    EXPECT_EQ(g.readStr(s), "hello");
+    EXPECT_GE(s, a + 10);
     EXPECT_EQ(g.call("probe_count"), 41u);
     EXPECT_EQ(g.call("probe_count"), 42u);
     // Extended precision, round to nearest, as after FNINIT.
@@ -45,23 +44,11 @@ TEST_F(Harness, ResetRestoresTheImageDataAndTheX87)
     g.reset();
     EXPECT_EQ(g.call("probe_count"), 41u);
     EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x037Fu);
+    EXPECT_EQ(g.alloc(10, 64), a);
+    EXPECT_EQ(g.read(a, 3), (std::vector<uint8_t>{0, 0, 0}));
 }
 
-TEST_F(Harness, ScratchMemoryIsZeroedAlignedAndReusedAfterReset)
-{
-    const uint32_t a = g.alloc(10, 64);
-    EXPECT_EQ(a % 64, 0u);
-    g.write(a, "abc");
-    const uint32_t s = g.str("hello");
-    EXPECT_EQ(g.readStr(s), "hello");
-    EXPECT_GE(s, a + 10);
-    g.reset();
-    const uint32_t again = g.alloc(10, 64);
-    EXPECT_EQ(again, a);
-    EXPECT_EQ(g.read(again, 3), (std::vector<uint8_t>{0, 0, 0}));
-}
-
-TEST_F(Harness, GuardAllocationsEndAtAnUnmappedPage)
+TEST_F(Harness, GuardsFaultsAndRunawayCalls)
 {
     const uint32_t p = g.allocAtGuard(5);
     EXPECT_EQ(g.call("probe_load", {p + 4}), 0u);
@@ -75,11 +62,6 @@ TEST_F(Harness, GuardAllocationsEndAtAnUnmappedPage)
     const uint32_t s = g.strAtGuard("xyz");
     EXPECT_EQ(g.readStr(s), "xyz");
     EXPECT_THROW(g.read(s, 5), std::out_of_range);
-}
-
-TEST_F(Harness, FaultsAndRunawayCallsThrow)
-{
-    EXPECT_THROW(g.call("probe_load", {0x10u}), GuestFault);
     g.setInstructionLimit(100000);
     EXPECT_THROW(g.call("probe_spin"), GuestFault);
     EXPECT_EQ(g.instructions(), 100000u);
@@ -87,19 +69,7 @@ TEST_F(Harness, FaultsAndRunawayCallsThrow)
     EXPECT_THROW(g.write(g.sym("probe_add"), "x"), std::out_of_range); // code is read-only
 }
 
-TEST_F(Harness, ExitEndsTheCallAndIsClearedByReset)
-{
-    EXPECT_FALSE(g.exited());
-    sys(g, 2, 300);
-    EXPECT_TRUE(g.exited());
-    EXPECT_EQ(g.exitStatus(), 300);
-    EXPECT_THROW(g.call("probe_add", {1, 2}), std::logic_error);
-    g.reset();
-    EXPECT_FALSE(g.exited());
-    EXPECT_EQ(g.call("probe_add", {1, 2}), 3u);
-}
-
-TEST_F(Harness, CountsInstructionsOfTheLastCall)
+TEST_F(Harness, CountsInstructionsOfTheLastCallAndStopsAtExit)
 {
     g.call("probe_add", {1, 2});
     const uint64_t add = g.instructions();
@@ -111,9 +81,18 @@ TEST_F(Harness, CountsInstructionsOfTheLastCall)
     EXPECT_GT(g.instructions(), three);
     g.call("probe_add", {1, 2});
     EXPECT_EQ(g.instructions(), add);
+    // Exit ends the call; further calls need a reset.
+    EXPECT_FALSE(g.exited());
+    sys(g, 2, 300);
+    EXPECT_TRUE(g.exited());
+    EXPECT_EQ(g.exitStatus(), 300);
+    EXPECT_THROW(g.call("probe_add", {1, 2}), std::logic_error);
+    g.reset();
+    EXPECT_FALSE(g.exited());
+    EXPECT_EQ(g.call("probe_add", {1, 2}), 3u);
 }
 
-TEST_F(Harness, LogsKernelCallsAndConsoleBytes)
+TEST_F(Harness, LogsKernelCallsAndConsoleBytesUntilReset)
 {
     const uint32_t text = g.str("hi!");
     EXPECT_EQ(sys(g, 1, 1, text, 3), 3);
@@ -129,7 +108,7 @@ TEST_F(Harness, LogsKernelCallsAndConsoleBytes)
     EXPECT_EQ(g.console(), "");
 }
 
-TEST_F(Harness, InjectionsReplaceChosenCalls)
+TEST_F(Harness, InjectionsStdinAndWriteChunk)
 {
     const uint32_t text = g.str("abc");
     g.inject("write", 2, -5);
@@ -139,14 +118,23 @@ TEST_F(Harness, InjectionsReplaceChosenCalls)
     EXPECT_EQ(g.console(), "ac");
     EXPECT_TRUE(g.calls()[1].injected);
     EXPECT_FALSE(g.calls()[2].injected);
-
-    g.reset();
     g.inject("getkey", 0, 7);
     EXPECT_EQ(sys(g, 6), 7);
     EXPECT_EQ(sys(g, 6), 7);
+
+    g.reset();
+    EXPECT_EQ(sys(g, 6), -1); // the injections are gone: no input, no key
+    g.setStdin("xy");
+    const uint32_t buf = g.alloc(8);
+    EXPECT_EQ(sys(g, 3, 0, buf, 8), 2);
+    EXPECT_EQ(g.readStr(buf), "xy");
+    EXPECT_EQ(sys(g, 3, 0, buf, 8), 0);
+    g.setWriteChunk(3);
+    EXPECT_EQ(sys(g, 1, 1, g.str("hello"), 5), 3);
+    EXPECT_EQ(g.console(), "hel");
 }
 
-TEST_F(Harness, ScriptsMayAnswerAndWriteGuestMemory)
+TEST_F(Harness, ScriptsAnswerWriteGuestMemoryOrThrow)
 {
     // Delivers "ok" one byte per read, then end of input.
     std::string pending = "ok";
@@ -166,28 +154,13 @@ TEST_F(Harness, ScriptsMayAnswerAndWriteGuestMemory)
     EXPECT_EQ(g.readStr(buf), "ok");
     EXPECT_EQ(sys(g, 1, 1, buf, 2), 2); // not scripted: performed
     EXPECT_EQ(g.console(), "ok");
-}
-
-TEST_F(Harness, AThrowingScriptEndsTheCallWithItsException)
-{
+    // A throwing script ends the call with its exception; reset removes it.
     g.onCall([](const CallRecord &, GuestMemoryView &) -> std::optional<int32_t> {
         throw std::invalid_argument("from the script");
     });
     EXPECT_THROW(sys(g, 1, 1, g.str("x"), 1), std::invalid_argument);
     g.reset();
     EXPECT_EQ(sys(g, 1, 1, g.str("x"), 1), 1);
-}
-
-TEST_F(Harness, StdinAndWriteChunk)
-{
-    g.setStdin("xy");
-    const uint32_t buf = g.alloc(8);
-    EXPECT_EQ(sys(g, 3, 0, buf, 8), 2);
-    EXPECT_EQ(g.readStr(buf), "xy");
-    EXPECT_EQ(sys(g, 3, 0, buf, 8), 0);
-    g.setWriteChunk(3);
-    EXPECT_EQ(sys(g, 1, 1, g.str("hello"), 5), 3);
-    EXPECT_EQ(g.console(), "hel");
 }
 
 // A GS segment of its own: every base bit reaches the descriptor, and a

@@ -17,6 +17,25 @@
 
 namespace zylos::test {
 
+// The ELF header of a static i386 executable whose program headers follow it.
+inline Elf32_Ehdr execHeader(uint32_t entry, uint16_t phnum)
+{
+    Elf32_Ehdr h{};
+    std::memcpy(h.e_ident, ELFMAG, SELFMAG);
+    h.e_ident[EI_CLASS] = ELFCLASS32;
+    h.e_ident[EI_DATA] = ELFDATA2LSB;
+    h.e_ident[EI_VERSION] = EV_CURRENT;
+    h.e_type = ET_EXEC;
+    h.e_machine = EM_386;
+    h.e_version = EV_CURRENT;
+    h.e_entry = entry;
+    h.e_phoff = sizeof h;
+    h.e_ehsize = sizeof h;
+    h.e_phentsize = sizeof(Elf32_Phdr);
+    h.e_phnum = phnum;
+    return h;
+}
+
 enum class R : uint8_t { Eax, Ecx, Edx, Ebx, Esp, Ebp, Esi, Edi };
 
 class HostileImage {
@@ -69,19 +88,7 @@ public:
     std::vector<uint8_t> bytes() const
     {
         const uint32_t size = kHeaders + static_cast<uint32_t>(data_.size() + code_.size());
-        Elf32_Ehdr h{};
-        std::memcpy(h.e_ident, ELFMAG, SELFMAG);
-        h.e_ident[EI_CLASS] = ELFCLASS32;
-        h.e_ident[EI_DATA] = ELFDATA2LSB;
-        h.e_ident[EI_VERSION] = EV_CURRENT;
-        h.e_type = ET_EXEC;
-        h.e_machine = EM_386;
-        h.e_version = EV_CURRENT;
-        h.e_entry = kBase + kHeaders + static_cast<uint32_t>(data_.size());
-        h.e_phoff = sizeof h;
-        h.e_ehsize = sizeof h;
-        h.e_phentsize = sizeof(Elf32_Phdr);
-        h.e_phnum = 2;
+        const Elf32_Ehdr h = execHeader(kBase + kHeaders + static_cast<uint32_t>(data_.size()), 2);
         const Elf32_Phdr ph[2] = {{PT_LOAD, 0, kBase, kBase, size, size, PF_R | PF_X, 0x1000},
                                   {PT_LOAD, 0, kBss, kBss, 0, bss_, PF_R | PF_W, 0x1000}};
         std::vector<uint8_t> out(sizeof h + sizeof ph);

@@ -6,15 +6,82 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace zylos::test {
+
+namespace fs = std::filesystem;
+
+// Kernel call numbers, open flags and error results the tests use.
+enum : uint32_t {
+    kWrite = 1, kExit = 2, kRead = 3, kOpen = 4, kClose = 5, kGetKey = 6, kWriteFile = 21, kUsleep = 22,
+    kMkdir = 49, kUnlink = 50, kRmdir = 51, kGetCwd = 52, kStreamBegin = 53, kStreamWrite = 54,
+    kStreamEnd = 55, kSetBackground = 92, kChdir = 95, kLseek = 110, kPipe = 124, kDup = 126, kDup2 = 127,
+};
+constexpr uint32_t kWriteOnly = 0x1, kCreate = 0x40, kTruncate = 0x200;
+constexpr int32_t kENOENT = -2, kEBADF = -9, kEFAULT = -14, kEEXIST = -17, kEINVAL = -22, kEMFILE = -24,
+                  kEFBIG = -27;
+
+inline fs::path tempDir(const char *what)
+{
+    std::string templ = (fs::temp_directory_path() / (std::string("zylos-") + what + "-XXXXXX")).string();
+    if (!mkdtemp(templ.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+inline std::string hostRead(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void hostWrite(const fs::path &p, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                             static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::set<std::string> listing(const fs::path &dir)
+{
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+inline size_t openHostDescriptors()
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
+// A run stopped by "--timeout 0.3": status 124, one line, close to on time.
+inline void expectTimedOut(int status, const std::string &err, std::chrono::steady_clock::duration took,
+                           const std::string &what)
+{
+    EXPECT_EQ(status, 124) << what;
+    EXPECT_EQ(err, "zylos-run: stopped after 0.3 seconds (--timeout)\n") << what;
+    EXPECT_GE(took, std::chrono::milliseconds(300)) << what;
+    EXPECT_LT(took, std::chrono::seconds(5)) << what;
+}
+
+inline void expectTimedOut(const std::vector<std::string> &argv, const std::string &what)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = runProgram(argv);
+    expectTimedOut(r.status, r.err, std::chrono::steady_clock::now() - start, what);
+}
 
 // One instance per test executable, reset for each test.
 inline Guest &probe()
@@ -39,6 +106,27 @@ inline const auto &probeSymbols()
     }();
     return symbols;
 }
+
+// Kernel calls made by the probe guest, with the files under its root.
+class ProbeCalls : public ::testing::Test {
+protected:
+    Guest &g = probe();
+    fs::path root = g.rootDir();
+
+    int32_t k(uint32_t nr, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) { return sys(g, nr, a, b, c); }
+    uint32_t s(const std::string &text) { return g.str(text); }
+    int32_t writeFile(const std::string &path, const std::string &bytes)
+    {
+        return k(kWriteFile, s(path), s(bytes), static_cast<uint32_t>(bytes.size()));
+    }
+    // What one read of up to 256 bytes gives, or "<error>".
+    std::string readAll(uint32_t fd)
+    {
+        const uint32_t buf = g.alloc(256);
+        const int32_t n = k(kRead, fd, buf, 256);
+        return n < 0 ? "<" + std::to_string(n) + ">" : std::string(g.readStr(buf).substr(0, static_cast<size_t>(n)));
+    }
+};
 
 inline std::string hex8(uint32_t value)
 {
