@@ -76,40 +76,34 @@ int RootDir::openParent(std::string_view path, UniqueFd &dir, std::string &name)
     return open(start == 0 ? "/" : path.substr(0, start), O_PATH | O_DIRECTORY, 0, dir);
 }
 
+namespace {
+
+int resultOf(int r)
+{
+    return r == 0 ? 0 : -errno;
+}
+
+} // namespace
+
 int RootDir::mkdir(std::string_view path) const
 {
-    UniqueFd dir;
-    std::string name;
-    if (int r = openParent(path, dir, name))
-        return r;
-    return ::mkdirat(dir.get(), name.c_str(), 0755) == 0 ? 0 : -errno;
+    return inParent(path, [](int dir, const std::string &name) { return resultOf(::mkdirat(dir, name.c_str(), 0755)); });
 }
 
 int RootDir::unlink(std::string_view path) const
 {
-    UniqueFd dir;
-    std::string name;
-    if (int r = openParent(path, dir, name))
-        return r;
-    return ::unlinkat(dir.get(), name.c_str(), 0) == 0 ? 0 : -errno;
+    return inParent(path, [](int dir, const std::string &name) { return resultOf(::unlinkat(dir, name.c_str(), 0)); });
 }
 
 int RootDir::rmdir(std::string_view path) const
 {
-    UniqueFd dir;
-    std::string name;
-    if (int r = openParent(path, dir, name))
-        return r;
-    return ::unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : -errno;
+    return inParent(path,
+                    [](int dir, const std::string &name) { return resultOf(::unlinkat(dir, name.c_str(), AT_REMOVEDIR)); });
 }
 
 int RootDir::writeFile(std::string_view path, std::span<const uint8_t> data) const
 {
-    UniqueFd dir;
-    std::string name;
-    if (int r = openParent(path, dir, name))
-        return r;
-    return replaceFile(dir.get(), name, data);
+    return inParent(path, [&](int dir, const std::string &name) { return replaceFile(dir, name, data); });
 }
 
 int RootDir::replaceFile(int dirfd, const std::string &name, std::span<const uint8_t> data)

@@ -34,6 +34,17 @@ public:
     static int replaceFile(int dirfd, const std::string &name, std::span<const uint8_t> data);
 
 private:
+    // Runs op(parent folder, last component) once the parent is open.
+    template <typename Op>
+    int inParent(std::string_view path, Op op) const
+    {
+        UniqueFd dir;
+        std::string name;
+        if (int r = openParent(path, dir, name))
+            return r;
+        return op(dir.get(), name);
+    }
+
     UniqueFd root_;
 };
 
