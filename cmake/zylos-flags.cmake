@@ -6,9 +6,13 @@ set(ZYLOS_COMMON_FLAGS
     -fno-stack-protector -fno-pic -fno-pie -fomit-frame-pointer -falign-loops=1 -fno-unwind-tables
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 set(ZYLOS_CXX_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+# What ld.lld gets besides the linker script and the inputs: zylos-cc calls
+# it directly, the target build through the clang driver.
+set(ZYLOS_LLD_FLAGS -m elf_i386 -static -nostdlib --build-id=none -znorelro -znoexecstack)
+list(TRANSFORM ZYLOS_LLD_FLAGS PREPEND -Wl, OUTPUT_VARIABLE _zylos_wl_flags)
+list(REMOVE_ITEM _zylos_wl_flags -Wl,-m -Wl,elf_i386)
 set(ZYLOS_LINK_FLAGS
-    --target=${ZYLOS_TRIPLE} -nostdlib -static -fuse-ld=lld
-    -Wl,--build-id=none -Wl,-z,norelro -Wl,-z,noexecstack
+    --target=${ZYLOS_TRIPLE} -nostdlib -static -fuse-ld=lld ${_zylos_wl_flags}
     -Wno-unused-command-line-argument)
 
 # The compiler's i386 runtime builtins provide 64-bit division.

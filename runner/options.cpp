@@ -90,6 +90,7 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124)")->type_name("N");
     app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
     app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
+    app.set_version_flag("--version", std::string("zylos-run (zylos) ") + ZYLOS_VERSION);
     app.add_flag("--native", o.native,
                  "Run the guest as a traced 32-bit process of this host instead of emulating it "
                  "(no --count or --max-insns)");
@@ -97,6 +98,9 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
         std::cout << app.help();
+        return 0;
+    } catch (const CLI::CallForVersion &e) {
+        std::cout << e.what() << "\n";
         return 0;
     } catch (const CLI::ParseError &e) {
         return usageError(e.what());

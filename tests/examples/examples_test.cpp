@@ -89,6 +89,18 @@ TEST_P(Example, CalcReportsMalformedExpressionsAndGoesOn)
     EXPECT_EQ(r.status, 1);
 }
 
+TEST_P(Example, ObjectsRunsConstructorsNewDeleteAndVirtualDestructors)
+{
+    const std::string lines = "globals 5 1 2\ncorners 4\n~Square\n~Shape\narray 4 aligned 0\n"
+                              "static initialised once\ncalls 2\nplacement 1\nnothrow null\n";
+    RunResult r = run({example("objects")});
+    EXPECT_EQ(r.out, lines) << "the destructors of globals never run";
+    EXPECT_EQ(r.status, 0);
+    r = run({example("objects"), "exhaust"});
+    EXPECT_EQ(r.out, lines + "operator new: out of memory (2000000 bytes)\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, Example, ::testing::Values(Backend::Emulated, Backend::Native),
                          [](const ::testing::TestParamInfo<Backend> &info) { return backendName(info.param); });
 

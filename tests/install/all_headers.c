@@ -7,6 +7,9 @@
 #include <string.h>
 #include <unistd.h>
 #include <zylos/records.h>
+#ifdef __cplusplus
+#include <new>
+#endif
 
 ZYLOS_COMMAND_RECORD(headers_command, "Includes every header.", "all_headers");
 ZYLOS_PACKAGE_RECORD(headers_package, "headers", "1");

@@ -8,8 +8,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/first" >/dev/null
-mv "$work/first" "$work/prefix"   # a moved prefix must still work
-P=$work/prefix
+mv "$work/first" "$work/moved prefix"   # a moved prefix, with a space, must still work
+P="$work/moved prefix"
 
 for f in bin/zylos-run bin/zylos-cc bin/zylos-c++ bin/zylos-info share/zylos/include/stdio.h \
          share/zylos/lib/crt0.o share/zylos/lib/libc.a share/zylos/lib/zylos.ld \
@@ -27,7 +27,7 @@ namespace { template <typename T> T twice(T v) { return v + v; } }
 int main() { printf("%d\n", twice(21)); return 0; }
 CPP
 cd "$work"
-"$P/bin/zylos-cc" -O2 -s -o hello hello.c
+"$P/bin/zylos-cc" -O2 -s -o hello hello.c -lm -lpthread -lrt -ldl -lc
 "$P/bin/zylos-cc" -c -o hello.o hello.c && "$P/bin/zylos-cc" -o hello2 hello.o
 "$P/bin/zylos-c++" -O2 -std=c++17 -o twice twice.cpp
 
@@ -40,6 +40,24 @@ set -e
 # The installed runner finds its own default root.
 "$P/bin/zylos-run" drape /images/zylos.rei
 "$P/bin/zylos-info" "$P/share/zylos/root/bin/drape" | grep -q "package:     drape"
+
+# Link errors say what is wrong; nothing of the host is linked.
+expect_error() { # STATUS TEXT COMMAND...
+    local status=$1 text=$2; shift 2
+    set +e; "$@" >/dev/null 2>"$work/err"; local got=$?; set -e
+    [ $got -eq "$status" ] && grep -qF "$text" "$work/err" || { echo "$*: status $got"; cat "$work/err"; exit 1; }
+}
+echo 'int helper(void) { return 0; }' > nomain.c
+echo 'double sqrt(double); int main(void) { return (int)sqrt(4.0); }' > sqrt.c
+expect_error 1 "undefined symbol: main" "$P/bin/zylos-cc" -o nomain nomain.c
+expect_error 1 "undefined symbol: sqrt" "$P/bin/zylos-cc" -o sqrt sqrt.c -lm
+expect_error 125 "no input files" "$P/bin/zylos-cc" -O2 -lm
+expect_error 125 "see --help" "$P/bin/zylos-info" --bogus
+expect_error 125 "see --help" "$P/bin/zylos-run" --bogus
+[ "$("$P/bin/zylos-cc" -print-file-name=libc.a)" = "$P/share/zylos/lib/libc.a" ]
+for tool in zylos-cc zylos-c++ zylos-run zylos-info; do
+    "$P/bin/$tool" --version | head -1 | grep -q "^$tool (zylos) [0-9]" || { echo "$tool --version"; exit 1; }
+done
 
 cmake -S "$source_dir/tests/install/userproject" -B user -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$P/share/zylos/toolchain.cmake" >/dev/null

@@ -1,0 +1,67 @@
+// A C++ program on zylos: constructors of globals (in priority order) before
+// main, new and delete in their usual forms, virtual dispatch and destructors,
+// a function-local static and placement new. With an argument it asks for more
+// than the heap holds, which ends the program with a message.
+#include <new>
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace {
+
+struct Counter {
+    int n;
+    Counter() : n(5) {}
+    ~Counter() { puts("never: globals are not destroyed at exit"); }
+};
+Counter g_counter;
+int g_order[2];
+int g_next;
+
+struct First {
+    First() { g_order[g_next++] = 1; }
+} g_first __attribute__((init_priority(101)));
+
+struct Shape {
+    virtual ~Shape() { puts("~Shape"); }
+    virtual int corners() const = 0;
+};
+struct Square : Shape {
+    ~Square() override { puts("~Square"); }
+    int corners() const override { return 4; }
+};
+
+struct alignas(64) Wide {
+    char bytes[64];
+};
+
+int calls()
+{
+    static int s_calls = (puts("static initialised once"), 0);
+    return ++s_calls;
+}
+
+} // namespace
+
+int main(int argc, char **)
+{
+    g_order[g_next++] = 2;
+    printf("globals %d %d %d\n", g_counter.n, g_order[0], g_order[1]);
+    Shape *shape = new Square;
+    printf("corners %d\n", shape->corners());
+    delete shape;
+    int *numbers = new int[4]{1, 2, 3, 4};
+    Wide *wide = new Wide;
+    printf("array %d aligned %d\n", numbers[3], static_cast<int>(reinterpret_cast<unsigned long>(wide) % 64));
+    delete[] numbers;
+    delete wide;
+    calls();
+    printf("calls %d\n", calls());
+    alignas(Square) unsigned char place[sizeof(Square)];
+    printf("placement %d\n", (new (place) Square)->corners() == 4 && static_cast<void *>(place) != nullptr);
+    // Kept in volatiles so that the compiler cannot leave out the allocations.
+    char *volatile huge = new (std::nothrow) char[2000000];
+    printf("nothrow %s\n", huge == nullptr ? "null" : "memory");
+    if (argc > 1)
+        huge = new char[2000000];
+    return 0;
+}
