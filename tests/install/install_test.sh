@@ -49,6 +49,10 @@ expect_error() { # STATUS TEXT COMMAND...
 }
 echo 'int helper(void) { return 0; }' > nomain.c
 echo 'double sqrt(double); int main(void) { return (int)sqrt(4.0); }' > sqrt.c
+echo '#include <stdio.h>
+int main(void) { char s[8]; int n; sscanf("1", "%d", s); return printf("%d %s", "str", n); }' > format.c
+expect_error 1 "format specifies type 'int *'" "$P/bin/zylos-cc" -Werror -c format.c -o format.o
+grep -qF "format specifies type 'int' but the argument has type 'char *'" "$work/err"
 expect_error 1 "undefined symbol: main" "$P/bin/zylos-cc" -o nomain nomain.c
 expect_error 1 "undefined symbol: sqrt" "$P/bin/zylos-cc" -o sqrt sqrt.c -lm
 expect_error 125 "no input files" "$P/bin/zylos-cc" -O2 -lm
