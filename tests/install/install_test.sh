@@ -60,11 +60,22 @@ expect_error 125 "see --help" "$P/bin/zylos-info" --bogus
 expect_error 125 "see --help" "$P/bin/zylos-run" --bogus
 [ "$("$P/bin/zylos-cc" -print-file-name=libc.a)" = "$P/share/zylos/lib/libc.a" ]
 for tool in zylos-cc zylos-c++ zylos-run zylos-info; do
-    "$P/bin/$tool" --version | head -1 | grep -q "^$tool (zylos) [0-9]" || { echo "$tool --version"; exit 1; }
+    "$P/bin/$tool" --version | grep -q "^$tool (zylos) [0-9]" || { echo "$tool --version"; exit 1; }
 done
 
 cmake -S "$source_dir/tests/install/userproject" -B user -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$P/share/zylos/toolchain.cmake" >/dev/null
 cmake --build user >/dev/null
 ctest --test-dir user --output-on-failure
+
+# The same for a Meson project.
+mkdir meson-user && cp "$source_dir/tests/install/userproject/greeter.c" meson-user/
+cat > meson-user/meson.build <<'MESON'
+project('greeter', 'c')
+cc = meson.get_compiler('c')
+assert(not cc.has_function('qsort') and cc.has_function('strtoul'), 'configure checks tell the truth')
+test('greets', executable('greeter', 'greeter.c'), args: ['zylos'])
+MESON
+PATH="$P/bin:$PATH" meson setup --cross-file "$P/share/zylos/meson-cross.ini" meson-user/build meson-user >/dev/null
+PATH="$P/bin:$PATH" meson test -C meson-user/build >/dev/null
 echo "install test passed"
