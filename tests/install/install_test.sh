@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Installs the build into a fresh prefix, moves the prefix, then builds and
-# runs programs with the installed tools only.
+# Packs the installed prefix, unpacks it elsewhere, then builds and runs
+# programs with the unpacked tools only.
 set -euo pipefail
 build=$1
 source_dir=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cmake --install "$build" --prefix "$work/first" >/dev/null
-mv "$work/first" "$work/moved prefix"   # a moved prefix, with a space, must still work
+# The packages of the installed prefix; the tools are used from the .tar.gz,
+# unpacked into a folder whose path holds a space.
+cpack --config "$build/CPackConfig.cmake" -G "TGZ;DEB" -B "$work/packages" >/dev/null
+dpkg-deb -c "$work/packages"/zylos-*.deb > "$work/deb-contents"
+grep -q "./usr/bin/zylos-cc$" "$work/deb-contents"
 P="$work/moved prefix"
+mkdir "$P" && tar xzf "$work/packages"/zylos-*.tar.gz -C "$P" --strip-components=1
 
 for f in bin/zylos-run bin/zylos-cc bin/zylos-c++ bin/zylos-info share/zylos/include/stdio.h \
-         share/zylos/lib/crt0.o share/zylos/lib/libc.a share/zylos/lib/zylos.ld \
-         share/zylos/toolchain.cmake share/zylos/root/bin/drape share/zylos/root/images/zylos.rei; do
+         share/zylos/include/new share/zylos/lib/crt0.o share/zylos/lib/libc.a share/zylos/lib/libm.a \
+         share/zylos/lib/zylos.ld share/man/man1/zylos-run.1 share/man/man1/zylos-info.1 \
+         share/man/man1/zylos-cc.1 share/zylos/toolchain.cmake share/zylos/root/bin/drape share/zylos/root/images/zylos.rei; do
     [ -e "$P/$f" ] || { echo "missing $f"; exit 1; }
 done
 
