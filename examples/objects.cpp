@@ -30,9 +30,17 @@ struct Square : Shape {
     int corners() const override { return 4; }
 };
 
-struct alignas(64) Wide {
+struct alignas(8) Pair {
+    int first, second;
+};
+struct alignas(64) Line {
     char bytes[64];
 };
+
+int misalignment(const void *p, unsigned align)
+{
+    return static_cast<int>(reinterpret_cast<unsigned long>(p) % align);
+}
 
 int calls()
 {
@@ -50,10 +58,12 @@ int main(int argc, char **)
     printf("corners %d\n", shape->corners());
     delete shape;
     int *numbers = new int[4]{1, 2, 3, 4};
-    Wide *wide = new Wide;
-    printf("array %d aligned %d\n", numbers[3], static_cast<int>(reinterpret_cast<unsigned long>(wide) % 64));
+    Pair *pair = new Pair;
+    Line *line = new Line;
+    printf("array %d misaligned %d %d\n", numbers[3], misalignment(pair, 8), misalignment(line, 64));
     delete[] numbers;
-    delete wide;
+    delete pair;
+    delete line;
     calls();
     printf("calls %d\n", calls());
     alignas(Square) unsigned char place[sizeof(Square)];

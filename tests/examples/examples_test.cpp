@@ -91,7 +91,7 @@ TEST_P(Example, CalcReportsMalformedExpressionsAndGoesOn)
 
 TEST_P(Example, ObjectsRunsConstructorsNewDeleteAndVirtualDestructors)
 {
-    const std::string lines = "globals 5 1 2\ncorners 4\n~Square\n~Shape\narray 4 aligned 0\n"
+    const std::string lines = "globals 5 1 2\ncorners 4\n~Square\n~Shape\narray 4 misaligned 0 0\n"
                               "static initialised once\ncalls 2\nplacement 1\nnothrow null\n";
     RunResult r = run({example("objects")});
     EXPECT_EQ(r.out, lines) << "the destructors of globals never run";
