@@ -13,7 +13,7 @@ constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
 
 } // namespace
 
-void loadImage(Machine &m, const ElfImage &image, std::span<const uint8_t> file)
+void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
 {
     for (const LoadSegment &s : image.segments) {
         const uint64_t base = pageDown(s.vaddr);
@@ -23,9 +23,9 @@ void loadImage(Machine &m, const ElfImage &image, std::span<const uint8_t> file)
     }
 }
 
-void mapStack(Machine &m) { m.map(kStackBase, kStackSize, kRead | kWrite); }
+void mapStack(Backend &m) { m.map(kStackBase, kStackSize, kRead | kWrite); }
 
-uint32_t pushArguments(Machine &m, const std::vector<std::string> &argv)
+uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv)
 {
     uint64_t stringBytes = 0;
     for (const std::string &a : argv)

@@ -1,8 +1,8 @@
-// Puts a zylos executable into a fresh machine the way the zylos kernel does.
+// Puts a zylos executable into a fresh address space as the zylos kernel does.
 #pragma once
 
 #include "elf_image.h"
-#include "machine.h"
+#include "backend.h"
 
 #include <span>
 #include <string>
@@ -12,14 +12,14 @@ namespace zylos {
 
 // Maps each segment with its own permissions and copies its file bytes; the
 // rest of the segment (bss) is zero.
-void loadImage(Machine &m, const ElfImage &image, std::span<const uint8_t> file);
+void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file);
 
 // Maps the stack at the top of the user range; the page below stays unmapped.
-void mapStack(Machine &m);
+void mapStack(Backend &m);
 
 // Lays out the initial stack: argc at ESP, the argv pointers inline after it,
 // a null pointer, and the strings above. Returns ESP. Throws
 // std::length_error when the arguments do not fit.
-uint32_t pushArguments(Machine &m, const std::vector<std::string> &argv);
+uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv);
 
 } // namespace zylos

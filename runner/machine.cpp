@@ -39,19 +39,6 @@ constexpr uint64_t flatSegment(unsigned dpl, bool code)
     return 0xFFFF | access << 40 | uint64_t{0xCF} << 48;
 }
 
-// Instructions that ring 3 may not execute, by their opcode bytes; a
-// general protection fault at one of them is reported by name.
-struct Privileged {
-    uint8_t op, op2;
-    const char *name;
-};
-constexpr Privileged kPrivileged[] = {
-    {0xF4, 0, "hlt"}, {0xFA, 0, "cli"}, {0xFB, 0, "sti"},
-    {0x0F, 0x00, "lldt/ltr"}, {0x0F, 0x01, "lgdt/lidt/lmsw/invlpg"}, {0x0F, 0x06, "clts"},
-    {0x0F, 0x08, "invd"}, {0x0F, 0x09, "wbinvd"}, {0x0F, 0x20, "mov from cr"}, {0x0F, 0x21, "mov from dr"},
-    {0x0F, 0x22, "mov to cr"}, {0x0F, 0x23, "mov to dr"}, {0x0F, 0x30, "wrmsr"}, {0x0F, 0x32, "rdmsr"},
-};
-
 int ucReg(Reg r)
 {
     switch (r) {
@@ -77,15 +64,15 @@ void check(uc_err err, const char *what)
 
 std::string accessText(uc_mem_type type, uint64_t address)
 {
-    const std::string at = hexAddress(static_cast<uint32_t>(address));
+    const uint32_t at = static_cast<uint32_t>(address);
     switch (type) {
-    case UC_MEM_READ_UNMAPPED: return "read of unmapped address " + at;
-    case UC_MEM_WRITE_UNMAPPED: return "write to unmapped address " + at;
-    case UC_MEM_FETCH_UNMAPPED: return "execution of unmapped address " + at;
-    case UC_MEM_READ_PROT: return "read of unreadable address " + at;
-    case UC_MEM_WRITE_PROT: return "write to read-only address " + at;
-    case UC_MEM_FETCH_PROT: return "execution of non-executable address " + at;
-    default: return "bad access to address " + at;
+    case UC_MEM_READ_UNMAPPED: return accessText(Access::Read, false, at);
+    case UC_MEM_WRITE_UNMAPPED: return accessText(Access::Write, false, at);
+    case UC_MEM_FETCH_UNMAPPED: return accessText(Access::Execute, false, at);
+    case UC_MEM_READ_PROT: return accessText(Access::Read, true, at);
+    case UC_MEM_WRITE_PROT: return accessText(Access::Write, true, at);
+    case UC_MEM_FETCH_PROT: return accessText(Access::Execute, true, at);
+    default: return "bad access to address " + hexAddress(at);
     }
 }
 
@@ -108,31 +95,6 @@ void enterUserMode(uc_engine *uc)
     check(uc_reg_write(uc, UC_X86_REG_ESP, &esp), "setting ESP");
     check(uc_emu_start(uc, kEntryCode, kEntryCode + sizeof code, 0, 0), "entering ring 3");
     check(uc_mem_protect(uc, kSystemPage, kPageSize, UC_PROT_READ), "protecting the system page");
-}
-
-std::string privilegedText(const GuestMemory &mem, uint32_t eip)
-{
-    uint8_t op[2] = {};
-    if (mem.read(eip, op, 1) && op[0] == 0x0F)
-        mem.read(eip + 1, op + 1, 1);
-    for (const Privileged &p : kPrivileged)
-        if (p.op == op[0] && (p.op != 0x0F || p.op2 == op[1]))
-            return std::string("privileged instruction (") + p.name + ")";
-    return "general protection fault";
-}
-
-std::string interruptText(uint32_t intno)
-{
-    switch (intno) {
-    case 0: return "divide error";
-    case 1: return "debug trap";
-    case 3: return "breakpoint (int3)";
-    case 4: return "overflow trap";
-    case 5: return "bound range exceeded";
-    case 6: return "invalid opcode";
-    case 13: return "general protection fault";
-    default: return "interrupt " + hexAddress(intno);
-    }
 }
 
 } // namespace
@@ -183,14 +145,14 @@ struct MachineHooks {
 
     static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self)
     {
-        of(self).stop_ = Stop{Stop::Fault, accessText(type, address), static_cast<uint32_t>(address)};
+        of(self).stop_ = Stop{Stop::Fault, {accessText(type, address), static_cast<uint32_t>(address)}};
         return false;
     }
 
     static bool invalidInstruction(uc_engine *, void *self)
     {
         Machine &m = of(self);
-        m.stop_ = Stop{Stop::Fault, "invalid instruction", m.reg(Reg::Eip)};
+        m.stop_ = Stop{Stop::Fault, {"invalid instruction", m.reg(Reg::Eip)}};
         return false;
     }
 
@@ -339,7 +301,7 @@ void Machine::emptyFpuStack()
 
 void Machine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
 {
-    stop_ = Stop{kind, std::move(fault), address};
+    stop_ = Stop{kind, {std::move(fault), address}};
     uc_emu_stop(uc_);
 }
 
@@ -356,22 +318,23 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     if (pending_)
         std::rethrow_exception(std::exchange(pending_, nullptr));
     const uint32_t eip = reg(Reg::Eip);
-    if (!stop_)
-        return unexplainedStop(err, until, eip);
-    stop_->eip = eip;
-    return *stop_;
+    Stop s = stop_ ? *stop_ : unexplainedStop(err, until, eip);
+    s.fault.eip = eip;
+    s.fault.esp = reg(Reg::Esp);
+    s.fault.ebp = reg(Reg::Ebp);
+    return s;
 }
 
 // A stop that no hook recorded: a return or a jump to address 0.
 Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const
 {
     if (err != UC_ERR_OK)
-        return {Stop::Fault, uc_strerror(static_cast<uc_err>(err)), eip, eip};
+        return {Stop::Fault, {uc_strerror(static_cast<uc_err>(err)), eip}};
     if (until && eip == *until)
-        return {Stop::Returned, {}, eip, eip};
+        return {Stop::Returned, {{}, eip}};
     if (eip == 0)
-        return {Stop::Fault, "execution of unmapped address " + hexAddress(0), 0, 0};
-    return {Stop::Fault, "emulation stopped", eip, eip};
+        return {Stop::Fault, {"execution of unmapped address " + hexAddress(0), 0}};
+    return {Stop::Fault, {"emulation stopped", eip}};
 }
 
 const Machine::Region *Machine::regionAt(uint64_t addr) const

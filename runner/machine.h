@@ -3,6 +3,7 @@
 // every stop of the guest reported as an exit, a return, a fault or a limit.
 #pragma once
 
+#include "backend.h"
 #include "guest_memory.h"
 #include "kernel.h"
 
@@ -18,21 +19,7 @@ struct uc_context;
 
 namespace zylos {
 
-enum class Reg { Eax, Ebx, Ecx, Edx, Esi, Edi, Ebp, Esp, Eip, Eflags };
-
-struct Stop {
-    enum Kind { Exited, Returned, Fault, InsnLimit, Timeout } kind;
-    std::string fault; // for Fault: what happened, e.g. "read of unmapped address 0x00000010"
-    uint32_t address = 0; // for Fault: the address accessed, else the instruction
-    uint32_t eip = 0;
-};
-
-struct RunLimits {
-    uint64_t maxInsns = 0; // 0: no limit
-    std::optional<Kernel::Clock::time_point> deadline;
-};
-
-class Machine final : public GuestMemory {
+class Machine final : public Backend {
 public:
     // counting installs the instruction-counting hook that limits and
     // instruction counts need; it has to exist before the first run.
@@ -41,8 +28,7 @@ public:
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
-    // Maps zeroed, page-aligned memory; returns its host address.
-    uint8_t *map(uint32_t addr, uint32_t size, unsigned perms);
+    uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
     // Remembers the content of every writable region mapped so far; restore()
     // puts it back with a plain copy.
     void snapshot();
@@ -54,8 +40,8 @@ public:
     // thread pointer through %gs. resetCpu() keeps it.
     void setGsSegment(uint32_t table, uint32_t base);
 
-    uint32_t reg(Reg r) const;
-    void setReg(Reg r, uint32_t v);
+    uint32_t reg(Reg r) const override;
+    void setReg(Reg r, uint32_t v) override;
     std::array<uint8_t, 10> st0() const;
     // Marks every x87 register empty, keeping the control word.
     void emptyFpuStack();
@@ -63,6 +49,10 @@ public:
     // Runs from begin until the guest exits, reaches until (when given),
     // faults or hits a limit. Rethrows what a kernel call threw.
     Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits);
+    Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) override
+    {
+        return run(begin, std::nullopt, kernel, limits);
+    }
     // Instructions executed over all runs (with counting on).
     uint64_t instructions() const { return insns_; }
 

@@ -274,20 +274,6 @@ std::pair<uint64_t, uint64_t> vdsoRange(pid_t pid)
     return {0, 0};
 }
 
-std::string privilegedText(const GuestMemory &mem, uint32_t eip)
-{
-    uint8_t op = 0;
-    mem.read(eip, &op, 1);
-    switch (op) {
-    case 0xF4: return "privileged instruction (hlt)";
-    case 0xE6: case 0xE7: case 0xEE: case 0xEF: return "privileged instruction (out)";
-    case 0xE4: case 0xE5: case 0xEC: case 0xED: return "privileged instruction (in)";
-    case 0xFA: return "privileged instruction (cli)";
-    case 0xFB: return "privileged instruction (sti)";
-    default: return "general protection fault";
-    }
-}
-
 Stop faultFromSignal(const Tracee &t, int sig, const GuestMemory &mem)
 {
     siginfo_t si{};
@@ -312,7 +298,9 @@ Stop faultFromSignal(const Tracee &t, int sig, const GuestMemory &mem)
     case SIGTRAP: what = "breakpoint (int3)"; break;
     default: what = std::string("signal ") + (sigabbrev_np(sig) ? sigabbrev_np(sig) : std::to_string(sig).c_str());
     }
-    return {Stop::Fault, what, sig == SIGSEGV || sig == SIGBUS ? addr : eip, eip};
+    const user_regs_struct r = t.regs();
+    return {Stop::Fault, {what, sig == SIGSEGV || sig == SIGBUS ? addr : eip, eip, static_cast<uint32_t>(r.rsp),
+                          static_cast<uint32_t>(r.rbp)}};
 }
 
 // A system call stop that came from an int 0x80 of the 32-bit guest; a
@@ -338,22 +326,23 @@ Stop runNative(std::span<const uint8_t> file, const std::vector<std::string> &ar
         t.resume(PTRACE_SYSEMU);
         const std::optional<int> status = t.wait(deadline);
         if (!status)
-            return {Stop::Timeout, {}, 0, 0};
+            return {Stop::Timeout, {}};
         if (!WIFSTOPPED(*status))
-            return {Stop::Fault, "the guest process ended unexpectedly", 0, 0};
+            return {Stop::Fault, {"the guest process ended unexpectedly"}};
         if (WSTOPSIG(*status) != kSyscallStop)
             return faultFromSignal(t, WSTOPSIG(*status), mem);
         user_regs_struct r = t.regs();
         const uint32_t eip = static_cast<uint32_t>(r.rip);
         if (!isInt80(r, mem, vdso))
-            return {Stop::Fault, "invalid instruction (sysenter/syscall)", eip, eip};
+            return {Stop::Fault, {"invalid instruction (sysenter/syscall)", eip, eip, static_cast<uint32_t>(r.rsp),
+                                  static_cast<uint32_t>(r.rbp)}};
         const uint32_t args[3] = {static_cast<uint32_t>(r.rbx), static_cast<uint32_t>(r.rcx),
                                   static_cast<uint32_t>(r.rdx)};
         r.rax = static_cast<uint32_t>(kernel.call(static_cast<uint32_t>(r.orig_rax), args, mem));
         if (kernel.exited())
-            return {Stop::Exited, {}, eip, eip};
+            return {Stop::Exited, {{}, eip, eip}};
         if (deadline && Kernel::Clock::now() >= *deadline)
-            return {Stop::Timeout, {}, eip, eip};
+            return {Stop::Timeout, {{}, eip, eip}};
         t.setRegs(r);
     }
 }

@@ -45,7 +45,7 @@ int statusOf(const Stop &s, const Options &o, const Kernel &kernel)
     case Stop::Fault:
         break;
     }
-    return fail(kStatusFault, "guest fault: " + s.fault + " at eip " + hexAddress(s.eip));
+    return fail(kStatusFault, describeFault(s.fault));
 }
 
 } // namespace

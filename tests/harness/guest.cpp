@@ -147,15 +147,16 @@ void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
     const Stop s = machine_.run(entry, kReturnPage, *kernel_, {insnLimit_, std::nullopt});
     lastInsns_ = machine_.instructions() - before;
     if (s.kind != Stop::Returned && s.kind != Stop::Exited)
-        throw GuestFault(describe(s, fn), s.address, s.eip);
+        throw GuestFault(describe(s, fn), s.fault.address, s.fault.eip);
 }
 
 std::string Guest::describe(const Stop &s, const std::string &fn) const
 {
     const std::string what = s.kind == Stop::InsnLimit
                                  ? "ran past " + std::to_string(insnLimit_) + " instructions"
-                                 : s.fault;
-    return "guest fault in call of " + fn + ": " + what + " at eip " + hexAddress(s.eip) + " (" + symbolAt(s.eip) + ")";
+                                 : s.fault.what;
+    return "guest fault in call of " + fn + ": " + what + " at eip " + hexAddress(s.fault.eip) + " (" +
+           symbolAt(s.fault.eip) + ")";
 }
 
 std::string Guest::symbolAt(uint32_t addr) const
