@@ -2,16 +2,16 @@
 // main, new and delete in their usual forms, virtual dispatch and destructors,
 // a function-local static and placement new. With an argument it asks for more
 // than the heap holds, which ends the program with a message.
+#include <cstdio>
+#include <cstdlib>
 #include <new>
-#include <stdio.h>
-#include <stdlib.h>
 
 namespace {
 
 struct Counter {
     int n;
     Counter() : n(5) {}
-    ~Counter() { puts("never: globals are not destroyed at exit"); }
+    ~Counter() { std::puts("never: globals are not destroyed at exit"); }
 };
 Counter g_counter;
 int g_order[2];
@@ -22,11 +22,11 @@ struct First {
 } g_first __attribute__((init_priority(101)));
 
 struct Shape {
-    virtual ~Shape() { puts("~Shape"); }
+    virtual ~Shape() { std::puts("~Shape"); }
     virtual int corners() const = 0;
 };
 struct Square : Shape {
-    ~Square() override { puts("~Square"); }
+    ~Square() override { std::puts("~Square"); }
     int corners() const override { return 4; }
 };
 
@@ -44,7 +44,7 @@ int misalignment(const void *p, unsigned align)
 
 int calls()
 {
-    static int s_calls = (puts("static initialised once"), 0);
+    static int s_calls = (std::puts("static initialised once"), 0);
     return ++s_calls;
 }
 
@@ -53,24 +53,24 @@ int calls()
 int main(int argc, char **)
 {
     g_order[g_next++] = 2;
-    printf("globals %d %d %d\n", g_counter.n, g_order[0], g_order[1]);
+    std::printf("globals %d %d %d\n", g_counter.n, g_order[0], g_order[1]);
     Shape *shape = new Square;
-    printf("corners %d\n", shape->corners());
+    std::printf("corners %d\n", shape->corners());
     delete shape;
     int *numbers = new int[4]{1, 2, 3, 4};
     Pair *pair = new Pair;
     Line *line = new Line;
-    printf("array %d misaligned %d %d\n", numbers[3], misalignment(pair, 8), misalignment(line, 64));
+    std::printf("array %d misaligned %d %d\n", numbers[3], misalignment(pair, 8), misalignment(line, 64));
     delete[] numbers;
     delete pair;
     delete line;
     calls();
-    printf("calls %d\n", calls());
+    std::printf("calls %d\n", calls());
     alignas(Square) unsigned char place[sizeof(Square)];
-    printf("placement %d\n", (new (place) Square)->corners() == 4 && static_cast<void *>(place) != nullptr);
+    std::printf("placement %d\n", (new (place) Square)->corners() == 4 && static_cast<void *>(place) != nullptr);
     // Kept in volatiles so that the compiler cannot leave out the allocations.
     char *volatile huge = new (std::nothrow) char[2000000];
-    printf("nothrow %s\n", huge == nullptr ? "null" : "memory");
+    std::printf("nothrow %s\n", huge == nullptr ? "null" : "memory");
     if (argc > 1)
         huge = new char[2000000];
     return 0;

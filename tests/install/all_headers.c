@@ -8,6 +8,14 @@
 #include <unistd.h>
 #include <zylos/records.h>
 #ifdef __cplusplus
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #endif
 
