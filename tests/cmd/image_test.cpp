@@ -156,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  std::string("ZCMD\x01\0\0\0Set background image for focused tile.\0"
                                              "drape /images/zylos.rei\0\0",
                                              72)},
-                      RecordCase{".zylos.pkgmeta", 4, std::string("ZPKG\x01\0\0\0drape\0" "2\0\0", 17)}));
+                      RecordCase{".zylos.pkgmeta", 4, std::string("ZPKG\x01\0\0\0drape\0" "2\0\0", 17)}),
+    [](const ::testing::TestParamInfo<RecordCase> &info) { return std::string(info.param.section + 7); });
 
 } // namespace
