@@ -16,6 +16,8 @@ namespace {
 
 // One kernel call moves at most this much in a read; writes loop over it.
 constexpr size_t kTransferSize = 65536;
+// The most one write moves, so that the count it returns stays positive.
+constexpr uint32_t kMaxTransfer = 0x7FFFF000;
 // Whole-file writes are held in memory; larger requests are refused (-27).
 constexpr size_t kMaxFileSize = 256u << 20;
 constexpr size_t kMaxStreams = 16;
@@ -32,14 +34,6 @@ std::string normalize(const std::string &path)
     if (out.size() > 1 && out.back() == '/')
         out.pop_back();
     return out;
-}
-
-int fileKind(const UniqueFd &fd)
-{
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0)
-        return -errno;
-    return static_cast<int>(st.st_mode & S_IFMT);
 }
 
 } // namespace
@@ -154,6 +148,7 @@ int32_t Kernel::sysWrite(uint32_t fd, uint32_t buf, uint32_t len, GuestMemory &m
         return -EBADF;
     if (!mem.accessible(buf, len, false))
         return -EFAULT;
+    len = std::min(len, kMaxTransfer);
     uint32_t done = 0;
     while (done < len) {
         const size_t n = std::min<size_t>(len - done, kTransferSize);
@@ -192,16 +187,10 @@ int32_t Kernel::sysOpen(uint32_t pathAddr, uint32_t flags, GuestMemory &mem)
     if (slot < 0)
         return slot;
     // The library repeats the flags in the third slot instead of a mode, so
-    // new files get ordinary permissions. O_NONBLOCK keeps a fifo in the root
-    // from blocking the open; only regular files and folders are served.
+    // new files get ordinary permissions.
     UniqueFd fd;
-    if (int r = root_.open(path, static_cast<int>(flags) | O_NOCTTY | O_NONBLOCK, 0644, fd))
+    if (int r = root_.openFile(path, static_cast<int>(flags) | O_NOCTTY, 0644, fd))
         return r;
-    const int kind = fileKind(fd);
-    if (kind < 0)
-        return kind;
-    if (kind != S_IFREG && kind != S_IFDIR)
-        return -ENXIO;
     fds_[static_cast<size_t>(slot)] = std::make_shared<HostFile>(std::move(fd));
     return slot;
 }
@@ -266,7 +255,7 @@ int32_t Kernel::sysStreamBegin(uint32_t pathAddr, GuestMemory &mem)
     if (streams_.size() >= kMaxStreams)
         return -EMFILE;
     Stream s;
-    if (int r = root_.openParent(path, s.dir, s.name))
+    if (int r = root_.openParent(path, s.dir, s.name, true))
         return r;
     const uint32_t handle = nextStream_++;
     streams_.emplace(handle, std::move(s));
@@ -308,10 +297,7 @@ int32_t Kernel::sysSetBackground(uint32_t pathAddr, GuestMemory &mem)
     std::string path;
     if (int r = guestPath(mem, pathAddr, path))
         return r;
-    UniqueFd fd;
-    if (int r = root_.open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, fd))
-        return r;
-    const int kind = fileKind(fd);
+    const int kind = root_.kind(path);
     return kind < 0 ? kind : kind == S_IFDIR ? -EISDIR : kind == S_IFREG ? 0 : -EINVAL;
 }
 
@@ -335,8 +321,13 @@ int32_t Kernel::sysLseek(uint32_t fd, uint32_t offset, uint32_t whence)
         return -EBADF;
     if (whence > SEEK_END)
         return -EINVAL;
+    const int64_t old = f->seek(0, SEEK_CUR);
     const int64_t r = f->seek(static_cast<int32_t>(offset), static_cast<int>(whence));
-    return r > INT32_MAX ? -EOVERFLOW : static_cast<int32_t>(r);
+    if (r <= INT32_MAX)
+        return static_cast<int32_t>(r);
+    // A position the guest cannot be told is refused, and the file stays where it was.
+    f->seek(old, SEEK_SET);
+    return -EOVERFLOW;
 }
 
 int32_t Kernel::sysPipe(uint32_t fdsAddr, GuestMemory &mem)

@@ -27,7 +27,8 @@ long OpenFile::read(std::span<uint8_t>) { return -EBADF; }
 long OpenFile::write(std::span<const uint8_t>) { return -EBADF; }
 int64_t OpenFile::seek(int64_t, int) { return -ESPIPE; }
 
-long ConsoleInput::read(std::span<uint8_t> buf) { return console_.read(buf.data(), buf.size()); }
+// Asking for nothing is answered at once, not after waiting for input.
+long ConsoleInput::read(std::span<uint8_t> buf) { return buf.empty() ? 0 : console_.read(buf.data(), buf.size()); }
 
 long ConsoleOutput::write(std::span<const uint8_t> buf)
 {

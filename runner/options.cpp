@@ -68,6 +68,24 @@ int usageError(const std::string &message)
     return kStatusRunnerError;
 }
 
+// CLI11 reads "--timeout=" as "--timeout" and takes the next word, often
+// PROGRAM, as the value. Returns the first such option before PROGRAM, or "".
+std::string emptyAssignment(int argc, char **argv, const CLI::App &app)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--" || arg.size() < 3 || arg.substr(0, 2) != "--")
+            break;
+        const size_t eq = arg.find('=');
+        const CLI::Option *option = app.get_option_no_throw(std::string(arg.substr(0, eq)));
+        if (eq == arg.size() - 1 && option)
+            return std::string(arg.substr(0, eq));
+        if (eq == std::string_view::npos && option && option->get_items_expected_min() > 0)
+            ++i; // its value
+    }
+    return "";
+}
+
 } // namespace
 
 std::variant<Options, int> parseOptions(int argc, char **argv)
@@ -94,6 +112,8 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_flag("--native", o.native,
                  "Run the guest as a traced 32-bit process of this host instead of emulating it "
                  "(no --count or --max-insns)");
+    if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
+        return usageError(option + "= needs a value");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
@@ -105,11 +125,13 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return usageError(e.what());
     }
-    if (!chunk.empty() && (!parseNumber(chunk, o.writeChunk) || o.writeChunk == 0))
+    // Given but empty is an error like any other bad number, not an absence.
+    const auto given = [&](const char *name) { return app.count(name) > 0; };
+    if (given("--write-chunk") && (!parseNumber(chunk, o.writeChunk) || o.writeChunk == 0))
         return usageError("--write-chunk takes a positive count");
-    if (!maxInsns.empty() && (!parseNumber(maxInsns, o.maxInsns) || o.maxInsns == 0))
+    if (given("--max-insns") && (!parseNumber(maxInsns, o.maxInsns) || o.maxInsns == 0))
         return usageError("--max-insns takes a positive count");
-    if (!timeout.empty() && (!parseNumber(timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
+    if (given("--timeout") && (!parseNumber(timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
         return usageError("--timeout takes a number of seconds above 0 and at most 10000000");
     if (o.native && (o.count || o.maxInsns))
         return usageError("--count and --max-insns need the emulator: instructions are not counted with --native");

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -27,6 +28,34 @@ int writeAll(int fd, std::span<const uint8_t> data)
     return 0;
 }
 
+int fileKind(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return -errno;
+    return static_cast<int>(st.st_mode & S_IFMT);
+}
+
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Holds back every signal that can be held back while a file takes its
+// name, so that no temporary name is left behind by an ordinary signal.
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t old_;
+};
+
 std::string temporaryName()
 {
     thread_local std::mt19937 random{std::random_device{}()};
@@ -37,7 +66,8 @@ std::string temporaryName()
 
 } // namespace
 
-RootDir::RootDir(const std::string &hostDir) : root_(::open(hostDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))
+RootDir::RootDir(const std::string &hostDir, bool readOnly)
+    : root_(::open(hostDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), readOnly_(readOnly)
 {
     if (!root_)
         throw std::system_error(errno, std::generic_category(), "root folder " + hostDir);
@@ -63,8 +93,49 @@ int RootDir::open(std::string_view path, int flags, unsigned mode, UniqueFd &out
     return -EAGAIN;
 }
 
-int RootDir::openParent(std::string_view path, UniqueFd &dir, std::string &name) const
+int RootDir::openFile(std::string_view path, int flags, unsigned mode, UniqueFd &out) const
 {
+    if (readOnly_ && ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC))))
+        return -EROFS;
+    // Something may appear between the look and a creating open; O_EXCL
+    // makes that open fail instead of opening it, and the look is repeated.
+    int r = -EEXIST;
+    for (int attempt = 0; attempt < 3 && r == -EEXIST; ++attempt) {
+        UniqueFd found;
+        r = open(path, O_PATH, 0, found);
+        if (r == -ENOENT && (flags & O_CREAT)) {
+            r = open(path, flags | O_EXCL, mode, out);
+            if (flags & O_EXCL)
+                return r;
+            continue;
+        }
+        if (r != 0)
+            return r;
+        if (flags & O_CREAT && flags & O_EXCL)
+            return -EEXIST;
+        const int k = fileKind(found.get());
+        if (k < 0)
+            return k;
+        if (k != S_IFREG && k != S_IFDIR)
+            return -ENXIO;
+        out = UniqueFd(::open(procPath(found.get()).c_str(), (flags & ~(O_CREAT | O_EXCL)) | O_CLOEXEC));
+        return out ? 0 : -errno;
+    }
+    return r;
+}
+
+int RootDir::kind(std::string_view path) const
+{
+    UniqueFd found;
+    if (int r = open(path, O_PATH, 0, found))
+        return r;
+    return fileKind(found.get());
+}
+
+int RootDir::openParent(std::string_view path, UniqueFd &dir, std::string &name, bool forFile) const
+{
+    if (readOnly_)
+        return -EROFS;
     const size_t end = path.find_last_not_of('/');
     if (end == std::string_view::npos)
         return -EINVAL;
@@ -73,6 +144,13 @@ int RootDir::openParent(std::string_view path, UniqueFd &dir, std::string &name)
     name = path.substr(start, end + 1 - start);
     if (name == "." || name == "..")
         return -EINVAL;
+    if (end + 1 < path.size()) {
+        UniqueFd target;
+        if (open(path, O_PATH | O_DIRECTORY, 0, target) == -ENOTDIR)
+            return -ENOTDIR;
+        if (forFile)
+            return -EISDIR;
+    }
     return open(start == 0 ? "/" : path.substr(0, start), O_PATH | O_DIRECTORY, 0, dir);
 }
 
@@ -103,27 +181,41 @@ int RootDir::rmdir(std::string_view path) const
 
 int RootDir::writeFile(std::string_view path, std::span<const uint8_t> data) const
 {
-    return inParent(path, [&](int dir, const std::string &name) { return replaceFile(dir, name, data); });
+    return inParent(path, [&](int dir, const std::string &name) { return replaceFile(dir, name, data); }, true);
 }
 
 int RootDir::replaceFile(int dirfd, const std::string &name, std::span<const uint8_t> data)
 {
-    std::string tmp;
-    UniqueFd file;
-    for (int attempt = 0; !file; ++attempt) {
-        if (attempt == 100)
-            return -EEXIST;
-        tmp = temporaryName();
-        file = UniqueFd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (!file && errno != EEXIST)
-            return -errno;
+    UniqueFd file(::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    if (!file) {
+        // A removed folder refuses an unnamed file with EPERM; by name it is ENOENT.
+        const int err = errno;
+        struct stat st;
+        return ::fstat(dirfd, &st) == 0 && st.st_nlink == 0 ? -ENOENT : -err;
     }
-    int r = writeAll(file.get(), data);
-    if (r == 0 && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0)
-        r = -errno;
-    if (r != 0)
-        ::unlinkat(dirfd, tmp.c_str(), 0);
-    return r;
+    if (int r = writeAll(file.get(), data))
+        return r;
+    const std::string from = procPath(file.get());
+    const SignalsHeld held;
+    // A new name is given at once; an existing one is replaced by a rename
+    // from a temporary name, the only moment such a name exists.
+    if (::linkat(AT_FDCWD, from.c_str(), dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != EEXIST)
+        return -errno;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string tmp = temporaryName();
+        if (::linkat(AT_FDCWD, from.c_str(), dirfd, tmp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST)
+                continue;
+            return -errno;
+        }
+        const int r = ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) == 0 ? 0 : -errno;
+        if (r != 0)
+            ::unlinkat(dirfd, tmp.c_str(), 0);
+        return r;
+    }
+    return -EEXIST;
 }
 
 } // namespace zylos

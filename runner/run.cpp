@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -70,10 +71,12 @@ int readProgram(const std::string &program, const RootDir &root, std::vector<uin
         fd = UniqueFd(::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         r = fd ? 0 : -errno;
     } else {
-        r = root.open("/bin/" + program, O_RDONLY | O_NONBLOCK, 0, fd);
+        r = root.openFile("/bin/" + program, O_RDONLY | O_NONBLOCK, 0, fd);
     }
     if (r == -ENOENT || r == -ENOTDIR)
         return fail(kStatusNotFound, program + ": program not found");
+    if (r == -ENXIO)
+        return fail(kStatusBadImage, program + ": not a regular file");
     if (r < 0)
         return fail(kStatusBadImage, program + ": " + std::strerror(-r));
     struct stat st;
@@ -98,8 +101,12 @@ int runGuest(const Options &o)
 {
     const std::string &program = o.command.front();
     std::optional<RootDir> root;
+    const char *fromEnvironment = std::getenv("ZYLOS_ROOT");
+    const bool shipped = o.root.empty() && !(fromEnvironment && *fromEnvironment);
     try {
-        root.emplace(o.root.empty() ? defaultRoot() : o.root);
+        // The shipped root belongs to every user of the build or install:
+        // guests read it but never change it.
+        root.emplace(!o.root.empty() ? o.root : shipped ? defaultRoot() : std::string(fromEnvironment), shipped);
     } catch (const std::system_error &e) {
         return fail(kStatusRunnerError, e.what());
     }

@@ -70,7 +70,10 @@ TEST(Cli, UsageErrorsMissingProgramsAndHelp)
              {}, {"--bogus", kProbe}, {"--inject", "write", kProbe}, {"--inject", "write@0=1", kProbe},
              {"--inject", "nosuchcall=1", kProbe}, {"--inject", "write=x", kProbe}, {"--write-chunk", "0", kProbe},
              {"--max-insns", "-3", kProbe}, {"--max-insns", "99999999999999999999999", kProbe},
-             {"--timeout", "0", kProbe}, {"--timeout", "nan", kProbe}, {"--root", "/no/such/folder", kProbe}}) {
+             {"--timeout", "0", kProbe}, {"--timeout", "nan", kProbe}, {"--root", "/no/such/folder", kProbe},
+             {"--timeout", "", kProbe}, {"--max-insns", "", kProbe}, {"--write-chunk", "", kProbe},
+             {"--inject", "", kProbe}, {"--inject=", "write=1", kProbe, "exit", "0"},
+             {"--trace", "--timeout=", "5", kProbe, "exit", "0"}}) {
         const RunResult r = runProgram(argv);
         EXPECT_EQ(r.status, 125) << (argv.empty() ? "" : argv[0]) << ": " << r.err;
         EXPECT_NE(r.err.find("zylos-run: "), std::string::npos);

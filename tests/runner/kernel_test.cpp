@@ -30,6 +30,8 @@ TEST_F(KernelCalls, FilesAreWrittenOpenedAndReadBack)
     EXPECT_EQ(k(kRead, fd, buf, 5), 5);
     EXPECT_EQ(g.readStr(buf), "hello");
     EXPECT_EQ(k(kLseek, fd, static_cast<uint32_t>(-5), 2), 6);
+    // A position past what the result can say is refused and changes nothing.
+    EXPECT_EQ(k(kLseek, fd, 0x7FFFFFFF, 1), -75);
     EXPECT_EQ(readAll(fd), "world");
     EXPECT_EQ(readAll(fd), "");
     EXPECT_EQ(k(kClose, fd), 0);
@@ -70,6 +72,23 @@ TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
     for (const char *odd : {".", "..", "/", "d/..", "//"})
         for (const uint32_t nr : {kMkdir, kRmdir, kUnlink})
             EXPECT_EQ(k(nr, s(odd)), kEINVAL) << odd << " " << nr;
+    // A trailing slash names a folder: a file so named is neither replaced
+    // nor removed, and no file is made under such a name.
+    ASSERT_GE(writeFile("/f", "old"), 0);
+    ASSERT_EQ(k(kMkdir, s("/e")), 0);
+    const int32_t kENOTDIR = -20, kEISDIR = -21;
+    for (const auto &[name, result, expected] : std::vector<std::tuple<const char *, int32_t, int32_t>>{
+             {"writefile /f/", writeFile("/f/", "new"), kENOTDIR}, {"writefile /f//", writeFile("/f//", "new"), kENOTDIR},
+             {"unlink /f/", k(kUnlink, s("/f/")), kENOTDIR}, {"rmdir /f/", k(kRmdir, s("/f/")), kENOTDIR},
+             {"stream /f/", k(kStreamBegin, s("/f/")), kENOTDIR},
+             {"open /f/", k(kOpen, s("/f/"), kWriteOnly | kTruncate), kENOTDIR},
+             {"writefile /e/", writeFile("/e/", "new"), kEISDIR}, {"writefile /g/", writeFile("/g/", "new"), kEISDIR},
+             {"stream /g/", k(kStreamBegin, s("/g/")), kEISDIR}})
+        EXPECT_EQ(result, expected) << name;
+    EXPECT_EQ(hostRead(root / "f"), "old");
+    EXPECT_EQ(listing(root), (std::set<std::string>{"e", "f"}));
+    fs::remove_all(root / "e");
+    fs::remove(root / "f");
     // Relative paths follow the current directory.
     EXPECT_EQ(cwd(), "/");
     ASSERT_EQ(k(kMkdir, s("a")), 0);
