@@ -6,6 +6,11 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -29,6 +34,8 @@ constexpr uint32_t kEflagsDefault = 0x2;
 constexpr uint32_t kSystemPage = 0xFFFFF000;
 constexpr uint32_t kIretFrame = kSystemPage + 0x100;
 constexpr uint32_t kEntryCode = kSystemPage + 0x200;
+// How many instructions a replay of a faulting block may run.
+constexpr size_t kMaxReplay = 4096;
 constexpr uint8_t kKernelData = 0x08, kUserCode = 0x13, kUserData = 0x1B;
 
 // Flat 4 GiB, 32-bit, present and already marked accessed, so that the CPU
@@ -97,19 +104,86 @@ void enterUserMode(uc_engine *uc)
     check(uc_mem_protect(uc, kSystemPage, kPageSize, UC_PROT_READ), "protecting the system page");
 }
 
+bool isFetch(uc_mem_type type) { return type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT; }
+
+// Unicorn reports an int, int3, int1 or into with EIP past it; exceptions
+// the CPU raises itself leave EIP on the faulting instruction.
+uint32_t interruptingInstruction(const GuestMemory &mem, uint32_t intno, uint32_t eip)
+{
+    uint8_t before[2] = {};
+    if (!mem.read(eip - 1, before + 1, 1))
+        return eip;
+    if (mem.read(eip - 2, before, 1) && before[0] == 0xCD && before[1] == intno)
+        return eip - 2;
+    if ((intno == 3 && before[1] == 0xCC) || (intno == 1 && before[1] == 0xF1) || (intno == 4 && before[1] == 0xCE))
+        return eip - 1;
+    return eip;
+}
+
+// Stops the CPU at the deadline from a thread of its own, so that no guest
+// instruction pays for watching the clock. A stop asked for while no block
+// runs (the guest is in a kernel call) is lost, so it is asked again until
+// the run ends.
+class DeadlineTimer {
+public:
+    DeadlineTimer(uc_engine *uc, std::optional<Kernel::Clock::time_point> deadline)
+    {
+        if (!deadline)
+            return;
+        // Signals are for the runner's own thread, which may be holding them
+        // back for a moment; the timer never takes one.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        thread_ = std::thread([this, uc, at = *deadline] { watch(uc, at); });
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    ~DeadlineTimer()
+    {
+        if (!thread_.joinable())
+            return;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    DeadlineTimer(const DeadlineTimer &) = delete;
+    DeadlineTimer &operator=(const DeadlineTimer &) = delete;
+
+    bool fired() const { return fired_; }
+
+private:
+    void watch(uc_engine *uc, Kernel::Clock::time_point at)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_until(lock, at, [&] { return done_; }))
+            return;
+        fired_ = true;
+        do
+            uc_emu_stop(uc);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(10), [&] { return done_; }));
+    }
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::atomic<bool> fired_ = false;
+};
+
 } // namespace
 
 struct MachineHooks {
     static Machine &of(void *self) { return *static_cast<Machine *>(self); }
 
-    static void code(uc_engine *, uint64_t, uint32_t, void *self)
+    static void code(uc_engine *, uint64_t address, uint32_t, void *self)
     {
         Machine &m = of(self);
-        // The deadline is read from the clock only once per 65536 instructions.
+        m.insnAt_ = static_cast<uint32_t>(address);
         if (m.insns_ == m.insnLimit_)
             m.stopWith(Stop::InsnLimit);
-        else if ((m.insns_ & 0xFFFF) == 0 && m.deadline_ && Kernel::Clock::now() >= *m.deadline_)
-            m.stopWith(Stop::Timeout);
         else
             ++m.insns_;
     }
@@ -120,12 +194,15 @@ struct MachineHooks {
     {
         Machine &m = of(self);
         // A port hook's stop takes effect only at the end of the current
-        // block; a kernel call later in that block is not performed.
-        if (m.stop_)
+        // block; a kernel call later in that block is not performed, nor
+        // one met while a fault is replayed.
+        if (m.stop_ || m.replaying_) {
+            uc_emu_stop(m.uc_);
             return;
+        }
         if (intno != 0x80) {
-            const uint32_t eip = m.reg(Reg::Eip);
-            m.stopWith(Stop::Fault, intno == 13 ? privilegedText(m, eip) : interruptText(intno), eip);
+            const uint32_t eip = interruptingInstruction(m, intno, m.reg(Reg::Eip));
+            m.faultAt(intno == 13 ? privilegedText(m, eip) : interruptText(intno), eip, eip);
             return;
         }
         const uint32_t args[3] = {m.reg(Reg::Ebx), m.reg(Reg::Ecx), m.reg(Reg::Edx)};
@@ -145,14 +222,23 @@ struct MachineHooks {
 
     static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self)
     {
-        of(self).stop_ = Stop{Stop::Fault, {accessText(type, address), static_cast<uint32_t>(address)}};
+        Machine &m = of(self);
+        // EIP names the start of the translated block here; the instruction
+        // is known from the counting hook, or found by replayFault().
+        if (isFetch(type))
+            m.faultAt(accessText(type, address), static_cast<uint32_t>(address), static_cast<uint32_t>(address), false);
+        else if (m.counting_)
+            m.faultAt(accessText(type, address), static_cast<uint32_t>(address), m.insnAt_, false);
+        else
+            m.stop_ = Stop{Stop::Fault, {accessText(type, address), static_cast<uint32_t>(address)}};
         return false;
     }
 
     static bool invalidInstruction(uc_engine *, void *self)
     {
         Machine &m = of(self);
-        m.stop_ = Stop{Stop::Fault, {"invalid instruction", m.reg(Reg::Eip)}};
+        const uint32_t eip = m.reg(Reg::Eip);
+        m.faultAt("invalid instruction", eip, eip, false);
         return false;
     }
 
@@ -178,7 +264,7 @@ struct MachineHooks {
     }
 };
 
-Machine::Machine(bool counting)
+Machine::Machine(bool counting) : counting_(counting)
 {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the CPU emulator");
     // Every hook is in place before the first instruction is translated.
@@ -302,7 +388,16 @@ void Machine::emptyFpuStack()
 void Machine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
 {
     stop_ = Stop{kind, {std::move(fault), address}};
+    faultEip_.reset();
     uc_emu_stop(uc_);
+}
+
+void Machine::faultAt(std::string what, uint32_t address, uint32_t eip, bool stopEmulator)
+{
+    stop_ = Stop{Stop::Fault, {std::move(what), address}};
+    faultEip_ = eip;
+    if (stopEmulator)
+        uc_emu_stop(uc_);
 }
 
 Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits)
@@ -313,16 +408,59 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     deadline_ = limits.deadline;
     // Without a return address the stop address is 0, which is never mapped:
     // arriving there is a jump to address 0.
-    const uc_err err = uc_emu_start(uc_, begin, until.value_or(0), 0, 0);
+    uc_err err;
+    bool timedOut;
+    {
+        const DeadlineTimer timer(uc_, deadline_);
+        err = uc_emu_start(uc_, begin, until.value_or(0), 0, 0);
+        timedOut = timer.fired();
+    }
     kernel_ = nullptr;
+    if (!stop_ && timedOut)
+        stop_ = Stop{Stop::Timeout, {}};
     if (pending_)
         std::rethrow_exception(std::exchange(pending_, nullptr));
     const uint32_t eip = reg(Reg::Eip);
     Stop s = stop_ ? *stop_ : unexplainedStop(err, until, eip);
-    s.fault.eip = eip;
     s.fault.esp = reg(Reg::Esp);
     s.fault.ebp = reg(Reg::Ebp);
+    s.fault.eip = !stop_ ? eip : faultEip_ ? *faultEip_ : s.kind == Stop::Fault ? replayFault(eip, s.fault) : eip;
     return s;
+}
+
+// Without the counting hook, Unicorn knows only the start of the translated
+// block in which a load or store faulted. The guest is over, so the block is
+// run again from there, its instructions recorded, until the same access
+// faults; the registers are put back afterwards. Should the replay take
+// another way, the block's start is all that can be said.
+uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
+{
+    uc_context *cpu = nullptr;
+    if (uc_context_alloc(uc_, &cpu) != UC_ERR_OK)
+        return blockStart;
+    uc_context_save(uc_, cpu);
+    uint32_t last = blockStart;
+    const auto record = [](uc_engine *, uint64_t address, uint32_t, void *at) {
+        *static_cast<uint32_t *>(at) = static_cast<uint32_t>(address);
+    };
+    uc_hook h;
+    const uint64_t end = uint64_t{blockStart} + kPageSize;
+    const std::optional<Stop> original = std::exchange(stop_, std::nullopt);
+    // The block was translated without the hook; it is translated again.
+    uc_ctl_remove_cache(uc_, blockStart, end);
+    if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(+record), &last, blockStart, end - 1) == UC_ERR_OK) {
+        replaying_ = true;
+        uc_emu_start(uc_, blockStart, 0, 0, kMaxReplay);
+        replaying_ = false;
+        uc_hook_del(uc_, h);
+        uc_ctl_remove_cache(uc_, blockStart, end);
+    }
+    const bool same = stop_ && stop_->kind == Stop::Fault && stop_->fault.what == fault.what &&
+                      stop_->fault.address == fault.address;
+    stop_ = original;
+    uc_context_restore(uc_, cpu);
+    uc_context_free(cpu);
+    return same ? last : blockStart;
 }
 
 // A stop that no hook recorded: a return or a jump to address 0.

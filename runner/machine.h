@@ -72,7 +72,11 @@ private:
     template <typename F>
     bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
     void stopWith(Stop::Kind kind, std::string fault = {}, uint32_t address = 0);
+    // A fault whose instruction is known where it is found; a hook that
+    // returns false to Unicorn stops the emulator itself.
+    void faultAt(std::string what, uint32_t address, uint32_t eip, bool stopEmulator = true);
     Stop unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const;
+    uint32_t replayFault(uint32_t blockStart, const FaultRecord &fault);
 
     friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
 
@@ -81,6 +85,10 @@ private:
     std::vector<Region> regions_; // sorted by base
     Kernel *kernel_ = nullptr;
     std::optional<Stop> stop_;
+    std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it
+    bool counting_;
+    bool replaying_ = false;
+    uint32_t insnAt_ = 0; // the instruction being executed, with counting on
     // An exception from a kernel call waits here to be rethrown by run(), as
     // it must not unwind through the emulator.
     std::exception_ptr pending_;

@@ -141,7 +141,7 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
         }
     }
-    Machine m(o.count || o.maxInsns || o.timeout > 0);
+    Machine m(o.count || o.maxInsns);
     loadImage(m, image, file);
     mapStack(m);
     try {

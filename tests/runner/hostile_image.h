@@ -75,6 +75,8 @@ public:
         return mov(R::Eax, nr).mov(R::Ebx, a).mov(R::Ecx, b).mov(R::Edx, c).raw({0xCD, 0x80});
     }
     HostileImage &exit(uint32_t status) { return sys(2, status); }
+    // The address of the first instruction.
+    uint32_t entry() const { return kBase + kHeaders + static_cast<uint32_t>(data_.size()); }
     // Where the next instruction goes, for loops.
     size_t label() const { return code_.size(); }
     // dec counter; jnz label

@@ -232,36 +232,41 @@ TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
 // ring 3 or changes the CPU's set-up, which would let the guest go on.
 TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
 {
+    // Instructions Unicorn hooks are only known by their translated block.
+    constexpr int kBlock = -2;
     const struct {
         const char *name;
         std::vector<uint8_t> code;
         const char *message; // the start of what follows "guest fault: "
+        int at; // where the faulting instruction is in code, -1: at the address named, or kBlock
     } misdeeds[] = {
-        {"jump_unmapped", {0xB8, 0x00, 0x00, 0xAD, 0xDE, 0xFF, 0xE0}, "execution of unmapped address 0xdead0000"},
-        {"jump_zero", {0x31, 0xC0, 0xFF, 0xE0}, "execution of unmapped address 0x00000000"},
-        {"jump_stack", {0xFF, 0xE4}, "execution of non-executable address 0xbff"},
-        {"jump_above_user", {0xB8, 0x00, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff200"},
-        {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000"},
-        {"write_code", {0xA3, 0x00, 0x80, 0x04, 0x08}, "write to read-only address 0x08048000"},
-        {"cli", {0xFA}, "privileged instruction (cli)"}, {"sti", {0xFB}, "privileged instruction (sti)"},
-        {"hlt", {0xF4}, "privileged instruction (hlt)"}, {"in", {0xEC}, "privileged instruction (in)"},
-        {"out", {0xE6, 0x80}, "privileged instruction (out)"},
-        {"mov_to_cr0", {0x0F, 0x22, 0xC0}, "privileged instruction (mov to cr)"},
-        {"mov_from_cr3", {0x0F, 0x20, 0xD8}, "privileged instruction (mov from cr)"},
-        {"mov_to_dr7", {0x0F, 0x23, 0xF8}, "privileged instruction (mov to dr)"},
-        {"lgdt", {0x0F, 0x01, 0x15, 0x00, 0x80, 0x04, 0x08}, "privileged instruction (lgdt"},
-        {"ltr", {0x0F, 0x00, 0xD8}, "privileged instruction (lldt/ltr)"},
-        {"wrmsr", {0x0F, 0x30}, "privileged instruction (wrmsr)"},
-        {"rdmsr", {0x0F, 0x32}, "privileged instruction (rdmsr)"},
-        {"clts", {0x0F, 0x06}, "privileged instruction (clts)"},
-        {"wbinvd", {0x0F, 0x09}, "privileged instruction (wbinvd)"},
-        {"sysenter", {0x0F, 0x34}, "invalid instruction (sysenter/syscall)"},
-        {"syscall", {0x0F, 0x05}, "invalid instruction (sysenter/syscall)"},
-        {"int_81", {0xCD, 0x81}, "interrupt 0x00000081"}, {"int3", {0xCC}, "breakpoint (int3)"},
-        {"ud2", {0x0F, 0x0B}, "invalid"},
-        {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault"},
-        {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault"},
-        {"iret", {0xCF}, "general protection fault"},
+        {"jump_unmapped", {0xB8, 0x00, 0x00, 0xAD, 0xDE, 0xFF, 0xE0}, "execution of unmapped address 0xdead0000", -1},
+        {"jump_zero", {0x31, 0xC0, 0xFF, 0xE0}, "execution of unmapped address 0x00000000", -1},
+        {"jump_stack", {0xFF, 0xE4}, "execution of non-executable address 0xbff", -1},
+        {"jump_above_user", {0xB8, 0x00, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff200", -1},
+        {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000", 0},
+        // call the next instruction; pop eax; xor eax, eax; mov eax, [eax]
+        {"read_after_call", {0xE8, 0, 0, 0, 0, 0x58, 0x31, 0xC0, 0x8B, 0x00}, "read of unmapped address 0x00000000", 8},
+        {"write_code", {0xA3, 0x00, 0x80, 0x04, 0x08}, "write to read-only address 0x08048000", 0},
+        {"cli", {0xFA}, "privileged instruction (cli)", 0}, {"sti", {0xFB}, "privileged instruction (sti)", 0},
+        {"hlt", {0xF4}, "privileged instruction (hlt)", 0}, {"in", {0xEC}, "privileged instruction (in)", kBlock},
+        {"out", {0xE6, 0x80}, "privileged instruction (out)", kBlock},
+        {"mov_to_cr0", {0x0F, 0x22, 0xC0}, "privileged instruction (mov to cr)", 0},
+        {"mov_from_cr3", {0x0F, 0x20, 0xD8}, "privileged instruction (mov from cr)", 0},
+        {"mov_to_dr7", {0x0F, 0x23, 0xF8}, "privileged instruction (mov to dr)", 0},
+        {"lgdt", {0x0F, 0x01, 0x15, 0x00, 0x80, 0x04, 0x08}, "privileged instruction (lgdt", 0},
+        {"ltr", {0x0F, 0x00, 0xD8}, "privileged instruction (lldt/ltr)", 0},
+        {"wrmsr", {0x0F, 0x30}, "privileged instruction (wrmsr)", 0},
+        {"rdmsr", {0x0F, 0x32}, "privileged instruction (rdmsr)", 0},
+        {"clts", {0x0F, 0x06}, "privileged instruction (clts)", 0},
+        {"wbinvd", {0x0F, 0x09}, "privileged instruction (wbinvd)", 0},
+        {"sysenter", {0x0F, 0x34}, "invalid instruction (sysenter/syscall)", kBlock},
+        {"syscall", {0x0F, 0x05}, "invalid instruction (sysenter/syscall)", kBlock},
+        {"int_81", {0xCD, 0x81}, "interrupt 0x00000081", 0}, {"int3", {0xCC}, "breakpoint (int3)", 0},
+        {"ud2", {0x0F, 0x0B}, "invalid", 0},
+        {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault", 5},
+        {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault", 0},
+        {"iret", {0xCF}, "general protection fault", 0},
     };
     const std::regex line("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n");
     for (const auto &m : misdeeds) {
@@ -276,6 +281,14 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         std::smatch match;
         ASSERT_TRUE(std::regex_match(r.err, match, line)) << m.name << ": " << r.err;
         EXPECT_EQ(match[1].str().rfind(m.message, 0), 0u) << m.name << ": " << r.err;
+        if (m.at == kBlock)
+            continue;
+        std::smatch named;
+        const uint32_t eip = m.at >= 0 ? image.entry() + 1 + static_cast<uint32_t>(m.at)
+                             : std::regex_search(r.err, named, std::regex("address (0x[0-9a-f]{8})"))
+                                 ? static_cast<uint32_t>(std::stoul(named[1], nullptr, 16))
+                                 : 0;
+        EXPECT_EQ(match[2].str(), hex8(eip).substr(2)) << m.name;
     }
 }
 
