@@ -4,6 +4,7 @@
 #include "counts.h"
 #include "sizes.h"
 #include "timing.h"
+#include "vm_exit.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,6 +23,10 @@ constexpr uint32_t kThreadPointerOffset = 128 * 4;
 // zylos-run --native must start drape in at most this many plain process starts.
 constexpr double kNativeStartGoal = 2;
 constexpr int kWallRuns = 41, kThroughputRuns = 5;
+// A kernel call on --native within this many bare VM exits; a compute-bound
+// guest on --native within this many times the plain Linux process.
+constexpr double kCallGoal = 1.5, kComputeGoal = 1.2;
+constexpr int kCalls = 100000, kExits = 100000, kComputeRounds = 1000, kBackendRuns = 3;
 // How far apart the fastest of several runs of the same loop lie on a busy
 // host; identical string instructions differ by this much.
 constexpr uint64_t kNoisePercent = 2;
@@ -32,6 +37,7 @@ struct Subject {
     std::string program;    // the program whose size is reported
     std::string throughput; // bench/throughput.c built for this library
     bool peer = false;
+    std::string compute; // bench/compute.c built for this library
 };
 
 struct Row {
@@ -151,9 +157,10 @@ std::vector<Row> wallRows(const std::vector<Subject> &subjects)
     Row native{"drape /images/zylos.rei: wall time, --native" + runs, na, ""};
     Row plain{"peer program -h, plain static Linux process: wall time" + runs, na, ""};
     const std::vector<std::string> drape = {ZYLOS_RUN_PATH, "--root", ZYLOS_ROOT_DIR, "drape", "/images/zylos.rei"};
-    std::optional<double> nativeTime, plainTime;
+    std::optional<double> nativeTime, plainTime, emulatedTime;
     try {
-        emulated.cells[0] = number(medianWallMicros(drape, kWallRuns));
+        emulatedTime = medianWallMicros(drape, kWallRuns);
+        emulated.cells[0] = number(*emulatedTime);
         std::vector<std::string> argv = drape;
         argv.insert(argv.begin() + 1, "--native");
         nativeTime = medianWallMicros(argv, kWallRuns);
@@ -176,6 +183,9 @@ std::vector<Row> wallRows(const std::vector<Subject> &subjects)
     if (plainTime)
         native.goal = "<= " + number(kNativeStartGoal) + " x musl's plain start (" + number(*plainTime) + "): " +
                       (nativeTime && *nativeTime <= kNativeStartGoal * *plainTime ? "met" : "MISSED");
+    if (emulatedTime)
+        native.goal += std::string(native.goal.empty() ? "" : "; ") + "<= emulated: " +
+                       (nativeTime && *nativeTime <= *emulatedTime ? "met" : "MISSED");
     return {emulated, native, plain};
 }
 
@@ -224,6 +234,77 @@ std::vector<Row> throughputRows(const std::vector<Subject> &subjects)
     return rows;
 }
 
+// One cheap kernel call on each backend, from the wall times of 10^5 calls
+// and of none, beside the bare VM exit that bounds it from below.
+std::vector<Row> callRows(const std::string &calls, size_t columns)
+{
+    const std::vector<std::string> na(columns, "n/a");
+    Row emulated{"kernel call close(63), 10^5 in a loop: emulated (us per call)", na, ""};
+    Row native{"kernel call close(63), 10^5 in a loop: --native (us per call)", na, ""};
+    Row floor{"bare VM exit round trip, a port write in a loop (us, floor)", na, ""};
+    std::optional<double> floorTime, nativeTime;
+    try {
+        floorTime = vmExitMicros(kExits);
+        floor.cells[0] = number(*floorTime, 2);
+    } catch (const std::exception &e) {
+        floor.cells[0] = failure(e);
+    }
+    for (Row *row : {&emulated, &native}) {
+        std::vector<std::string> argv{ZYLOS_RUN_PATH, calls};
+        if (row == &native)
+            argv.insert(argv.begin() + 1, "--native");
+        try {
+            const double none = medianWallMicros(argv, kBackendRuns);
+            argv.push_back(std::to_string(kCalls));
+            const double each = (medianWallMicros(argv, kBackendRuns) - none) / kCalls;
+            row->cells[0] = number(each, 2);
+            if (row == &native)
+                nativeTime = each;
+        } catch (const std::exception &e) {
+            row->cells[0] = failure(e);
+        }
+    }
+    if (floorTime)
+        native.goal = "<= " + number(kCallGoal, 1) + " x the bare exit: " +
+                      (nativeTime && *nativeTime <= kCallGoal * *floorTime ? "met" : "MISSED");
+    return {emulated, native, floor};
+}
+
+// bench/compute.c: ours on both backends, a peer's as a plain static Linux
+// process (where this host runs 32-bit programs).
+std::vector<Row> computeRows(const std::vector<Subject> &subjects)
+{
+    const std::vector<std::string> na(subjects.size(), "n/a");
+    const std::string runs = " (ms, median of " + std::to_string(kBackendRuns) + ", " +
+                             std::to_string(kComputeRounds) + " rounds)";
+    Row native{"compute-bound guest: --native, peers as plain static 32-bit Linux processes" + runs, na, ""};
+    Row emulated{"compute-bound guest: emulated" + runs, na, ""};
+    const std::string rounds = std::to_string(kComputeRounds);
+    std::optional<double> ours, musl;
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        if (subjects[i].compute.empty())
+            continue;
+        try {
+            if (subjects[i].peer) {
+                const double t = medianWallMicros({subjects[i].compute, rounds}, kBackendRuns) / 1000;
+                native.cells[i] = number(t, 1);
+                if (subjects[i].name == "musl")
+                    musl = t;
+                continue;
+            }
+            emulated.cells[i] = number(medianWallMicros({ZYLOS_RUN_PATH, subjects[i].compute, rounds}, kBackendRuns) / 1000, 1);
+            ours = medianWallMicros({ZYLOS_RUN_PATH, "--native", subjects[i].compute, rounds}, kBackendRuns) / 1000;
+            native.cells[i] = number(*ours, 1);
+        } catch (const std::exception &e) {
+            native.cells[i] = subjects[i].peer ? "this host does not run it: " + std::string(e.what()) : failure(e);
+        }
+    }
+    if (musl)
+        native.goal = "<= " + number(kComputeGoal, 1) + " x musl's plain process: " +
+                      (ours && *ours <= kComputeGoal * *musl ? "met" : "MISSED");
+    return {native, emulated};
+}
+
 void printTable(const std::vector<Subject> &subjects, const std::vector<Row> &rows)
 {
     std::cout << "| Measure |";
@@ -256,6 +337,11 @@ int run(int argc, char **argv)
     app.add_option("--throughput", throughput,
                    "bench/throughput.c built for a library: zylos's runs under zylos-run --native")
         ->type_name("NAME=PROGRAM");
+    std::vector<std::string> compute;
+    app.add_option("--compute", compute, "bench/compute.c built for a library: zylos's runs under zylos-run")
+        ->type_name("NAME=PROGRAM");
+    std::string calls;
+    app.add_option("--calls", calls, "bench/calls.c built for zylos")->type_name("PROGRAM");
     CLI11_PARSE(app, argc, argv);
 
     std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false}};
@@ -276,6 +362,13 @@ int run(int argc, char **argv)
                 s.throughput = path;
     }
 
+    for (const std::string &p : compute) {
+        const auto [name, path] = splitPair(p);
+        for (Subject &s : subjects)
+            if (s.name == name)
+                s.compute = path;
+    }
+
     std::vector<Row> rows = countRows(subjects);
     rows.push_back(drapeRunRow(subjects.size()));
     for (Row &r : sizeRows(subjects, strip, kLoadedBytesGoal))
@@ -283,6 +376,11 @@ int run(int argc, char **argv)
     for (Row &r : wallRows(subjects))
         rows.push_back(r);
     for (Row &r : throughputRows(subjects))
+        rows.push_back(r);
+    if (!calls.empty())
+        for (Row &r : callRows(calls, subjects.size()))
+            rows.push_back(r);
+    for (Row &r : computeRows(subjects))
         rows.push_back(r);
     printTable(subjects, rows);
     return 0;

@@ -52,7 +52,7 @@ std::string interruptText(uint32_t vector)
     case 3: return "breakpoint (int3)";
     case 4: return "overflow trap";
     case 5: return "bound range exceeded";
-    case 6: return "invalid opcode";
+    case 6: return "invalid instruction";
     case 13: return "general protection fault";
     default: return "interrupt " + hexAddress(vector);
     }

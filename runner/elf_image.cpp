@@ -86,6 +86,10 @@ LoadSegment checkLoad(const Elf32_Phdr &p, size_t index, size_t fileSize)
     perms |= (p.p_flags & PF_R) ? kRead : 0;
     perms |= (p.p_flags & PF_W) ? kWrite : 0;
     perms |= (p.p_flags & PF_X) ? kExec : 0;
+    // A page the CPU may write or execute it can also read, so such a
+    // segment is readable under every backend.
+    if (perms)
+        perms |= kRead;
     return {p.p_vaddr, p.p_memsz, p.p_offset, p.p_filesz, perms};
 }
 

@@ -110,8 +110,8 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
     app.set_version_flag("--version", std::string("zylos-run (zylos) ") + ZYLOS_VERSION);
     app.add_flag("--native", o.native,
-                 "Run the guest as a traced 32-bit process of this host instead of emulating it "
-                 "(no --count or --max-insns)");
+                 "Run the guest in a KVM virtual machine at the host CPU's speed instead of emulating it "
+                 "(needs /dev/kvm; no --count or --max-insns)");
     if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
         return usageError(option + "= needs a value");
     try {

@@ -25,7 +25,7 @@ struct Options {
     std::string root; // empty: the default root
     bool trace = false;
     bool count = false;
-    bool native = false; // run as a traced 32-bit host process, not emulated
+    bool native = false; // run in a KVM virtual machine, not emulated
     std::vector<Injection> injections;
     size_t writeChunk = 0;
     uint64_t maxInsns = 0;

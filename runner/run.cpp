@@ -1,7 +1,8 @@
 #include "run.h"
 
 #include "loader.h"
-#include "native.h"
+#include "machine.h"
+#include "kvm.h"
 #include "trace.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 #ifndef ZYLOS_DEFAULT_ROOT
 #error "ZYLOS_DEFAULT_ROOT must name the build's root folder"
@@ -134,24 +136,29 @@ int runGuest(const Options &o)
     kernel.setDeadline(limits.deadline);
     console.deadline = limits.deadline;
 
+    std::unique_ptr<Backend> cpu;
+    Machine *emulated = nullptr;
     if (o.native) {
         try {
-            return statusOf(runNative(file, o.command, kernel, limits.deadline), o, kernel);
+            cpu = std::make_unique<KvmMachine>();
         } catch (const NativeUnavailable &e) {
             return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
         }
+    } else {
+        auto m = std::make_unique<Machine>(o.count || o.maxInsns);
+        emulated = m.get();
+        cpu = std::move(m);
     }
-    Machine m(o.count || o.maxInsns);
-    loadImage(m, image, file);
-    mapStack(m);
+    loadImage(*cpu, image, file);
+    mapStack(*cpu);
     try {
-        m.setReg(Reg::Esp, pushArguments(m, o.command));
+        cpu->setReg(Reg::Esp, pushArguments(*cpu, o.command));
     } catch (const std::length_error &e) {
         return fail(kStatusRunnerError, e.what());
     }
-    const Stop stop = m.run(image.entry, std::nullopt, kernel, limits);
-    if (o.count)
-        std::cerr << "zylos-run: " << m.instructions() << " instructions\n";
+    const Stop stop = cpu->run(image.entry, kernel, limits);
+    if (o.count && emulated)
+        std::cerr << "zylos-run: " << emulated->instructions() << " instructions\n";
     return statusOf(stop, o, kernel);
 }
 

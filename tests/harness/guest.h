@@ -160,7 +160,7 @@ struct RunResult {
 // stdinBytes as its standard input.
 RunResult runProgram(const std::vector<std::string> &argv, const std::string &stdinBytes = "");
 
-// How zylos-run executes the guest: emulated, or as a traced host process.
+// How zylos-run executes the guest: emulated, or in a KVM virtual machine.
 enum class Backend { Emulated, Native };
 std::string backendName(Backend b);
 // argv with the option that selects b in front.

@@ -56,6 +56,12 @@ TEST_P(ElfFiles, AreRunOrRefusedWithAReason)
     const fs::path path = dir / c.name;
     hostWrite(path, image.bytes());
     const RunResult r = runProgram({path.string()});
+    // Both backends load through the same checks and run what they accept.
+    if (backendUnavailable(Backend::Native).empty()) {
+        const RunResult native = runProgram(withBackend(Backend::Native, {path.string()}));
+        EXPECT_EQ(native.status, r.status) << native.err;
+        EXPECT_EQ(native.err, r.err);
+    }
     if (*c.reason == '\0') {
         EXPECT_EQ(r.status, 7) << r.err;
         return;
@@ -72,6 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"with_note", [](Image &i) { i.ph[2].p_type = PT_NOTE; }, ""},
         Case{"with_property", [](Image &i) { i.ph[2].p_type = PT_GNU_PROPERTY; }, ""},
         Case{"with_empty_load", [](Image &i) { i.ph[2] = {PT_LOAD, 0, 0, 0, 0, 0, PF_R, 0}; }, ""},
+        Case{"execute_only", [](Image &i) { i.ph[0].p_flags = PF_X; }, ""},
+        Case{"offset_not_congruent", [](Image &i) { i.ph[0].p_vaddr = i.h.e_entry = kCode + 4; }, ""},
         Case{"truncated", [](Image &i) { i.size = 40; }, "too short"},
         Case{"not_elf", [](Image &i) { i.h.e_ident[0] = 0; }, "not an ELF file"},
         Case{"class64", [](Image &i) { i.h.e_ident[EI_CLASS] = ELFCLASS64; }, "32-bit"},

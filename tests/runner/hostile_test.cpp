@@ -92,6 +92,10 @@ Counted runCounted(const std::vector<std::string> &argv, bool readOutput = true)
     return r;
 }
 
+// PVM, a KVM for hosts without hardware virtualisation, serves an int 0x1a
+// of guest user code itself.
+bool hypervisorAnswersInt1A() { return fs::exists("/sys/module/kvm_pvm"); }
+
 class HostileGuests : public ::testing::Test {
 protected:
     fs::path dir = tempDir("hostile");
@@ -267,28 +271,54 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault", 5},
         {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault", 0},
         {"iret", {0xCF}, "general protection fault", 0},
+        {"far_jump_64_bit", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x33, 0x00}, "general protection fault", 0},
+        {"vsyscall", {0xB8, 0x00, 0x00, 0x60, 0xFF, 0xFF, 0xD0}, "execution of unmapped address 0xff600000", -1},
+        {"jump_bss", {0xB8, 0x00, 0x00, 0x00, 0x10, 0xFF, 0xE0}, "execution of non-executable address 0x10000000", -1},
+        {"trap_flag", {0x9C, 0x81, 0x0C, 0x24, 0x00, 0x01, 0, 0, 0x9D, 0x90}, "debug trap", kBlock},
     };
     const std::regex line("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n");
+    // The report's match (empty when there is none).
+    const auto expectFault = [&](const RunResult &r, const std::string &message, const std::string &what) {
+        EXPECT_EQ(r.status, 139) << what;
+        EXPECT_EQ(r.out, "") << what;
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(r.err, match, line)) << what;
+        EXPECT_EQ(match.empty() ? "" : match[1].str().substr(0, message.size()), message) << what;
+        return match;
+    };
+    std::vector<Backend> backends{Backend::Emulated};
+    if (backendUnavailable(Backend::Native).empty())
+        backends.push_back(Backend::Native);
     for (const auto &m : misdeeds) {
         // Not the first instruction, and followed in the same block by a
         // kernel call that must not be performed.
         HostileImage image;
         const uint32_t after = image.data("after");
         image.raw({0x90}).raw(m.code).sys(kWrite, 1, after, 5).exit(0);
-        const RunResult r = runProgram({save(image, m.name)});
-        EXPECT_EQ(r.status, 139) << m.name << ": " << r.err;
-        EXPECT_EQ(r.out, "") << m.name;
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(r.err, match, line)) << m.name << ": " << r.err;
-        EXPECT_EQ(match[1].str().rfind(m.message, 0), 0u) << m.name << ": " << r.err;
-        if (m.at == kBlock)
-            continue;
-        std::smatch named;
-        const uint32_t eip = m.at >= 0 ? image.entry() + 1 + static_cast<uint32_t>(m.at)
-                             : std::regex_search(r.err, named, std::regex("address (0x[0-9a-f]{8})"))
-                                 ? static_cast<uint32_t>(std::stoul(named[1], nullptr, 16))
-                                 : 0;
-        EXPECT_EQ(match[2].str(), hex8(eip).substr(2)) << m.name;
+        for (const Backend b : backends) {
+            const RunResult r = runProgram(withBackend(b, {save(image, m.name)}));
+            const std::string what = m.name + std::string(" ") + backendName(b) + ": " + r.err;
+            const std::smatch match = expectFault(r, m.message, what);
+            if (m.at == kBlock || match.empty())
+                continue;
+            std::smatch named;
+            const uint32_t eip = m.at >= 0 ? image.entry() + 1 + static_cast<uint32_t>(m.at)
+                                 : std::regex_search(r.err, named, std::regex("address (0x[0-9a-f]{8})"))
+                                     ? static_cast<uint32_t>(std::stoul(named[1], nullptr, 16))
+                                     : 0;
+            EXPECT_EQ(match[2].str(), hex8(eip).substr(2)) << what;
+        }
+    }
+    // Every int n but the kernel's, named alike by both backends. (Some
+    // hosts' KVM answers an int 0x1a itself, inside the VM: not counted
+    // there, see the README.)
+    for (uint32_t n = 0; n < 256; ++n) {
+        HostileImage image;
+        image.raw({0xCD, static_cast<uint8_t>(n)}).exit(0);
+        const std::string path = save(image, "int_" + std::to_string(n));
+        for (const Backend b : backends)
+            if (n != 0x80 && !(n == 0x1A && b == Backend::Native && hypervisorAnswersInt1A()))
+                expectFault(runProgram(withBackend(b, {path})), interruptText(n), path + " " + backendName(b));
     }
 }
 

@@ -1,4 +1,4 @@
-// zylos-run --native: the guest as a traced host process. What a guest can
+// zylos-run --native: the guest in a KVM virtual machine. What a guest can
 // see matches the emulator; faults, time limits and every way around int 0x80
 // end the guest; instruction counts are refused.
 #include "probe.h"
@@ -49,7 +49,7 @@ TEST_F(Native, GuestsSeeWhatTheEmulatorShowsThem)
     }
 }
 
-TEST_F(Native, FaultsAreReportedFromTheSignalAndTimeoutsStopTheGuest)
+TEST_F(Native, FaultsAreReportedAsUnderTheEmulatorAndTimeoutsStopTheGuest)
 {
     expectFaultReports(Backend::Native);
     for (const char *what : {"spin", "sleepy"})
