@@ -1,5 +1,7 @@
 #include "backend.h"
 
+#include "symbolizer.h"
+
 namespace zylos {
 namespace {
 
@@ -20,7 +22,13 @@ constexpr Privileged kPrivileged[] = {
 
 } // namespace
 
-std::string describeFault(const FaultRecord &f) { return "guest fault: " + f.what + " at eip " + hexAddress(f.eip); }
+std::string describeFault(const FaultRecord &f, const Symbolizer &symbols, const GuestMemory *stack)
+{
+    const std::string where = symbols.describe(f.eip);
+    return "guest fault: " + f.what + " at eip " + hexAddress(f.eip) + (where.empty() ? "" : " (" + where + ")") +
+           "\n" + (stack ? formatBacktrace(symbols, {f.eip, f.esp, f.ebp}, *stack)
+                          : "  (no backtrace: the guest's memory is gone)\n");
+}
 
 std::string accessText(Access access, bool mapped, uint32_t address)
 {

@@ -30,12 +30,18 @@ struct FaultRecord {
 };
 
 struct Stop {
-    enum Kind { Exited, Returned, Fault, InsnLimit, Timeout } kind;
+    // Paused: a debugger's breakpoint, single step or interrupt.
+    enum Kind { Exited, Returned, Fault, InsnLimit, Timeout, Paused } kind;
     FaultRecord fault; // for Fault; for the other kinds only eip is set
 };
 
-// "guest fault: WHAT at eip 0xXXXXXXXX"
-std::string describeFault(const FaultRecord &f);
+class Symbolizer;
+
+// The report of a fault, every line ending in a newline: "guest fault: WHAT
+// at eip 0xXXXXXXXX (function+0xOFF)" (without the parenthesis where no
+// symbol holds eip), then the backtrace read from stack, or why there is
+// none when stack is null.
+std::string describeFault(const FaultRecord &f, const Symbolizer &symbols, const GuestMemory *stack);
 
 // The WHAT of a fault, worded the same by every backend.
 enum class Access { Read, Write, Execute };

@@ -1,6 +1,8 @@
 #include "machine.h"
 
+#include "gdb_stub.h"
 #include "layout.h"
+#include "profiler.h"
 
 #include <sys/mman.h>
 #include <unicorn/unicorn.h>
@@ -61,6 +63,28 @@ int ucReg(Reg r)
     case Reg::Eflags: return UC_X86_REG_EFLAGS;
     }
     return UC_X86_REG_INVALID;
+}
+
+// The debugger's i386 register order (gdb_stub.h) in the emulator's names.
+int debugRegisterId(unsigned n)
+{
+    static constexpr int kIds[] = {
+        UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP, UC_X86_REG_EBP,
+        UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS, UC_X86_REG_SS,
+        UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_FS, UC_X86_REG_GS, UC_X86_REG_ST0, UC_X86_REG_ST1,
+        UC_X86_REG_ST2, UC_X86_REG_ST3, UC_X86_REG_ST4, UC_X86_REG_ST5, UC_X86_REG_ST6, UC_X86_REG_ST7,
+        UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG, UC_X86_REG_FCS, UC_X86_REG_FIP, UC_X86_REG_FDS,
+        UC_X86_REG_FDP, UC_X86_REG_FOP, UC_X86_REG_XMM0, UC_X86_REG_XMM1, UC_X86_REG_XMM2, UC_X86_REG_XMM3,
+        UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6, UC_X86_REG_XMM7, UC_X86_REG_MXCSR,
+    };
+    static_assert(std::size(kIds) == kDebugRegisters);
+    return n < kDebugRegisters ? kIds[n] : UC_X86_REG_INVALID;
+}
+
+bool isSegment(int id)
+{
+    return id == UC_X86_REG_CS || id == UC_X86_REG_SS || id == UC_X86_REG_DS || id == UC_X86_REG_ES ||
+           id == UC_X86_REG_FS || id == UC_X86_REG_GS;
 }
 
 void check(uc_err err, const char *what)
@@ -182,10 +206,35 @@ struct MachineHooks {
     {
         Machine &m = of(self);
         m.insnAt_ = static_cast<uint32_t>(address);
+        if (m.debug_ && debugStop(m, static_cast<uint32_t>(address)))
+            return;
         if (m.insns_ == m.insnLimit_)
             m.stopWith(Stop::InsnLimit);
-        else
+        else {
             ++m.insns_;
+            if (m.profiler_)
+                m.profiler_->countInstruction();
+        }
+    }
+
+    static void block(uc_engine *, uint64_t address, uint32_t, void *self)
+    {
+        Machine &m = of(self);
+        m.profiler_->enterBlock(static_cast<uint32_t>(address), m.reg(Reg::Esp));
+    }
+
+    static bool debugStop(Machine &m, uint32_t address)
+    {
+        // The first instruction runs whatever is set there: the debugger
+        // resumes from where it stopped.
+        const bool first = std::exchange(m.firstInsn_, false);
+        const DebugControls &d = *m.debug_;
+        if ((!first && (d.step || (d.breakpoints && d.breakpoints->count(address)))) ||
+            ((m.insns_ & 0xFFFF) == 0 && d.interrupted && d.interrupted())) {
+            m.stopWith(Stop::Paused);
+            return true;
+        }
+        return false;
     }
 
     // Entered with EIP already past the int instruction; only EAX is written
@@ -320,6 +369,13 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
     return static_cast<uint8_t *>(host);
 }
 
+void Machine::profileWith(Profiler *p)
+{
+    profiler_ = p;
+    uc_hook h;
+    check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(MachineHooks::block), this, 1, 0), "hook");
+}
+
 void Machine::snapshot()
 {
     for (Region &r : regions_)
@@ -375,6 +431,39 @@ std::array<uint8_t, 10> Machine::st0() const
     return out;
 }
 
+bool Machine::readDebugRegister(unsigned n, uint8_t *out) const
+{
+    const int id = debugRegisterId(n);
+    if (id == UC_X86_REG_INVALID)
+        return false;
+    uint8_t raw[16] = {};
+    uc_reg_read(uc_, id, raw);
+    std::memcpy(out, raw, debugRegisterSize(n));
+    return true;
+}
+
+bool Machine::writeDebugRegister(unsigned n, const uint8_t *in)
+{
+    const int id = debugRegisterId(n);
+    if (id == UC_X86_REG_INVALID || isSegment(id))
+        return false;
+    uint8_t raw[16] = {};
+    uc_reg_read(uc_, id, raw);
+    if (id == UC_X86_REG_EFLAGS) {
+        // Only what a program can change itself; IOPL, the trap flag and the
+        // rest stay as the ring-3 set-up has them.
+        constexpr uint32_t kUserFlags = 0x0CD5;
+        uint32_t now = 0, wanted = 0;
+        std::memcpy(&now, raw, 4);
+        std::memcpy(&wanted, in, 4);
+        now = (now & ~kUserFlags) | (wanted & kUserFlags);
+        std::memcpy(raw, &now, 4);
+    } else {
+        std::memcpy(raw, in, debugRegisterSize(n));
+    }
+    return uc_reg_write(uc_, id, raw) == UC_ERR_OK;
+}
+
 void Machine::emptyFpuStack()
 {
     uint16_t status = 0;
@@ -400,12 +489,15 @@ void Machine::faultAt(std::string what, uint32_t address, uint32_t eip, bool sto
         uc_emu_stop(uc_);
 }
 
-Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits)
+Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits,
+                  const DebugControls *debug)
 {
     kernel_ = &kernel;
     stop_.reset();
     insnLimit_ = limits.maxInsns ? insns_ + limits.maxInsns : UINT64_MAX;
     deadline_ = limits.deadline;
+    debug_ = debug;
+    firstInsn_ = true;
     // Without a return address the stop address is 0, which is never mapped:
     // arriving there is a jump to address 0.
     uc_err err;
@@ -418,6 +510,7 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     kernel_ = nullptr;
     if (!stop_ && timedOut)
         stop_ = Stop{Stop::Timeout, {}};
+    debug_ = nullptr;
     if (pending_)
         std::rethrow_exception(std::exchange(pending_, nullptr));
     const uint32_t eip = reg(Reg::Eip);

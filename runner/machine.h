@@ -9,6 +9,8 @@
 
 #include <array>
 #include <exception>
+#include <functional>
+#include <set>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +20,18 @@ struct uc_struct;
 struct uc_context;
 
 namespace zylos {
+
+class Profiler;
+
+// What a debugger asks of a run: stop before any breakpoint (except at the
+// first instruction, where the guest stopped last), before the second
+// instruction when stepping, or when interrupted() answers true (asked every
+// 65536 instructions). Needs a machine created with counting on.
+struct DebugControls {
+    const std::set<uint32_t> *breakpoints = nullptr;
+    bool step = false;
+    std::function<bool()> interrupted;
+};
 
 class Machine final : public Backend {
 public:
@@ -43,16 +57,25 @@ public:
     uint32_t reg(Reg r) const override;
     void setReg(Reg r, uint32_t v) override;
     std::array<uint8_t, 10> st0() const;
+    // Registers in the debugger's i386 order (see gdb_stub.h), as many bytes
+    // as that register has. Segment registers cannot be written, and of
+    // eflags only the arithmetic flags and the direction flag.
+    bool readDebugRegister(unsigned n, uint8_t *out) const;
+    bool writeDebugRegister(unsigned n, const uint8_t *in);
     // Marks every x87 register empty, keeping the control word.
     void emptyFpuStack();
 
     // Runs from begin until the guest exits, reaches until (when given),
     // faults or hits a limit. Rethrows what a kernel call threw.
-    Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits);
+    Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits,
+             const DebugControls *debug = nullptr);
     Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) override
     {
         return run(begin, std::nullopt, kernel, limits);
     }
+    // Charges every instruction from now on to its call stack in p (with
+    // counting on); call before the first run.
+    void profileWith(Profiler *p);
     // Instructions executed over all runs (with counting on).
     uint64_t instructions() const { return insns_; }
 
@@ -95,6 +118,9 @@ private:
     uint64_t insns_ = 0;
     uint64_t insnLimit_ = UINT64_MAX;
     std::optional<Kernel::Clock::time_point> deadline_;
+    const DebugControls *debug_ = nullptr;
+    Profiler *profiler_ = nullptr;
+    bool firstInsn_ = false; // no instruction of this run has started yet
 };
 
 } // namespace zylos

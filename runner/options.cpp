@@ -112,6 +112,11 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_flag("--native", o.native,
                  "Run the guest in a KVM virtual machine at the host CPU's speed instead of emulating it "
                  "(needs /dev/kvm; no --count or --max-insns)");
+    std::string gdbPort;
+    app.add_option("--gdb", gdbPort, "Wait for gdb on 127.0.0.1:PORT before the first instruction")->type_name("PORT");
+    app.add_option("--profile", o.profile,
+                   "Write the guest instructions executed per call stack to FILE (folded stacks)")
+        ->type_name("FILE");
     if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
         return usageError(option + "= needs a value");
     try {
@@ -133,6 +138,12 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
         return usageError("--max-insns takes a positive count");
     if (given("--timeout") && (!parseNumber(timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
         return usageError("--timeout takes a number of seconds above 0 and at most 10000000");
+    if (given("--gdb") && (!parseNumber(gdbPort, o.gdbPort) || o.gdbPort == 0))
+        return usageError("--gdb takes a TCP port from 1 to 65535");
+    if (given("--profile") && o.profile.empty())
+        return usageError("--profile takes a file name");
+    if (o.native && (o.gdbPort || !o.profile.empty()))
+        return usageError("--gdb and --profile need the emulator: --native runs the guest's instructions unobserved");
     if (o.native && (o.count || o.maxInsns))
         return usageError("--count and --max-insns need the emulator: instructions are not counted with --native");
     for (const std::string &text : injections) {

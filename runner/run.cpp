@@ -1,8 +1,12 @@
 #include "run.h"
 
+#include "debug_session.h"
+#include "gdb_stub.h"
 #include "loader.h"
 #include "machine.h"
 #include "kvm.h"
+#include "profiler.h"
+#include "symbolizer.h"
 #include "trace.h"
 
 #include <fcntl.h>
@@ -24,6 +28,7 @@ namespace zylos {
 namespace {
 
 constexpr off_t kMaxProgramSize = 256 << 20;
+constexpr int kStatusKilled = 128 + 9; // as a process killed by SIGKILL
 
 int fail(int status, const std::string &message)
 {
@@ -31,7 +36,8 @@ int fail(int status, const std::string &message)
     return status;
 }
 
-int statusOf(const Stop &s, const Options &o, const Kernel &kernel)
+int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbolizer &symbols,
+             const GuestMemory *stack)
 {
     switch (s.kind) {
     case Stop::Exited:
@@ -45,10 +51,30 @@ int statusOf(const Stop &s, const Options &o, const Kernel &kernel)
         return fail(kStatusLimit, std::string("stopped after ") + seconds + " seconds (--timeout)");
     }
     case Stop::Returned:
+    case Stop::Paused:
     case Stop::Fault:
         break;
     }
-    return fail(kStatusFault, describeFault(s.fault));
+    std::cerr << "zylos-run: " << describeFault(s.fault, symbols, stack);
+    return kStatusFault;
+}
+
+bool writeProfile(const Profiler &profiler, int fd, const std::string &name)
+{
+    const std::string text = profiler.folded();
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(kStatusRunnerError, "--profile " + name + ": " + std::strerror(n ? errno : ENOSPC));
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    std::cerr << "zylos-run: profile of " << profiler.total() << " instructions written to " << name << "\n"
+              << profiler.summary(20);
+    return true;
 }
 
 } // namespace
@@ -122,6 +148,7 @@ int runGuest(const Options &o)
         return fail(kStatusBadImage, program + ": not a zylos executable: " + e.what());
     }
 
+    const Symbolizer symbols(file, image.entry);
     HostConsole console;
     Kernel kernel(std::move(*root), console);
     kernel.setWriteChunk(o.writeChunk);
@@ -145,9 +172,25 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
         }
     } else {
-        auto m = std::make_unique<Machine>(o.count || o.maxInsns);
+        auto m = std::make_unique<Machine>(o.count || o.maxInsns || o.gdbPort || !o.profile.empty());
         emulated = m.get();
         cpu = std::move(m);
+    }
+    UniqueFd listener;
+    if (o.gdbPort) {
+        std::string error;
+        listener = UniqueFd(listenForGdb(o.gdbPort, error));
+        if (!listener)
+            return fail(kStatusRunnerError, "--gdb: " + error);
+        std::cerr << "zylos-run: waiting for gdb on 127.0.0.1:" << o.gdbPort << "\n";
+    }
+    UniqueFd profileFile;
+    Profiler profiler(symbols);
+    if (!o.profile.empty()) {
+        profileFile = UniqueFd(::open(o.profile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!profileFile)
+            return fail(kStatusRunnerError, "--profile " + o.profile + ": " + std::strerror(errno));
+        emulated->profileWith(&profiler);
     }
     loadImage(*cpu, image, file);
     mapStack(*cpu);
@@ -156,10 +199,19 @@ int runGuest(const Options &o)
     } catch (const std::length_error &e) {
         return fail(kStatusRunnerError, e.what());
     }
-    const Stop stop = cpu->run(image.entry, kernel, limits);
+    std::optional<Stop> stop;
+    if (listener) {
+        stop = runUnderGdb(*emulated, kernel, limits, image.entry, listener.release());
+        if (!stop)
+            return fail(kStatusKilled, "the debugger killed the guest");
+    } else {
+        stop = cpu->run(image.entry, kernel, limits);
+    }
     if (o.count && emulated)
         std::cerr << "zylos-run: " << emulated->instructions() << " instructions\n";
-    return statusOf(stop, o, kernel);
+    if (profileFile && !writeProfile(profiler, profileFile.get(), o.profile))
+        return kStatusRunnerError;
+    return statusOf(*stop, o, kernel, symbols, cpu.get());
 }
 
 } // namespace zylos

@@ -26,6 +26,7 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
     void reset()
     {
         if (fd_ >= 0)

@@ -8,6 +8,7 @@
 #include "layout.h"
 #include "loader.h"
 #include "machine.h"
+#include "symbolizer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -97,6 +98,12 @@ void checkLoaded(const ElfImage &image, std::span<const uint8_t> file)
     for (const uint64_t outside : {uint64_t{0}, uint64_t{kUserBase} - 1, uint64_t{kImageLimit}, uint64_t{kStackBase},
                                    kUserEnd - 1, kUserEnd, uint64_t{0xFFFFF000}, uint64_t{0xFFFFFFFF}})
         require(!m.accessible(static_cast<uint32_t>(outside), 1, false), "nothing is mapped outside the image");
+    // A fault report reads names and frame information from the file and the
+    // stack from guest memory, both the file's to choose: an unwind ends.
+    const Symbolizer symbols(file, image.entry);
+    const uint32_t data = image.segments.back().vaddr;
+    for (const uint32_t eip : {image.entry, image.segments.front().vaddr})
+        require(symbols.unwind({eip, data, data}, m, 16, nullptr).size() <= 16, "an unwind ends");
 }
 
 } // namespace

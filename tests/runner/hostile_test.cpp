@@ -276,7 +276,7 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         {"jump_bss", {0xB8, 0x00, 0x00, 0x00, 0x10, 0xFF, 0xE0}, "execution of non-executable address 0x10000000", -1},
         {"trap_flag", {0x9C, 0x81, 0x0C, 0x24, 0x00, 0x01, 0, 0, 0x9D, 0x90}, "debug trap", kBlock},
     };
-    const std::regex line("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n");
+    const std::regex line("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n(  .*\n)+");
     // The report's match (empty when there is none).
     const auto expectFault = [&](const RunResult &r, const std::string &message, const std::string &what) {
         EXPECT_EQ(r.status, 139) << what;

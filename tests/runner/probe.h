@@ -155,16 +155,18 @@ inline std::vector<FaultCase> probeFaults()
             {'s', "write to unmapped address 0xbfeff", "recurse"}};
 }
 
-// Each fault ends the guest with 139 and one line naming what happened and
-// an EIP inside the function that did it.
+// Each fault ends the guest with 139 and a line naming what happened, an EIP
+// inside the function that did it and that function, then the backtrace.
 inline void expectFaultReports(Backend backend)
 {
     for (const FaultCase &f : probeFaults()) {
         const RunResult r = runProgram(withBackend(backend, {programPath("probe"), "fault", std::string(1, f.kind)}));
         EXPECT_EQ(r.status, 139) << f.kind;
         std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.err, m, std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n")))
+        ASSERT_TRUE(std::regex_match(
+            r.err, m, std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8}) \\((\\w+)\\+0x[0-9a-f]+\\)\n(  .*\n)+")))
             << r.err;
+        EXPECT_EQ(m[3], f.function) << r.err;
         EXPECT_EQ(m[1].str().rfind(f.message, 0), 0u) << r.err;
         const uint32_t eip = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16));
         const uint32_t start = probeSymbols().at(f.function);
