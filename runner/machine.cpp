@@ -202,10 +202,20 @@ private:
 struct MachineHooks {
     static Machine &of(void *self) { return *static_cast<Machine *>(self); }
 
+    // The instruction about to run, unless a hook already ended the run: an
+    // instruction hook's stop takes effect only after its instruction.
+    static void record(Machine &m, uint64_t address)
+    {
+        if (!m.stop_)
+            m.insnAt_ = static_cast<uint32_t>(address);
+    }
+
+    static void replayed(uc_engine *, uint64_t address, uint32_t, void *self) { record(of(self), address); }
+
     static void code(uc_engine *, uint64_t address, uint32_t, void *self)
     {
         Machine &m = of(self);
-        m.insnAt_ = static_cast<uint32_t>(address);
+        record(m, address);
         if (m.debug_ && debugStop(m, static_cast<uint32_t>(address)))
             return;
         if (m.insns_ == m.insnLimit_)
@@ -272,12 +282,11 @@ struct MachineHooks {
     static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self)
     {
         Machine &m = of(self);
-        // EIP names the start of the translated block here; the instruction
-        // is known from the counting hook, or found by replayFault().
+        // EIP names the start of the translated block here, as in the
+        // instruction hooks below; run() finds the instruction.
+        m.blockAt_ = m.reg(Reg::Eip);
         if (isFetch(type))
             m.faultAt(accessText(type, address), static_cast<uint32_t>(address), static_cast<uint32_t>(address), false);
-        else if (m.counting_)
-            m.faultAt(accessText(type, address), static_cast<uint32_t>(address), m.insnAt_, false);
         else
             m.stop_ = Stop{Stop::Fault, {accessText(type, address), static_cast<uint32_t>(address)}};
         return false;
@@ -294,14 +303,16 @@ struct MachineHooks {
     static uint32_t portIn(uc_engine *, uint32_t, int, void *self)
     {
         Machine &m = of(self);
-        m.stopWith(Stop::Fault, "privileged instruction (in)", m.reg(Reg::Eip));
+        m.blockAt_ = m.reg(Reg::Eip);
+        m.stopWith(Stop::Fault, "privileged instruction (in)", *m.blockAt_);
         return 0;
     }
 
     static void portOut(uc_engine *, uint32_t, int, uint32_t, void *self)
     {
         Machine &m = of(self);
-        m.stopWith(Stop::Fault, "privileged instruction (out)", m.reg(Reg::Eip));
+        m.blockAt_ = m.reg(Reg::Eip);
+        m.stopWith(Stop::Fault, "privileged instruction (out)", *m.blockAt_);
     }
 
     // The emulator would run these as no-ops; the zylos kernel is reached
@@ -309,7 +320,8 @@ struct MachineHooks {
     static void fastSystemCall(uc_engine *, void *self)
     {
         Machine &m = of(self);
-        m.stopWith(Stop::Fault, "invalid instruction (sysenter/syscall)", m.reg(Reg::Eip));
+        m.blockAt_ = m.reg(Reg::Eip);
+        m.stopWith(Stop::Fault, "invalid instruction (sysenter/syscall)", *m.blockAt_);
     }
 };
 
@@ -494,6 +506,7 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
 {
     kernel_ = &kernel;
     stop_.reset();
+    blockAt_.reset();
     insnLimit_ = limits.maxInsns ? insns_ + limits.maxInsns : UINT64_MAX;
     deadline_ = limits.deadline;
     debug_ = debug;
@@ -517,12 +530,21 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     Stop s = stop_ ? *stop_ : unexplainedStop(err, until, eip);
     s.fault.esp = reg(Reg::Esp);
     s.fault.ebp = reg(Reg::Ebp);
-    s.fault.eip = !stop_ ? eip : faultEip_ ? *faultEip_ : s.kind == Stop::Fault ? replayFault(eip, s.fault) : eip;
+    s.fault.eip = faultingInstruction(s, eip);
     return s;
 }
 
+uint32_t Machine::faultingInstruction(const Stop &s, uint32_t eip)
+{
+    if (!stop_ || s.kind != Stop::Fault)
+        return eip;
+    if (faultEip_)
+        return *faultEip_;
+    return counting_ ? insnAt_ : replayFault(blockAt_.value_or(eip), s.fault);
+}
+
 // Without the counting hook, Unicorn knows only the start of the translated
-// block in which a load or store faulted. The guest is over, so the block is
+// block in which a load, a store or a hooked instruction faulted. The guest is over, so the block is
 // run again from there, its instructions recorded, until the same access
 // faults; the registers are put back afterwards. Should the replay take
 // another way, the block's start is all that can be said.
@@ -532,28 +554,26 @@ uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
     if (uc_context_alloc(uc_, &cpu) != UC_ERR_OK)
         return blockStart;
     uc_context_save(uc_, cpu);
-    uint32_t last = blockStart;
-    const auto record = [](uc_engine *, uint64_t address, uint32_t, void *at) {
-        *static_cast<uint32_t *>(at) = static_cast<uint32_t>(address);
-    };
+    insnAt_ = blockStart;
     uc_hook h;
     const uint64_t end = uint64_t{blockStart} + kPageSize;
     const std::optional<Stop> original = std::exchange(stop_, std::nullopt);
     // The block was translated without the hook; it is translated again.
     uc_ctl_remove_cache(uc_, blockStart, end);
-    if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(+record), &last, blockStart, end - 1) == UC_ERR_OK) {
+    if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::replayed), this, blockStart, end - 1) ==
+        UC_ERR_OK) {
         replaying_ = true;
         uc_emu_start(uc_, blockStart, 0, 0, kMaxReplay);
         replaying_ = false;
         uc_hook_del(uc_, h);
         uc_ctl_remove_cache(uc_, blockStart, end);
     }
-    const bool same = stop_ && stop_->kind == Stop::Fault && stop_->fault.what == fault.what &&
-                      stop_->fault.address == fault.address;
+    // The text names the address of a bad access, so an equal text is the same fault.
+    const bool same = stop_ && stop_->kind == Stop::Fault && stop_->fault.what == fault.what;
     stop_ = original;
     uc_context_restore(uc_, cpu);
     uc_context_free(cpu);
-    return same ? last : blockStart;
+    return same ? insnAt_ : blockStart;
 }
 
 // A stop that no hook recorded: a return or a jump to address 0.

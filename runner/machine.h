@@ -99,6 +99,7 @@ private:
     // returns false to Unicorn stops the emulator itself.
     void faultAt(std::string what, uint32_t address, uint32_t eip, bool stopEmulator = true);
     Stop unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const;
+    uint32_t faultingInstruction(const Stop &s, uint32_t eip);
     uint32_t replayFault(uint32_t blockStart, const FaultRecord &fault);
 
     friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
@@ -111,7 +112,8 @@ private:
     std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it
     bool counting_;
     bool replaying_ = false;
-    uint32_t insnAt_ = 0; // the instruction being executed, with counting on
+    std::optional<uint32_t> blockAt_; // where the block of a fault began, when a hook saw it
+    uint32_t insnAt_ = 0; // the instruction being executed, when counting or replaying
     // An exception from a kernel call waits here to be rethrown by run(), as
     // it must not unwind through the emulator.
     std::exception_ptr pending_;
