@@ -344,10 +344,10 @@ int run(int argc, char **argv)
     app.add_option("--calls", calls, "bench/calls.c built for zylos")->type_name("PROGRAM");
     CLI11_PARSE(app, argc, argv);
 
-    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false}};
+    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, ""}};
     for (const std::string &p : peerCalls) {
         const auto [name, path] = splitPair(p);
-        subjects.push_back({name, path, "", "", true});
+        subjects.push_back({name, path, "", "", true, ""});
     }
     for (const std::string &p : peerPrograms) {
         const auto [name, path] = splitPair(p);
