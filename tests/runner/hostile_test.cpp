@@ -169,18 +169,25 @@ TEST_F(HostileGuests, AConsoleFloodIsStreamedInBoundedMemory)
 // guest's files.
 TEST_F(HostileGuests, EmptyReadsAndClosedStandardDescriptors)
 {
-    HostileImage reader;
+    HostileImage reader, opener;
     reader.sys(kRead, 0, HostileImage::kBss, 0).raw({0x89, 0xC3, 0xB8, 2, 0, 0, 0, 0xCD, 0x80}); // exit(eax)
-    const Counted r = runCounted({ZYLOS_RUN_PATH, "--timeout", "10", save(reader, "reader")});
-    EXPECT_EQ(r.status, 0) << r.err;
-
-    HostileImage opener;
     const uint32_t f = opener.data("/f"), text = opener.data("out");
     opener.sys(kOpen, f, kWriteOnly | kCreate).sys(kWrite, 1, text, 3).sys(kWrite, 2, text, 3).exit(0);
-    const Counted closed = runCounted({"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-", ZYLOS_RUN_PATH, "--trace",
-                                       "--root", dir.string(), save(opener, "opener")});
-    EXPECT_EQ(closed.status, 0);
-    EXPECT_EQ(hostRead(dir / "f"), "");
+    const std::string readerPath = save(reader, "reader"), openerPath = save(opener, "opener");
+    for (const Backend b : {Backend::Emulated, Backend::Native}) {
+        if (!backendUnavailable(b).empty())
+            continue;
+        std::vector<std::string> argv = withBackend(b, {"--timeout", "10", readerPath});
+        argv.insert(argv.begin(), ZYLOS_RUN_PATH);
+        const Counted r = runCounted(argv);
+        EXPECT_EQ(r.status, 0) << backendName(b) << ": " << r.err;
+
+        argv = withBackend(b, {"--trace", "--root", dir.string(), openerPath});
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-", ZYLOS_RUN_PATH});
+        EXPECT_EQ(runCounted(argv).status, 0) << backendName(b);
+        EXPECT_EQ(hostRead(dir / "f"), "") << backendName(b);
+        fs::remove(dir / "f");
+    }
 }
 
 // Killed or stopped by a signal in the middle of a whole-file write, the
