@@ -366,7 +366,8 @@ bool KvmMachine::read(uint32_t addr, void *out, size_t n) const
 {
     if (!accessible(addr, n, false))
         return false;
-    std::memcpy(out, mem_ + addr, n);
+    if (n != 0) // a zero-length read may come with a null buffer
+        std::memcpy(out, mem_ + addr, n);
     return true;
 }
 
@@ -374,7 +375,8 @@ bool KvmMachine::write(uint32_t addr, const void *in, size_t n)
 {
     if (!accessible(addr, n, true))
         return false;
-    std::memcpy(mem_ + addr, in, n);
+    if (n != 0)
+        std::memcpy(mem_ + addr, in, n);
     return true;
 }
 
