@@ -70,9 +70,7 @@ Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
     const std::vector<uint8_t> file = readFile(elfPath);
     const ElfImage image = parseElf(file);
     symbols_ = readSymbols(file);
-    for (const auto &[name, addr] : symbols_)
-        byAddress_.emplace_back(addr, name);
-    std::sort(byAddress_.begin(), byAddress_.end());
+    names_ = Symbolizer(file, image.entry);
 
     loadImage(machine_, image, file);
     mapStack(machine_);
@@ -155,19 +153,9 @@ std::string Guest::describe(const Stop &s, const std::string &fn) const
     const std::string what = s.kind == Stop::InsnLimit
                                  ? "ran past " + std::to_string(insnLimit_) + " instructions"
                                  : s.fault.what;
+    const std::string where = names_.describe(s.fault.eip);
     return "guest fault in call of " + fn + ": " + what + " at eip " + hexAddress(s.fault.eip) + " (" +
-           symbolAt(s.fault.eip) + ")";
-}
-
-std::string Guest::symbolAt(uint32_t addr) const
-{
-    auto it = std::upper_bound(byAddress_.begin(), byAddress_.end(), std::make_pair(addr, std::string("\xff")));
-    if (it == byAddress_.begin())
-        return "no symbol";
-    --it;
-    char off[16];
-    std::snprintf(off, sizeof off, "+0x%x", addr - it->first);
-    return it->second + off;
+           (where.empty() ? "no symbol" : where) + ")";
 }
 
 uint32_t Guest::call(const std::string &fn, std::initializer_list<Arg> args)

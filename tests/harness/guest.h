@@ -11,6 +11,7 @@
 
 #include "kernel.h"
 #include "machine.h"
+#include "symbolizer.h"
 
 #include <array>
 #include <cstdint>
@@ -133,13 +134,12 @@ public:
 private:
     void invoke(const std::string &fn, std::initializer_list<Arg> args);
     std::string describe(const Stop &s, const std::string &fn) const;
-    std::string symbolAt(uint32_t addr) const;
 
     Machine machine_{true};
     StringConsole console_;
     std::unique_ptr<Kernel> kernel_;
     std::unordered_map<std::string, uint32_t> symbols_;
-    std::vector<std::pair<uint32_t, std::string>> byAddress_;
+    Symbolizer names_;
     std::vector<CallRecord> log_;
     std::string tempRoot_, root_;
     uint8_t *scratch_ = nullptr;

@@ -101,17 +101,23 @@ TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount
 }
 
 // The library keeps no frame pointer; its frame information leads back
-// through strlen to main and _start.
-TEST(Debug, AFaultNamesItsFunctionAndUnwindsThroughTheLibrary)
+// through strlen to main and _start. Both backends report it alike.
+TEST(Debug, AFaultNamesItsFunctionAndUnwindsThroughTheLibraryOnBothBackends)
 {
-    const RunResult r = runProgram({kDebuggee, "fault"});
-    EXPECT_EQ(r.status, 139);
-    EXPECT_TRUE(std::regex_match(r.err, std::regex("zylos-run: guest fault: read of unmapped address 0x40000000 at eip "
-                                                   "0x([0-9a-f]{8}) \\(strlen\\+0x[0-9a-f]+\\)\n"
-                                                   "  #0 0x\\1 strlen\\+0x[0-9a-f]+\n"
-                                                   "  #1 0x[0-9a-f]{8} main\\+0x[0-9a-f]+\n"
-                                                   "  #2 0x[0-9a-f]{8} _start\\+0x[0-9a-f]+\n")))
-        << r.err;
+    const RunResult emulated = runProgram({kDebuggee, "fault"});
+    EXPECT_EQ(emulated.status, 139);
+    EXPECT_TRUE(std::regex_match(emulated.err,
+                                 std::regex("zylos-run: guest fault: read of unmapped address 0x40000000 at eip "
+                                            "0x([0-9a-f]{8}) \\(strlen\\+0x[0-9a-f]+\\)\n"
+                                            "  #0 0x\\1 strlen\\+0x[0-9a-f]+\n"
+                                            "  #1 0x[0-9a-f]{8} main\\+0x[0-9a-f]+\n"
+                                            "  #2 0x[0-9a-f]{8} _start\\+0x[0-9a-f]+\n")))
+        << emulated.err;
+    if (!backendUnavailable(Backend::Native).empty())
+        GTEST_SKIP() << backendUnavailable(Backend::Native);
+    const RunResult native = runProgram({"--native", kDebuggee, "fault"});
+    EXPECT_EQ(native.status, 139);
+    EXPECT_EQ(native.err, emulated.err);
 }
 
 } // namespace
