@@ -98,14 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     World &w = world();
     const size_t descriptors = fuzz::openHostDescriptors();
-    w.plant();
     FuzzedDataProvider in(data, size);
     {
         const RootDir root(w.root.string());
         while (in.remaining_bytes() > 0)
             operate(in, w, root, pathFrom(in, w));
     }
-    w.requireOutsideUnchanged();
-    require(fuzz::openHostDescriptors() == descriptors, "no host descriptor is left open");
+    w.requireOutsideUnchangedAndReplant();
+    fuzz::requireDescriptors(descriptors, "no host descriptor is left open");
     return 0;
 }
