@@ -374,7 +374,7 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
         munmap(host, size);
         throw std::runtime_error("cannot map guest memory at " + hexAddress(addr) + ": " + uc_strerror(err));
     }
-    Region r{addr, size, perms, static_cast<uint8_t *>(host), {}};
+    Region r{addr, size, perms, static_cast<uint8_t *>(host), {}, {}};
     regions_.insert(std::upper_bound(regions_.begin(), regions_.end(), addr,
                                      [](uint32_t a, const Region &x) { return a < x.base; }),
                     std::move(r));
@@ -390,16 +390,34 @@ void Machine::profileWith(Profiler *p)
 
 void Machine::snapshot()
 {
-    for (Region &r : regions_)
-        if (r.perms & kWrite)
-            r.pristine.assign(r.host, r.host + r.size);
+    for (Region &r : regions_) {
+        if (!(r.perms & kWrite))
+            continue;
+        r.pristine.assign(r.host, r.host + r.size);
+        r.runs.clear();
+        for (uint32_t at = 0; at < r.size; at += kPageSize) {
+            const uint8_t *page = r.host + at;
+            const bool zero = std::all_of(page, page + kPageSize, [](uint8_t b) { return b == 0; });
+            if (!r.runs.empty() && r.runs.back().zero == zero)
+                r.runs.back().size += kPageSize;
+            else
+                r.runs.push_back({at, kPageSize, zero});
+        }
+    }
 }
 
+// The harness restores after every call, and copying the stack and a heap
+// arena alone would be megabytes each time; a private anonymous page given
+// back reads as zeros again, and giving back costs only the pages touched.
 void Machine::restore()
 {
-    for (Region &r : regions_)
-        if (!r.pristine.empty())
-            std::memcpy(r.host, r.pristine.data(), r.size);
+    for (Region &r : regions_) {
+        for (const Region::Pages &run : r.runs) {
+            if (run.zero && madvise(r.host + run.offset, run.size, MADV_DONTNEED) == 0)
+                continue;
+            std::memcpy(r.host + run.offset, r.pristine.data() + run.offset, run.size);
+        }
+    }
 }
 
 void Machine::resetCpu() { check(uc_context_restore(uc_, initialCpu_), "restoring the CPU state"); }

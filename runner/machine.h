@@ -44,7 +44,8 @@ public:
 
     uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
     // Remembers the content of every writable region mapped so far; restore()
-    // puts it back with a plain copy.
+    // puts it back: pages that were zero are handed back to the host, which
+    // has work only for those the guest touched, the others are copied.
     void snapshot();
     void restore();
     // Registers as at creation: all zero, x87 as after FNINIT.
@@ -89,6 +90,11 @@ private:
         unsigned perms;
         uint8_t *host;
         std::vector<uint8_t> pristine;
+        struct Pages {
+            uint32_t offset, size;
+            bool zero;
+        };
+        std::vector<Pages> runs; // the region in runs of zero and other pages
     };
 
     const Region *regionAt(uint64_t addr) const;

@@ -1,5 +1,6 @@
 // The harness itself: calls into a loaded image, arguments and results,
 // faults, limits and reset.
+#include "layout.h"
 #include "probe.h"
 
 #include <gtest/gtest.h>
@@ -41,11 +42,21 @@ TEST_F(Harness, ResetRestoresImageDataX87AndScratchMemory)
     EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x037Fu);
     EXPECT_EQ(g.call("probe_fpu_control", {0x0C7F}), 0x0C7Fu);
     EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x0C7Fu);
+    // Pages that were zero are zero again, whoever wrote them: the kernel
+    // (a read into the bss), the harness, or the guest (its stack).
+    const uint32_t bss = g.sym("main.buf"), stackTop = static_cast<uint32_t>(kUserEnd - kPageSize);
+    g.setStdin("xyz");
+    EXPECT_EQ(sys(g, kRead, 0, bss, 3), 3);
+    g.write(bss + 100, "w");
+    EXPECT_NE(g.read(stackTop, kPageSize), std::vector<uint8_t>(kPageSize));
     g.reset();
     EXPECT_EQ(g.call("probe_count"), 41u);
     EXPECT_EQ(g.call("probe_fpu_control", {0}), 0x037Fu);
     EXPECT_EQ(g.alloc(10, 64), a);
     EXPECT_EQ(g.read(a, 3), (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_EQ(g.read(bss, 128), std::vector<uint8_t>(128));
+    g.reset();
+    EXPECT_EQ(g.read(stackTop, kPageSize), std::vector<uint8_t>(kPageSize));
 }
 
 TEST_F(Harness, GuardsFaultsAndRunawayCalls)
