@@ -3,9 +3,11 @@
 // never a host crash or a read of host memory.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zylos {
 
@@ -22,6 +24,25 @@ public:
     // when a byte before the NUL is unmapped, -36 when no NUL comes in time.
     int readString(uint32_t addr, size_t max, std::string &out) const;
 };
+
+// The mapped regions of a backend, kept sorted by base; R has base and size.
+template <typename R> void insertRegion(std::vector<R> &regions, R r)
+{
+    const auto at = std::upper_bound(regions.begin(), regions.end(), r.base,
+                                     [](uint32_t a, const R &x) { return a < x.base; });
+    regions.insert(at, std::move(r));
+}
+
+// The region holding addr, or null.
+template <typename R> const R *regionHolding(const std::vector<R> &regions, uint64_t addr)
+{
+    auto it = std::upper_bound(regions.begin(), regions.end(), addr,
+                               [](uint64_t a, const R &x) { return a < x.base; });
+    if (it == regions.begin())
+        return nullptr;
+    --it;
+    return addr - it->base < it->size ? &*it : nullptr;
+}
 
 // How a guest address is shown in messages and traces: 0x%08x.
 std::string hexAddress(uint32_t addr);

@@ -331,20 +331,13 @@ uint8_t *KvmMachine::map(uint32_t addr, uint32_t size, unsigned perms)
                            (perms & kExec ? 0 : kNoExecute);
     for (uint64_t page = addr; page < uint64_t{addr} + size; page += kPageSize)
         mapPage(page, page, flags);
-    regions_.insert(std::upper_bound(regions_.begin(), regions_.end(), addr,
-                                     [](uint32_t a, const Region &r) { return a < r.base; }),
-                    Region{addr, size, perms});
+    insertRegion(regions_, Region{addr, size, perms});
     return mem_ + addr;
 }
 
 const KvmMachine::Region *KvmMachine::regionAt(uint64_t addr) const
 {
-    auto it = std::upper_bound(regions_.begin(), regions_.end(), addr,
-                               [](uint64_t a, const Region &r) { return a < r.base; });
-    if (it == regions_.begin())
-        return nullptr;
-    --it;
-    return addr - it->base < it->size ? &*it : nullptr;
+    return regionHolding(regions_, addr);
 }
 
 bool KvmMachine::accessible(uint32_t addr, size_t n, bool forWrite) const

@@ -375,9 +375,7 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
         throw std::runtime_error("cannot map guest memory at " + hexAddress(addr) + ": " + uc_strerror(err));
     }
     Region r{addr, size, perms, static_cast<uint8_t *>(host), {}, {}};
-    regions_.insert(std::upper_bound(regions_.begin(), regions_.end(), addr,
-                                     [](uint32_t a, const Region &x) { return a < x.base; }),
-                    std::move(r));
+    insertRegion(regions_, std::move(r));
     return static_cast<uint8_t *>(host);
 }
 
@@ -608,12 +606,7 @@ Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t e
 
 const Machine::Region *Machine::regionAt(uint64_t addr) const
 {
-    auto it = std::upper_bound(regions_.begin(), regions_.end(), addr,
-                               [](uint64_t a, const Region &r) { return a < r.base; });
-    if (it == regions_.begin())
-        return nullptr;
-    --it;
-    return addr - it->base < it->size ? &*it : nullptr;
+    return regionHolding(regions_, addr);
 }
 
 template <typename F>
