@@ -1,8 +1,10 @@
-/* wc: counts the lines, words and bytes of a file. */
+/* wc: counts the lines, words and bytes of a file, or of standard input
+   for "-". */
 #include <stdio.h>
+#include <string.h>
 #include <zylos/records.h>
 
-ZYLOS_COMMAND_RECORD(wc_command, "Counts lines, words and bytes of a file.", "wc /images/zylos.rei");
+ZYLOS_COMMAND_RECORD(wc_command, "Counts lines, words and bytes of a file (- for standard input).", "wc /images/zylos.rei");
 ZYLOS_PACKAGE_RECORD(wc_package, "wc", "1");
 
 static int is_space(int c)
@@ -13,15 +15,16 @@ static int is_space(int c)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        puts("Usage: wc <file>");
+        puts("Usage: wc <file|->");
         return 1;
     }
-    FILE *in = fopen(argv[1], "r");
+    FILE *in = strcmp(argv[1], "-") == 0 ? stdin : fopen(argv[1], "r");
     if (in == NULL) {
         printf("wc: cannot open %s\n", argv[1]);
         return 1;
     }
-    /* The library reads one kernel call per fgetc, so read in blocks. */
+    /* The library reads one kernel call per fgetc, so read in blocks; a
+       short block ends nothing, as a pipe gives what it holds. */
     char block[512];
     unsigned lines = 0, words = 0, bytes = 0;
     int in_word = 0;
@@ -39,10 +42,9 @@ int main(int argc, char **argv)
             }
         }
         bytes += n;
-        if (n < sizeof block)
-            break;
     }
-    fclose(in);
+    if (in != stdin)
+        fclose(in);
     printf("%u %u %u %s\n", lines, words, bytes, argv[1]);
     return 0;
 }

@@ -46,14 +46,15 @@ TEST_P(Example, WcCountsLinesWordsAndBytes)
     root.put("big.txt", big);
     root.put("empty.txt", "");
     struct Case {
-        std::string file, out;
+        std::string file, out, input = "";
     } cases[] = {
         {"/small.txt", "3 4 21 /small.txt\n"},
         {"/big.txt", "300 900 6000 /big.txt\n"},
         {"/empty.txt", "0 0 0 /empty.txt\n"},
+        {"-", "300 900 6000 -\n", big},
     };
     for (const Case &c : cases) {
-        const RunResult r = run({"--root", root.str(), example("wc"), c.file});
+        const RunResult r = run({"--root", root.str(), example("wc"), c.file}, c.input);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 0);
     }

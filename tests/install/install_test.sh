@@ -18,7 +18,8 @@ mkdir "$P" && tar xzf "$work/packages"/zylos-*.tar.gz -C "$P" --strip-components
 for f in bin/zylos-run bin/zylos-cc bin/zylos-c++ bin/zylos-info share/zylos/include/stdio.h \
          share/zylos/include/new share/zylos/lib/crt0.o share/zylos/lib/libc.a share/zylos/lib/libm.a \
          share/zylos/lib/zylos.ld share/man/man1/zylos-run.1 share/man/man1/zylos-info.1 \
-         share/man/man1/zylos-cc.1 share/zylos/toolchain.cmake share/zylos/root/bin/drape share/zylos/root/images/zylos.rei; do
+         share/man/man1/zylos-cc.1 share/zylos/toolchain.cmake share/zylos/root/images/zylos.rei \
+         share/zylos/root/bin/{drape,hello,wc,calc,sh}; do
     [ -e "$P/$f" ] || { echo "missing $f"; exit 1; }
 done
 
@@ -44,6 +45,7 @@ set -e
 [ "$("$P/bin/zylos-run" ./twice)" = "42" ] || { echo "twice failed"; exit 1; }
 # The installed runner finds its own default root.
 "$P/bin/zylos-run" drape /images/zylos.rei
+[ "$("$P/bin/zylos-run" hello)" = "Hello, world!" ] || { echo "hello from the root's /bin failed"; exit 1; }
 "$P/bin/zylos-info" "$P/share/zylos/root/bin/drape" | grep -q "package:     drape"
 
 # Link errors say what is wrong; nothing of the host is linked.
