@@ -1,9 +1,10 @@
 #include "sizes.h"
 
+#include "elf32.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,9 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kPtLoad = 1;
-constexpr uint32_t kPfX = 1, kPfW = 2, kPfR = 4;
-
 std::vector<uint8_t> readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -25,23 +23,21 @@ std::vector<uint8_t> readFile(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-uint32_t word(const std::vector<uint8_t> &f, uint64_t at)
+std::vector<Elf32_Phdr> programHeaders(const std::vector<uint8_t> &file, const std::string &path)
 {
-    if (at + 4 > f.size())
-        throw std::runtime_error("truncated ELF file");
-    uint32_t v;
-    std::memcpy(&v, f.data() + at, 4);
-    return v;
+    try {
+        return elf::File(file).programHeaders();
+    } catch (const elf::Error &e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
 }
-
-uint16_t half(const std::vector<uint8_t> &f, uint64_t at) { return static_cast<uint16_t>(word(f, at) & 0xFFFF); }
 
 std::string flagText(uint32_t flags)
 {
-    std::string s = flags & kPfR ? "R" : "";
-    if (flags & kPfW)
+    std::string s = flags & PF_R ? "R" : "";
+    if (flags & PF_W)
         s += "W";
-    if (flags & kPfX)
+    if (flags & PF_X)
         s += " E";
     return s;
 }
@@ -67,17 +63,12 @@ uint64_t strippedSize(const std::string &path, const std::string &strip)
 ImageSize measureImage(const std::string &path, const std::string &strip)
 {
     const std::vector<uint8_t> f = readFile(path);
-    if (f.size() < 52 || std::memcmp(f.data(), "\x7f" "ELF\x01", 5) != 0)
-        throw std::runtime_error(path + ": not an ELF32 file");
     ImageSize s;
-    const uint32_t phoff = word(f, 28);
-    const uint16_t phentsize = half(f, 42), phnum = half(f, 44);
-    for (uint32_t i = 0; i < phnum; ++i) {
-        const uint64_t ph = uint64_t{phoff} + uint64_t{i} * phentsize;
-        if (word(f, ph) != kPtLoad)
+    for (const Elf32_Phdr &p : programHeaders(f, path)) {
+        if (p.p_type != PT_LOAD)
             continue;
-        s.segments.push_back({flagText(word(f, ph + 24)), word(f, ph + 16), word(f, ph + 20)});
-        s.loaded += s.segments.back().filesz;
+        s.segments.push_back({flagText(p.p_flags), p.p_filesz, p.p_memsz});
+        s.loaded += p.p_filesz;
     }
     s.file = f.size();
     s.stripped = strippedSize(path, strip);

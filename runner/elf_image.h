@@ -2,19 +2,17 @@
 // loadable segments lie inside the file and inside the user address range.
 #pragma once
 
+#include "elf32.h"
 #include "layout.h"
 
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <vector>
 
 namespace zylos {
 
 // A file that is not a valid zylos executable; what() is a one-line reason.
-struct BadImage : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using BadImage = elf::Error;
 
 struct LoadSegment {
     uint32_t vaddr, memsz, offset, filesz;

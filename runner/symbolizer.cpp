@@ -1,9 +1,6 @@
 #include "symbolizer.h"
 
 #include "elf_image.h"
-#include "elf_symbols.h"
-
-#include <elf.h>
 
 #include <algorithm>
 #include <array>
@@ -202,13 +199,16 @@ Symbolizer::Symbolizer(std::span<const uint8_t> file, uint32_t entry) : entry_(e
 {
     try {
         // Globals first, so that of two names for one address the global stays.
-        const std::vector<ElfSymbol> symbols = readSymbolList(file);
+        const elf::File elf(file);
+        const std::vector<elf::Symbol> symbols = elf.symbols();
         for (bool global : {true, false})
-            for (const ElfSymbol &s : symbols)
+            for (const elf::Symbol &s : symbols)
                 if ((s.type == STT_FUNC || s.type == STT_OBJECT) && s.global == global)
                     symbols_.push_back({s.value, s.size, s.name});
-        const std::span<const uint8_t> frames = readSection(file, ".debug_frame");
-        frames_.assign(frames.begin(), frames.end());
+        if (const auto section = elf.section(".debug_frame")) {
+            const std::span<const uint8_t> frames = elf.contents(*section);
+            frames_.assign(frames.begin(), frames.end());
+        }
     } catch (const BadImage &) {
         // An unreadable table names nothing; the run itself goes on.
     }

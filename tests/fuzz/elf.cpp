@@ -1,7 +1,7 @@
-// The ELF loader on arbitrary bytes: every file is loaded or refused with a
-// one-line reason. A loaded file maps its segments and nothing else, all of
-// them inside the user range, each with its own permissions, its file bytes
-// and zeros after them.
+// The ELF reader and loader on arbitrary bytes: every file is read or loaded,
+// or refused with a one-line reason. A loaded file maps its segments and
+// nothing else, all of them inside the user range, each with its own
+// permissions, its file bytes and zeros after them.
 #include "fuzz_check.h"
 
 #include "elf_image.h"
@@ -106,11 +106,26 @@ void checkLoaded(const ElfImage &image, std::span<const uint8_t> file)
         require(symbols.unwind({eip, data, data}, m, 16, nullptr).size() <= 16, "an unwind ends");
 }
 
+// The reader alone, on every input: what zylos-info and the symbolizer ask of it.
+void readEverything(std::span<const uint8_t> file)
+{
+    try {
+        const elf::File elf(file);
+        elf.symbols();
+        for (const elf::Section &s : elf.sections())
+            if (s.header.sh_type != SHT_NOBITS)
+                elf.contents(s);
+    } catch (const elf::Error &e) {
+        checkRefusal(e);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::span<const uint8_t> file(data, size);
+    readEverything(file);
     ElfImage image;
     try {
         image = parseElf(file);

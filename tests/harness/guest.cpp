@@ -1,7 +1,6 @@
 #include "guest.h"
 
 #include "elf_image.h"
-#include "elf_symbols.h"
 #include "layout.h"
 #include "loader.h"
 
@@ -69,7 +68,7 @@ Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
 {
     const std::vector<uint8_t> file = readFile(elfPath);
     const ElfImage image = parseElf(file);
-    symbols_ = readSymbols(file);
+    symbols_ = elf::File(file).symbolValues();
     names_ = Symbolizer(file, image.entry);
 
     loadImage(machine_, image, file);

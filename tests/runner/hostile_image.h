@@ -1,14 +1,20 @@
-// Hand-assembled i386 guests for tests that need a program to misbehave in
-// one precise way. The image has a code segment (ELF headers, constant data,
-// then the code) and a bss segment; all data is placed before the first
-// instruction, so that its addresses are known while the code is written.
+// Hand-made images, the one place tests build an executable by hand: i386
+// guests that misbehave in one precise way, and damaged files for the loader.
+// The image has a code segment (ELF header, constant data, the code, then
+// the program headers) and a bss segment; all data is placed before the
+// first instruction, so that its addresses are known while the code is
+// written, and the program headers last, so that a test may add some.
 #pragma once
+
+#include "zylos/syscalls.h"
 
 #include <elf.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -17,24 +23,12 @@
 
 namespace zylos::test {
 
-// The ELF header of a static i386 executable whose program headers follow it.
-inline Elf32_Ehdr execHeader(uint32_t entry, uint16_t phnum)
-{
-    Elf32_Ehdr h{};
-    std::memcpy(h.e_ident, ELFMAG, SELFMAG);
-    h.e_ident[EI_CLASS] = ELFCLASS32;
-    h.e_ident[EI_DATA] = ELFDATA2LSB;
-    h.e_ident[EI_VERSION] = EV_CURRENT;
-    h.e_type = ET_EXEC;
-    h.e_machine = EM_386;
-    h.e_version = EV_CURRENT;
-    h.e_entry = entry;
-    h.e_phoff = sizeof h;
-    h.e_ehsize = sizeof h;
-    h.e_phentsize = sizeof(Elf32_Phdr);
-    h.e_phnum = phnum;
-    return h;
-}
+// The headers of an image as bytes() writes them, for a test to damage.
+struct ElfParts {
+    Elf32_Ehdr h;
+    std::vector<Elf32_Phdr> ph; // written at the end of the file; e_phnum is not adjusted
+    size_t cut = SIZE_MAX;      // the file ends here if that is sooner
+};
 
 enum class R : uint8_t { Eax, Ecx, Edx, Ebx, Esp, Ebp, Esi, Edi };
 
@@ -42,14 +36,13 @@ class HostileImage {
 public:
     static constexpr uint32_t kBase = 0x08048000;
     static constexpr uint32_t kBss = 0x10000000;
-    static constexpr uint32_t kHeaders = sizeof(Elf32_Ehdr) + 2 * sizeof(Elf32_Phdr);
 
     // Constant bytes (NUL-terminated) in the code segment; their address.
     uint32_t data(std::string_view bytes)
     {
         if (!code_.empty())
             throw std::logic_error("HostileImage: data must come before the code");
-        const uint32_t at = kBase + kHeaders + static_cast<uint32_t>(data_.size());
+        const uint32_t at = kBase + sizeof(Elf32_Ehdr) + static_cast<uint32_t>(data_.size());
         data_.append(bytes);
         data_.push_back('\0');
         return at;
@@ -74,9 +67,9 @@ public:
     {
         return mov(R::Eax, nr).mov(R::Ebx, a).mov(R::Ecx, b).mov(R::Edx, c).raw({0xCD, 0x80});
     }
-    HostileImage &exit(uint32_t status) { return sys(2, status); }
+    HostileImage &exit(uint32_t status) { return sys(SYS_EXIT, status); }
     // The address of the first instruction.
-    uint32_t entry() const { return kBase + kHeaders + static_cast<uint32_t>(data_.size()); }
+    uint32_t entry() const { return kBase + sizeof(Elf32_Ehdr) + static_cast<uint32_t>(data_.size()); }
     // Where the next instruction goes, for loops.
     size_t label() const { return code_.size(); }
     // dec counter; jnz label
@@ -87,17 +80,33 @@ public:
     }
     HostileImage &jmp(size_t label) { return jump({0xE9}, label); }
 
-    std::vector<uint8_t> bytes() const
+    std::vector<uint8_t> bytes(const std::function<void(ElfParts &)> &damage = nullptr) const
     {
-        const uint32_t size = kHeaders + static_cast<uint32_t>(data_.size() + code_.size());
-        const Elf32_Ehdr h = execHeader(kBase + kHeaders + static_cast<uint32_t>(data_.size()), 2);
-        const Elf32_Phdr ph[2] = {{PT_LOAD, 0, kBase, kBase, size, size, PF_R | PF_X, 0x1000},
-                                  {PT_LOAD, 0, kBss, kBss, 0, bss_, PF_R | PF_W, 0x1000}};
-        std::vector<uint8_t> out(sizeof h + sizeof ph);
-        std::memcpy(out.data(), &h, sizeof h);
-        std::memcpy(out.data() + sizeof h, ph, sizeof ph);
+        const uint32_t phoff = static_cast<uint32_t>(sizeof(Elf32_Ehdr) + data_.size() + code_.size());
+        const uint32_t size = phoff + 2 * sizeof(Elf32_Phdr);
+        ElfParts parts{{}, {{PT_LOAD, 0, kBase, kBase, size, size, PF_R | PF_X, 0x1000},
+                            {PT_LOAD, 0, kBss, kBss, 0, bss_, PF_R | PF_W, 0x1000}}};
+        Elf32_Ehdr &h = parts.h;
+        std::memcpy(h.e_ident, ELFMAG, SELFMAG);
+        h.e_ident[EI_CLASS] = ELFCLASS32;
+        h.e_ident[EI_DATA] = ELFDATA2LSB;
+        h.e_ident[EI_VERSION] = EV_CURRENT;
+        h.e_type = ET_EXEC;
+        h.e_machine = EM_386;
+        h.e_version = EV_CURRENT;
+        h.e_entry = entry();
+        h.e_phoff = phoff;
+        h.e_ehsize = sizeof h;
+        h.e_phentsize = sizeof(Elf32_Phdr);
+        h.e_phnum = 2;
+        if (damage)
+            damage(parts);
+        std::vector<uint8_t> out(reinterpret_cast<const uint8_t *>(&h), reinterpret_cast<const uint8_t *>(&h + 1));
         out.insert(out.end(), data_.begin(), data_.end());
         out.insert(out.end(), code_.begin(), code_.end());
+        const auto *ph = reinterpret_cast<const uint8_t *>(parts.ph.data());
+        out.insert(out.end(), ph, ph + parts.ph.size() * sizeof(Elf32_Phdr));
+        out.resize(std::min(out.size(), parts.cut));
         return out;
     }
 

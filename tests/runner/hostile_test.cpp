@@ -342,18 +342,12 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
 // The CPU emulator would abort the runner after a few thousand mappings.
 TEST_F(HostileGuests, ImagesWithThousandsOfSegmentsAreRefusedAtOnce)
 {
-    HostileImage image;
-    image.exit(7);
-    std::vector<uint8_t> bytes = image.bytes();
     constexpr uint16_t kCount = 5000;
-    std::vector<Elf32_Phdr> ph(kCount);
-    std::memcpy(ph.data(), bytes.data() + sizeof(Elf32_Ehdr), 2 * sizeof(Elf32_Phdr));
-    for (uint32_t i = 2; i < kCount; ++i)
-        ph[i] = {PT_LOAD, 0, 0x20000000 + i * 0x2000, 0x20000000 + i * 0x2000, 0, 0x1000, PF_R | PF_W, 0x1000};
-    auto *h = reinterpret_cast<Elf32_Ehdr *>(bytes.data());
-    h->e_phoff = static_cast<uint32_t>(bytes.size());
-    h->e_phnum = kCount;
-    bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(ph.data()), reinterpret_cast<uint8_t *>(ph.data() + kCount));
+    const std::vector<uint8_t> bytes = HostileImage().exit(7).bytes([](ElfParts &i) {
+        for (uint32_t at = 0x20000000; i.ph.size() < kCount; at += 0x2000)
+            i.ph.push_back({PT_LOAD, 0, at, at, 0, 0x1000, PF_R | PF_W, 0x1000});
+        i.h.e_phnum = kCount;
+    });
     hostWrite(dir / "segments", bytes);
     const auto start = Clock::now();
     const RunResult r = runProgram({(dir / "segments").string()});

@@ -1,7 +1,7 @@
 // The probe guest (tests/programs/probe.c) as the runner tests use it.
 #pragma once
 
-#include "elf_symbols.h"
+#include "elf32.h"
 #include "harness/guest.h"
 
 #include <gtest/gtest.h>
@@ -102,7 +102,8 @@ inline const auto &probeSymbols()
 {
     static const auto symbols = [] {
         std::ifstream in(programPath("probe"), std::ios::binary);
-        return readSymbols(std::vector<uint8_t>{std::istreambuf_iterator<char>(in), {}});
+        const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+        return elf::File(file).symbolValues();
     }();
     return symbols;
 }

@@ -63,29 +63,14 @@ TEST(InfoFile, ReadsDrapesRecords)
     EXPECT_EQ(r.package.fields, (std::vector<std::string>{"drape", "2"}));
 }
 
-// Every prefix and a set of corrupted copies of a real image are either read
-// or refused with an exception; none may crash the reader.
-TEST(InfoFile, TruncatedAndCorruptedImagesAreRefusedCleanly)
+// Every prefix of a real image is refused with an exception. (Damaged
+// headers are the ELF fuzz target's, which runs the same reader.)
+TEST(InfoFile, TruncatedImagesAreRefused)
 {
     const auto image = read_file(ZYLOS_DRAPE_PATH);
     ASSERT_GT(image.size(), 100u);
-    for (size_t n = 0; n < image.size(); n += 1 + n / 16) {
-        std::vector<uint8_t> prefix(image.begin(), image.begin() + n);
-        EXPECT_THROW(read_records(prefix), std::runtime_error) << n;
-    }
-    uint32_t seed = 1;
-    for (int i = 0; i < 2000; ++i) {
-        auto copy = image;
-        for (int k = 0; k < 4; ++k) {
-            seed = seed * 1103515245u + 12345u;
-            const size_t at = (seed >> 8) % 64 < 52 ? (seed >> 8) % 52 : (seed >> 4) % copy.size();
-            copy[at] = uint8_t(seed >> 24);
-        }
-        try {
-            read_records(copy);
-        } catch (const std::runtime_error &) {
-        }
-    }
+    for (size_t n = 0; n < image.size(); n += 1 + n / 16)
+        EXPECT_THROW(read_records(std::vector<uint8_t>(image.begin(), image.begin() + n)), std::runtime_error) << n;
 }
 
 TEST(InfoFile, NonElfInputIsRefused)

@@ -1,5 +1,7 @@
 #include "records.h"
 
+#include "elf32.h"
+
 #include <cstring>
 #include <stdexcept>
 
@@ -16,73 +18,15 @@ std::uint32_t le32(Bytes b, std::size_t at)
            std::uint32_t(b[at + 3]) << 24;
 }
 
-std::uint16_t le16(Bytes b, std::size_t at) { return std::uint16_t(b[at] | b[at + 1] << 8); }
-
-// [offset, offset + size) within the file, with no wrap-around.
-Bytes slice(Bytes file, std::uint64_t offset, std::uint64_t size, const char *what)
-{
-    if (offset > file.size() || size > file.size() - offset)
-        fail(std::string(what) + " lies outside the file");
-    return file.subspan(offset, size);
-}
-
-struct Section {
-    std::uint32_t name, type, offset, size;
-};
-
-constexpr std::uint32_t kNoBits = 8;
-
-std::vector<Section> section_table(Bytes file)
-{
-    if (file.size() < 52 || std::memcmp(file.data(), "\x7f" "ELF", 4) != 0)
-        fail("not an ELF file");
-    if (file[4] != 1 || file[5] != 1)
-        fail("not a 32-bit little-endian ELF file");
-    const std::uint32_t shoff = le32(file, 32);
-    const std::uint16_t shentsize = le16(file, 46);
-    const std::uint16_t shnum = le16(file, 48);
-    if (shnum == 0)
-        fail("no section table");
-    if (shentsize < 40)
-        fail("malformed section table");
-    Bytes table = slice(file, shoff, std::uint64_t(shentsize) * shnum, "the section table");
-    std::vector<Section> sections;
-    for (std::size_t i = 0; i < shnum; ++i) {
-        const std::size_t at = i * shentsize;
-        sections.push_back({le32(table, at), le32(table, at + 4), le32(table, at + 16), le32(table, at + 20)});
-    }
-    return sections;
-}
-
-std::string section_name(Bytes names, std::uint32_t at)
-{
-    if (at >= names.size())
-        fail("a section name lies outside the name table");
-    const auto *start = names.data() + at;
-    const void *end = std::memchr(start, 0, names.size() - at);
-    if (end == nullptr)
-        fail("a section name has no terminator");
-    return std::string(reinterpret_cast<const char *>(start), static_cast<const std::uint8_t *>(end) - start);
-}
-
 } // namespace
 
 Bytes find_section(Bytes file, const std::string &name)
 {
-    const auto sections = section_table(file);
-    const std::uint16_t shstrndx = le16(file, 50);
-    if (shstrndx >= sections.size())
-        fail("no section name table");
-    const Section &strtab = sections[shstrndx];
-    Bytes names = slice(file, strtab.offset, strtab.size, "the section name table");
-    for (const Section &s : sections) {
-        if (section_name(names, s.name) != name)
-            continue;
-        if (s.type == kNoBits)
-            fail(name + " has no contents");
-        return slice(file, s.offset, s.size, name.c_str());
-    }
-    fail("no " + name + " section");
+    const elf::File elf(file);
+    const std::optional<elf::Section> section = elf.section(name);
+    if (!section)
+        fail("no " + name + " section");
+    return elf.contents(*section);
 }
 
 Record parse_record(const std::string &section, Bytes bytes, const char (&magic)[5], std::size_t field_count)
