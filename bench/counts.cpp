@@ -1,5 +1,6 @@
 #include "counts.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -9,7 +10,6 @@ namespace {
 using test::Guest;
 
 constexpr uint32_t kLinuxBrk = 45, kLinuxMunmap = 91, kLinuxMmap2 = 192, kLinuxMadvise = 219;
-constexpr int32_t kNoSys = -38, kNoMem = -12;
 constexpr uint32_t kHeapArena = 4u << 20;
 constexpr uint32_t kStreamBytes = 64u << 10;
 
@@ -208,7 +208,7 @@ void serveLinuxHeapCalls(Guest &g)
         {
             const uint32_t size = (c.args[1] + 4095) & ~4095u;
             if (size == 0 || size > kHeapArena - mapped)
-                return kNoMem;
+                return -ENOMEM;
             mapped += size;
             return static_cast<int32_t>(mapBase + mapped - size);
         }
@@ -216,7 +216,7 @@ void serveLinuxHeapCalls(Guest &g)
         case kLinuxMadvise:
             return 0;
         default:
-            return kNoSys;
+            return -ENOSYS;
         }
     });
 }

@@ -1,9 +1,5 @@
 #include <errno.h>
 
-// Nothing here is hot: compiled for size, which also spares each function
-// its 16-byte alignment.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 extern "C" {
 
 int errno = 0;
@@ -33,5 +29,3 @@ char *strerror(int number)
 }
 
 } // extern "C"
-
-#pragma clang attribute pop

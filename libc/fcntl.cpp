@@ -3,10 +3,6 @@
 
 #include "syscall.h"
 
-// Nothing here is hot: compiled for size, which also spares each function
-// its 16-byte alignment.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 namespace {
 
 // write-only, create, truncate
@@ -36,5 +32,3 @@ int creat(const char *path)
 }
 
 } // extern "C"
-
-#pragma clang attribute pop

@@ -6,10 +6,6 @@
 
 #include "syscall.h"
 
-// Nothing here is hot: compiled for size, which also spares each function
-// its 16-byte alignment.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 namespace {
 
 // The kernel takes lengths as signed 32-bit values; a "negative" length seen
@@ -208,5 +204,3 @@ int access(const char *path, int mode)
 }
 
 } // extern "C"
-
-#pragma clang attribute pop

@@ -63,13 +63,13 @@ LoadSegment checkLoad(const Elf32_Phdr &p, size_t index, size_t fileSize)
         throw BadImage(which + " at " + hex(p.p_vaddr) + ".." + hex(end) +
                        " is outside the user range " + hex(kUserBase) + ".." + hex(kImageLimit));
     unsigned perms = 0;
-    perms |= (p.p_flags & PF_R) ? kRead : 0;
-    perms |= (p.p_flags & PF_W) ? kWrite : 0;
-    perms |= (p.p_flags & PF_X) ? kExec : 0;
+    perms |= (p.p_flags & PF_R) ? kPermRead : 0;
+    perms |= (p.p_flags & PF_W) ? kPermWrite : 0;
+    perms |= (p.p_flags & PF_X) ? kPermExec : 0;
     // A page the CPU may write or execute it can also read, so such a
     // segment is readable under every backend.
     if (perms)
-        perms |= kRead;
+        perms |= kPermRead;
     return {p.p_vaddr, p.p_memsz, p.p_offset, p.p_filesz, perms};
 }
 
@@ -115,7 +115,7 @@ ElfImage parseElf(std::span<const uint8_t> file)
               [](const LoadSegment &a, const LoadSegment &b) { return a.vaddr < b.vaddr; });
     checkDisjoint(image.segments);
     const bool entryInCode = std::any_of(image.segments.begin(), image.segments.end(), [&](const LoadSegment &s) {
-        return (s.perms & kExec) && h.e_entry >= s.vaddr && h.e_entry - s.vaddr < s.memsz;
+        return (s.perms & kPermExec) && h.e_entry >= s.vaddr && h.e_entry - s.vaddr < s.memsz;
     });
     if (!entryInCode)
         throw BadImage("entry point " + hex(h.e_entry) + " is not in an executable segment");

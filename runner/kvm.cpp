@@ -327,8 +327,8 @@ uint8_t *KvmMachine::map(uint32_t addr, uint32_t size, unsigned perms)
     addSlot(addr, size, mem_ + addr);
     // Pages without any permission stay present for ring 0 only, so that a
     // guest access is refused as one to a protected page, not a missing one.
-    const uint64_t flags = kPresent | (perms ? kUser : 0) | (perms & kWrite ? kWritable : 0) |
-                           (perms & kExec ? 0 : kNoExecute);
+    const uint64_t flags = kPresent | (perms ? kUser : 0) | (perms & kPermWrite ? kWritable : 0) |
+                           (perms & kPermExec ? 0 : kNoExecute);
     for (uint64_t page = addr; page < uint64_t{addr} + size; page += kPageSize)
         mapPage(page, page, flags);
     insertRegion(regions_, Region{addr, size, perms});
@@ -344,7 +344,7 @@ bool KvmMachine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
     if (n > (uint64_t{1} << 32))
         return false;
-    const unsigned need = forWrite ? kWrite : kRead;
+    const unsigned need = forWrite ? kPermWrite : kPermRead;
     const uint64_t end = uint64_t{addr} + n;
     for (uint64_t at = addr; at < end;) {
         const Region *r = regionAt(at);

@@ -23,7 +23,7 @@ void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
     }
 }
 
-void mapStack(Backend &m) { m.map(kStackBase, kStackSize, kRead | kWrite); }
+void mapStack(Backend &m) { m.map(kStackBase, kStackSize, kPermRead | kPermWrite); }
 
 uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv)
 {

@@ -389,7 +389,7 @@ void Machine::profileWith(Profiler *p)
 void Machine::snapshot()
 {
     for (Region &r : regions_) {
-        if (!(r.perms & kWrite))
+        if (!(r.perms & kPermWrite))
             continue;
         r.pristine.assign(r.host, r.host + r.size);
         r.runs.clear();
@@ -428,7 +428,7 @@ void Machine::setGsSegment(uint32_t table, uint32_t base)
     uc_x86_mmr gdtr{};
     check(uc_reg_read(uc_, UC_X86_REG_GDTR, &gdtr), "reading the descriptor table");
     const uint32_t used = gdtr.base ? (gdtr.limit + 1) & ~7u : 8;
-    uint8_t *page = map(table, kPageSize, kRead);
+    uint8_t *page = map(table, kPageSize, kPermRead);
     if (used + 8 > kPageSize || (gdtr.base && uc_mem_read(uc_, gdtr.base, page, used) != UC_ERR_OK))
         throw std::runtime_error("cannot extend the descriptor table");
     const uint64_t descriptor = 0xFFFF | uint64_t{base & 0xFFFFFF} << 16 | uint64_t{0xF3} << 40 |
@@ -628,19 +628,19 @@ bool Machine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
 
 bool Machine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
-    return walk(addr, n, forWrite ? kWrite : kRead, [](uint8_t *, size_t, size_t) {});
+    return walk(addr, n, forWrite ? kPermWrite : kPermRead, [](uint8_t *, size_t, size_t) {});
 }
 
 bool Machine::read(uint32_t addr, void *out, size_t n) const
 {
-    return accessible(addr, n, false) && walk(addr, n, kRead, [&](uint8_t *host, size_t done, size_t len) {
+    return accessible(addr, n, false) && walk(addr, n, kPermRead, [&](uint8_t *host, size_t done, size_t len) {
                std::memcpy(static_cast<uint8_t *>(out) + done, host, len);
            });
 }
 
 bool Machine::write(uint32_t addr, const void *in, size_t n)
 {
-    return accessible(addr, n, true) && walk(addr, n, kWrite, [&](uint8_t *host, size_t done, size_t len) {
+    return accessible(addr, n, true) && walk(addr, n, kPermWrite, [&](uint8_t *host, size_t done, size_t len) {
                std::memcpy(host, static_cast<const uint8_t *>(in) + done, len);
            });
 }

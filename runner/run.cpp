@@ -27,7 +27,6 @@
 namespace zylos {
 namespace {
 
-constexpr off_t kMaxProgramSize = 256 << 20;
 constexpr int kStatusKilled = 128 + 9; // as a process killed by SIGKILL
 
 int fail(int status, const std::string &message)
@@ -110,7 +109,7 @@ int readProgram(const std::string &program, const RootDir &root, std::vector<uin
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return fail(kStatusBadImage, program + ": not a regular file");
-    if (st.st_size > kMaxProgramSize)
+    if (st.st_size > kMaxFileBytes)
         return fail(kStatusBadImage, program + ": too large for a zylos executable");
     out.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;

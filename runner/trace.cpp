@@ -1,8 +1,10 @@
 #include "trace.h"
 
 #include "call_table.h"
+#include "zylos/syscalls.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -50,7 +52,7 @@ std::string string(const GuestMemory &mem, uint32_t addr)
 {
     std::string s;
     const int r = mem.readString(addr, kTraceBytes, s);
-    if (r == -14)
+    if (r == -EFAULT)
         return hexAddress(addr);
     s.resize(std::min(s.size(), kTraceBytes));
     return quoted(std::vector<uint8_t>(s.begin(), s.end()), r != 0);
@@ -89,7 +91,7 @@ std::string formatCall(const CallRecord &c, const GuestMemory &mem)
         line += (i ? ", " : "") + slot(slots[i], c, i, mem);
     line += ")";
     // exit does not come back, so it has no result unless it was replaced.
-    if (c.nr != 2 || c.injected)
+    if (c.nr != SYS_EXIT || c.injected)
         line += " = " + std::to_string(c.result);
     if (c.injected)
         line += " (injected)";

@@ -5,8 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 namespace {
 
 [[noreturn]] void fail(const char *what)
@@ -67,5 +65,3 @@ void __cxa_guard_abort(long long *guard)
 }
 
 } // extern "C"
-
-#pragma clang attribute pop

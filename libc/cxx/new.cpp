@@ -6,9 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-// Nothing here is hot: compiled for size, like the other process-level code.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 namespace std {
 const nothrow_t nothrow{};
 }
@@ -102,5 +99,3 @@ void operator delete(void *, const std::nothrow_t &) noexcept {}
 void operator delete[](void *, const std::nothrow_t &) noexcept {}
 void operator delete(void *, std::align_val_t, const std::nothrow_t &) noexcept {}
 void operator delete[](void *, std::align_val_t, const std::nothrow_t &) noexcept {}
-
-#pragma clang attribute pop

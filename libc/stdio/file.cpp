@@ -10,10 +10,6 @@
 
 #include "internal.h"
 
-// Nothing here is hot: compiled for size, which also spares each function
-// its 16-byte alignment.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 namespace {
 
 constexpr size_t size_max = ~size_t{0};
@@ -229,5 +225,3 @@ extern "C" FILE *open_memstream(char **buffer, size_t *size)
     *size = 0;
     return stream;
 }
-
-#pragma clang attribute pop

@@ -3,10 +3,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-// Nothing here is hot: compiled for size, which also spares each function
-// its 16-byte alignment.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 extern "C" {
 
 void exit(int status)
@@ -43,5 +39,3 @@ long labs(long value)
 }
 
 }  // extern "C"
-
-#pragma clang attribute pop

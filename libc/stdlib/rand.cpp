@@ -5,10 +5,6 @@
 
 #include "stdlib/internal.h"
 
-// Nothing here is hot: compiled for size, which also spares each function
-// its 16-byte alignment.
-#pragma clang attribute push(__attribute__((minsize)), apply_to = function)
-
 extern "C" {
 unsigned g_rand_state = 1;
 int g_rand_seeded = 0;
@@ -74,5 +70,3 @@ int rand(void)
 }
 
 }  // extern "C"
-
-#pragma clang attribute pop

@@ -46,7 +46,7 @@ void checkSegments(const ElfImage &image, size_t fileSize)
     }
     require(std::any_of(image.segments.begin(), image.segments.end(),
                         [&](const LoadSegment &s) {
-                            return (s.perms & kExec) && image.entry >= s.vaddr && image.entry - s.vaddr < s.memsz;
+                            return (s.perms & kPermExec) && image.entry >= s.vaddr && image.entry - s.vaddr < s.memsz;
                         }),
             "the entry point is in an executable segment");
 }
@@ -78,12 +78,12 @@ void checkLoaded(const ElfImage &image, std::span<const uint8_t> file)
         const Span pages = pagesOf(s);
         const size_t size = static_cast<size_t>(pages.end - pages.begin);
         const uint32_t begin = static_cast<uint32_t>(pages.begin);
-        require(m.accessible(begin, size, false) == ((s.perms & kRead) != 0), "a segment is readable as asked");
-        require(m.accessible(begin, size, true) == ((s.perms & kWrite) != 0), "a segment is writable as asked");
+        require(m.accessible(begin, size, false) == ((s.perms & kPermRead) != 0), "a segment is readable as asked");
+        require(m.accessible(begin, size, true) == ((s.perms & kPermWrite) != 0), "a segment is writable as asked");
         for (const uint64_t edge : {pages.begin - 1, pages.end})
             require(mappedByImage(image, edge) || !m.accessible(static_cast<uint32_t>(edge), 1, false),
                     "nothing is mapped next to a segment but another segment");
-        if (!(s.perms & kRead))
+        if (!(s.perms & kPermRead))
             continue; // its content cannot be looked at
         std::vector<uint8_t> loaded(s.filesz);
         require(m.read(s.vaddr, loaded.data(), loaded.size()) &&

@@ -74,11 +74,11 @@ Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
     loadImage(machine_, image, file);
     mapStack(machine_);
     machine_.snapshot();
-    scratch_ = machine_.map(kScratchBase, kScratchSize, kRead | kWrite);
-    std::memset(machine_.map(kReturnPage, kPageSize, kRead | kExec), 0xF4, kPageSize);
+    scratch_ = machine_.map(kScratchBase, kScratchSize, kPermRead | kPermWrite);
+    std::memset(machine_.map(kReturnPage, kPageSize, kPermRead | kPermExec), 0xF4, kPageSize);
     for (size_t i = 0; i < kGuardSlots; ++i)
         guardSlots_.push_back(machine_.map(kGuardBase + static_cast<uint32_t>(i) * kGuardStride, kGuardSlotSize,
-                                           kRead | kWrite));
+                                           kPermRead | kPermWrite));
     reset();
 }
 
