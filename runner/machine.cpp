@@ -325,7 +325,7 @@ struct MachineHooks {
     }
 };
 
-Machine::Machine(bool counting) : counting_(counting)
+Machine::Machine(Options options) : counting_(options.counting)
 {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the CPU emulator");
     // Every hook is in place before the first instruction is translated.
@@ -337,7 +337,7 @@ Machine::Machine(bool counting) : counting_(counting)
     check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portOut), this, 1, 0, UC_X86_INS_OUT), "hook");
     for (const int insn : {UC_X86_INS_SYSENTER, UC_X86_INS_SYSCALL})
         check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::fastSystemCall), this, 1, 0, insn), "hook");
-    if (counting)
+    if (counting_)
         check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, 1, 0), "hook");
 
     enterUserMode(uc_);
@@ -350,14 +350,10 @@ Machine::Machine(bool counting) : counting_(counting)
     uc_reg_write(uc_, UC_X86_REG_MXCSR, &mxcsr);
     uc_reg_write(uc_, UC_X86_REG_EFLAGS, &eflags);
     uc_reg_write(uc_, UC_X86_REG_ESP, &esp);
-    check(uc_context_alloc(uc_, &initialCpu_), "saving the CPU state");
-    check(uc_context_save(uc_, initialCpu_), "saving the CPU state");
 }
 
 Machine::~Machine()
 {
-    if (initialCpu_)
-        uc_context_free(initialCpu_);
     if (uc_)
         uc_close(uc_);
     for (Region &r : regions_)
@@ -374,8 +370,7 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
         munmap(host, size);
         throw std::runtime_error("cannot map guest memory at " + hexAddress(addr) + ": " + uc_strerror(err));
     }
-    Region r{addr, size, perms, static_cast<uint8_t *>(host), {}, {}};
-    insertRegion(regions_, std::move(r));
+    insertRegion(regions_, Region{addr, size, perms, static_cast<uint8_t *>(host)});
     return static_cast<uint8_t *>(host);
 }
 
@@ -384,61 +379,6 @@ void Machine::profileWith(Profiler *p)
     profiler_ = p;
     uc_hook h;
     check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(MachineHooks::block), this, 1, 0), "hook");
-}
-
-void Machine::snapshot()
-{
-    for (Region &r : regions_) {
-        if (!(r.perms & kPermWrite))
-            continue;
-        r.pristine.assign(r.host, r.host + r.size);
-        r.runs.clear();
-        for (uint32_t at = 0; at < r.size; at += kPageSize) {
-            const uint8_t *page = r.host + at;
-            const bool zero = std::all_of(page, page + kPageSize, [](uint8_t b) { return b == 0; });
-            if (!r.runs.empty() && r.runs.back().zero == zero)
-                r.runs.back().size += kPageSize;
-            else
-                r.runs.push_back({at, kPageSize, zero});
-        }
-    }
-}
-
-// The harness restores after every call, and copying the stack and a heap
-// arena alone would be megabytes each time; a private anonymous page given
-// back reads as zeros again, and giving back costs only the pages touched.
-void Machine::restore()
-{
-    for (Region &r : regions_) {
-        for (const Region::Pages &run : r.runs) {
-            if (run.zero && madvise(r.host + run.offset, run.size, MADV_DONTNEED) == 0)
-                continue;
-            std::memcpy(r.host + run.offset, r.pristine.data() + run.offset, run.size);
-        }
-    }
-}
-
-void Machine::resetCpu() { check(uc_context_restore(uc_, initialCpu_), "restoring the CPU state"); }
-
-void Machine::setGsSegment(uint32_t table, uint32_t base)
-{
-    // The descriptors in use move into the new table unchanged; the GS one
-    // follows them: present, DPL 3, read/write data already accessed (the
-    // table is read-only), limit 4 GiB in pages, 32-bit.
-    uc_x86_mmr gdtr{};
-    check(uc_reg_read(uc_, UC_X86_REG_GDTR, &gdtr), "reading the descriptor table");
-    const uint32_t used = gdtr.base ? (gdtr.limit + 1) & ~7u : 8;
-    uint8_t *page = map(table, kPageSize, kPermRead);
-    if (used + 8 > kPageSize || (gdtr.base && uc_mem_read(uc_, gdtr.base, page, used) != UC_ERR_OK))
-        throw std::runtime_error("cannot extend the descriptor table");
-    const uint64_t descriptor = 0xFFFF | uint64_t{base & 0xFFFFFF} << 16 | uint64_t{0xF3} << 40 |
-                                uint64_t{0xCF} << 48 | uint64_t{base >> 24} << 56;
-    std::memcpy(page + used, &descriptor, sizeof descriptor);
-    gdtr = {0, table, used + 8 - 1, 0};
-    const uint32_t selector = used | 3;
-    check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "setting the descriptor table");
-    check(uc_reg_write(uc_, UC_X86_REG_GS, &selector), "loading GS");
-    check(uc_context_save(uc_, initialCpu_), "saving the CPU state");
 }
 
 uint32_t Machine::reg(Reg r) const

@@ -35,25 +35,27 @@ struct DebugControls {
 
 class Machine final : public Backend {
 public:
-    // counting installs the instruction-counting hook that limits and
-    // instruction counts need; it has to exist before the first run.
-    explicit Machine(bool counting);
+    struct Options {
+        // Installs the instruction-counting hook that limits and instruction
+        // counts need; it has to exist before the first run.
+        bool counting = false;
+    };
+    explicit Machine(Options options);
     ~Machine() override;
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
+    struct Region {
+        uint32_t base, size;
+        unsigned perms;
+        uint8_t *host; // where the guest's bytes are held
+    };
     uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
-    // Remembers the content of every writable region mapped so far; restore()
-    // puts it back: pages that were zero are handed back to the host, which
-    // has work only for those the guest touched, the others are copied.
-    void snapshot();
-    void restore();
-    // Registers as at creation: all zero, x87 as after FNINIT.
-    void resetCpu();
-    // Gives the guest a flat GS data segment based at base, its descriptor
-    // in a read-only table page mapped at table: some C libraries find their
-    // thread pointer through %gs. resetCpu() keeps it.
-    void setGsSegment(uint32_t table, uint32_t base);
+    // What map() has mapped, in address order.
+    const std::vector<Region> &regions() const { return regions_; }
+    // The emulator itself, for what only the harness's calls into an image
+    // need (saving and restoring the CPU, extending the descriptor table).
+    uc_struct *engine() const { return uc_; }
 
     uint32_t reg(Reg r) const override;
     void setReg(Reg r, uint32_t v) override;
@@ -85,18 +87,6 @@ public:
     bool write(uint32_t addr, const void *in, size_t n) override;
 
 private:
-    struct Region {
-        uint32_t base, size;
-        unsigned perms;
-        uint8_t *host;
-        std::vector<uint8_t> pristine;
-        struct Pages {
-            uint32_t offset, size;
-            bool zero;
-        };
-        std::vector<Pages> runs; // the region in runs of zero and other pages
-    };
-
     const Region *regionAt(uint64_t addr) const;
     template <typename F>
     bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
@@ -111,7 +101,6 @@ private:
     friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
 
     uc_struct *uc_ = nullptr;
-    uc_context *initialCpu_ = nullptr;
     std::vector<Region> regions_; // sorted by base
     Kernel *kernel_ = nullptr;
     std::optional<Stop> stop_;

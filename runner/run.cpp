@@ -171,7 +171,8 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
         }
     } else {
-        auto m = std::make_unique<Machine>(o.count || o.maxInsns || o.gdbPort || !o.profile.empty());
+        auto m = std::make_unique<Machine>(
+            Machine::Options{.counting = o.count || o.maxInsns || o.gdbPort || !o.profile.empty()});
         emulated = m.get();
         cpu = std::move(m);
     }

@@ -68,7 +68,7 @@ bool mappedByImage(const ElfImage &image, uint64_t addr)
 
 void checkLoaded(const ElfImage &image, std::span<const uint8_t> file)
 {
-    Machine m(false);
+    Machine m(Machine::Options{});
     try {
         loadImage(m, image, file);
     } catch (const std::runtime_error &) {

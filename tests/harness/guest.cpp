@@ -73,7 +73,7 @@ Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
 
     loadImage(machine_, image, file);
     mapStack(machine_);
-    machine_.snapshot();
+    snapshot_.take();
     scratch_ = machine_.map(kScratchBase, kScratchSize, kPermRead | kPermWrite);
     std::memset(machine_.map(kReturnPage, kPageSize, kPermRead | kPermExec), 0xF4, kPageSize);
     for (size_t i = 0; i < kGuardSlots; ++i)
@@ -99,8 +99,7 @@ void Guest::reset()
 {
     // Scratch memory is zeroed as it is handed out, so only the image's own
     // writable memory and the stack are copied back here.
-    machine_.restore();
-    machine_.resetCpu();
+    snapshot_.restore();
     scratchUsed_ = 0;
     guardNext_ = 0;
     log_.clear();
@@ -121,7 +120,7 @@ uint32_t Guest::sym(const std::string &name) const
     return it->second;
 }
 
-void Guest::setGsSegment(uint32_t base) { machine_.setGsSegment(kGdtPage, base); }
+void Guest::setGsSegment(uint32_t base) { snapshot_.setGsSegment(kGdtPage, base); }
 
 void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
 {

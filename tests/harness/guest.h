@@ -11,6 +11,7 @@
 
 #include "kernel.h"
 #include "machine.h"
+#include "machine_snapshot.h"
 #include "symbolizer.h"
 
 #include <array>
@@ -135,7 +136,8 @@ private:
     void invoke(const std::string &fn, std::initializer_list<Arg> args);
     std::string describe(const Stop &s, const std::string &fn) const;
 
-    Machine machine_{true};
+    Machine machine_{Machine::Options{.counting = true}};
+    MachineSnapshot snapshot_{machine_};
     StringConsole console_;
     std::unique_ptr<Kernel> kernel_;
     std::unordered_map<std::string, uint32_t> symbols_;
