@@ -6,7 +6,7 @@
 namespace {
 
 // write-only, create, truncate
-constexpr unsigned CREAT_FLAGS = O_WRONLY | O_CREAT | O_TRUNC;
+constexpr unsigned kCreatFlags = O_WRONLY | O_CREAT | O_TRUNC;
 
 int open_call(const char *path, unsigned flags, unsigned mode)
 {
@@ -28,7 +28,7 @@ int open(const char *path, int flags)
 
 int creat(const char *path)
 {
-    return open_call(path, CREAT_FLAGS, 0);
+    return open_call(path, kCreatFlags, 0);
 }
 
 } // extern "C"

@@ -2,6 +2,9 @@
 // EDX, one signed result back in EAX.
 #pragma once
 
+// The kernel takes lengths as signed 32-bit values.
+constexpr unsigned kKernelLengthMax = 0x7FFFFFFF;
+
 inline int zylos_syscall(unsigned nr, unsigned a = 0, unsigned b = 0, unsigned c = 0)
 {
     int result;

@@ -8,14 +8,13 @@
 
 namespace {
 
-// The kernel takes lengths as signed 32-bit values; a "negative" length seen
-// as unsigned is passed as the largest one it accepts.
-constexpr size_t KERNEL_LENGTH_MAX = 0x7FFFFFFF;
-constexpr unsigned MICROSECONDS_PER_SECOND = 1000000;
+// A "negative" length seen as unsigned is passed as the largest one the
+// kernel accepts.
+constexpr unsigned kMicrosecondsPerSecond = 1000000;
 
 unsigned clamp_length(size_t len)
 {
-    return len > KERNEL_LENGTH_MAX ? KERNEL_LENGTH_MAX : len;
+    return len > kKernelLengthMax ? kKernelLengthMax : len;
 }
 
 unsigned word(int value)
@@ -86,7 +85,7 @@ int usleep(unsigned int usec)
 
 unsigned int sleep(unsigned int sec)
 {
-    zylos_syscall(SYS_USLEEP, sec * MICROSECONDS_PER_SECOND);
+    zylos_syscall(SYS_USLEEP, sec * kMicrosecondsPerSecond);
     return 0;
 }
 

@@ -15,11 +15,11 @@ namespace {
 // The heap's payloads are 4-byte aligned, which is all that new promises
 // without an alignment here; a stricter alignment takes a larger block and
 // starts inside it. Alignments are powers of two.
-constexpr size_t HEAP_ALIGN = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+constexpr size_t kHeapAlign = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 
 void *allocate(size_t size, size_t align)
 {
-    if (align <= HEAP_ALIGN)
+    if (align <= kHeapAlign)
         return malloc(size);
     if (size > static_cast<size_t>(-1) - align)
         return nullptr;
@@ -49,12 +49,12 @@ size_t alignment(std::align_val_t align)
 
 void *operator new(size_t size)
 {
-    return allocate_or_abort(size, HEAP_ALIGN);
+    return allocate_or_abort(size, kHeapAlign);
 }
 
 void *operator new[](size_t size)
 {
-    return allocate_or_abort(size, HEAP_ALIGN);
+    return allocate_or_abort(size, kHeapAlign);
 }
 
 void *operator new(size_t size, std::align_val_t align)
@@ -69,12 +69,12 @@ void *operator new[](size_t size, std::align_val_t align)
 
 void *operator new(size_t size, const std::nothrow_t &) noexcept
 {
-    return allocate(size, HEAP_ALIGN);
+    return allocate(size, kHeapAlign);
 }
 
 void *operator new[](size_t size, const std::nothrow_t &) noexcept
 {
-    return allocate(size, HEAP_ALIGN);
+    return allocate(size, kHeapAlign);
 }
 
 void *operator new(size_t size, std::align_val_t align, const std::nothrow_t &) noexcept

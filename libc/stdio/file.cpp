@@ -3,6 +3,7 @@
 // memory and reaches the file system in one writefile call at fclose.
 #include <fcntl.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,8 +12,6 @@
 #include "internal.h"
 
 namespace {
-
-constexpr size_t size_max = ~size_t{0};
 
 FILE *new_record(int kind)
 {
@@ -137,7 +136,7 @@ extern "C" size_t fread(void *buffer, size_t size, size_t count, FILE *stream)
 {
     if (buffer == nullptr || stream == nullptr || size == 0 || count == 0)
         return 0;
-    if (stream->kind != STREAM_FD || count > size_max / size)
+    if (stream->kind != STREAM_FD || count > SIZE_MAX / size)
         return 0;
     size_t total = size * count;
     ssize_t n = read(stream->fd, buffer, total);

@@ -4,6 +4,9 @@
 #include <stddef.h>
 #include <stdio.h>
 
+// INT_MAX, unsigned: a run of digits in a format saturates there.
+constexpr unsigned kIntMax = 0x7fffffffu;
+
 extern "C" {
 // The single writer every stream byte passes through: 0 when every byte was
 // accepted, -1 otherwise, never a count.

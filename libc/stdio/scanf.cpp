@@ -6,9 +6,10 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "stdio/internal.h"
+
 namespace {
 
-constexpr unsigned kIntMax = 0x7fffffffu;
 constexpr unsigned kNoDigit = 16;
 constexpr unsigned kTokenSize = 256;
 

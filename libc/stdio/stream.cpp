@@ -2,12 +2,14 @@
 // every output byte passes through. Console output is unbuffered: a request
 // reaches the kernel before the routine returns.
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "internal.h"
+#include "syscall.h"
 
 // Programs and tests read the record by offset; its layout is fixed.
 static_assert(offsetof(FILE, kind) == 0);
@@ -36,10 +38,8 @@ constinit FILE *stderr = &g_stderr;
 
 namespace {
 
-constexpr size_t size_max = ~size_t{0};
-constexpr size_t console_request_max = 2147483647u;
-constexpr size_t first_small_capacity = 256;
-constexpr size_t first_large_capacity = 512;
+constexpr size_t kFirstSmallCapacity = 256;
+constexpr size_t kFirstLargeCapacity = 512;
 
 // The kernel may take less than asked; keep going until all is out.
 int write_console(const FILE *stream, const unsigned char *data, size_t count)
@@ -49,7 +49,7 @@ int write_console(const FILE *stream, const unsigned char *data, size_t count)
     size_t done = 0;
     while (done < count) {
         size_t left = count - done;
-        size_t request = left < console_request_max ? left : console_request_max;
+        size_t request = left < kKernelLengthMax ? left : kKernelLengthMax;
         ssize_t accepted = write(1, data + done, request);
         if (accepted <= 0)
             return -1;
@@ -62,12 +62,12 @@ int write_console(const FILE *stream, const unsigned char *data, size_t count)
 size_t grown_capacity(size_t capacity, size_t need)
 {
     if (capacity == 0) {
-        if (need <= first_small_capacity)
-            return first_small_capacity;
-        capacity = first_large_capacity;
+        if (need <= kFirstSmallCapacity)
+            return kFirstSmallCapacity;
+        capacity = kFirstLargeCapacity;
     }
     while (capacity < need) {
-        if (capacity > size_max / 2)
+        if (capacity > SIZE_MAX / 2)
             return 0;
         capacity *= 2;
     }
@@ -80,7 +80,7 @@ size_t grown_capacity(size_t capacity, size_t need)
 int append_to_buffer(FILE *stream, const void *data, size_t count)
 {
     // Room for the content, the new bytes and the NUL must fit in 32 bits.
-    if (count >= size_max - stream->buf_len)
+    if (count >= SIZE_MAX - stream->buf_len)
         return -1;
     size_t need = stream->buf_len + count + 1;
     if (stream->buf_cap < need) {
@@ -149,7 +149,7 @@ extern "C" size_t fwrite(const void *data, size_t size, size_t count, FILE *stre
 {
     if (data == nullptr || stream == nullptr || size == 0 || count == 0)
         return 0;
-    if (count > size_max / size)
+    if (count > SIZE_MAX / size)
         return 0;
     return file_write_bytes(stream, data, size * count) == 0 ? count : 0;
 }

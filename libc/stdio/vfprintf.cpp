@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr char digit_chars[] = "0123456789abcdef";
-constexpr size_t digit_area_size = 32;
+constexpr char kDigitChars[] = "0123456789abcdef";
+constexpr size_t kDigitAreaSize = 32;
 
 struct Conversion {
     int width = 0;
@@ -212,13 +212,13 @@ bool Formatter::convert_integer(const Conversion &conv)
     unsigned long long base = conv.letter == 'x' || conv.letter == 'p' ? 16 : 10;
 
     // Filled from the end, so the digits stand most significant first.
-    char area[digit_area_size];
-    size_t first = digit_area_size;
+    char area[kDigitAreaSize];
+    size_t first = kDigitAreaSize;
     do {
-        area[--first] = digit_chars[value % base];
+        area[--first] = kDigitChars[value % base];
         value /= base;
     } while (value != 0 && first > 0);
-    long long digits = static_cast<long long>(digit_area_size - first);
+    long long digits = static_cast<long long>(kDigitAreaSize - first);
 
     bool pointer = conv.letter == 'p';
     long long zeros = conv.precision > digits ? conv.precision - digits : 0;

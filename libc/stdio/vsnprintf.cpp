@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr unsigned kIntMax = 0x7fffffffu;
 constexpr size_t kSprintfSize = 0x10000;
 constexpr unsigned kLeft = 1;
 constexpr unsigned kZero = 2;

@@ -14,8 +14,8 @@ size_t g_heap_used;
 namespace {
 
 // Each block starts with the recorded size; realloc reads it back.
-constexpr size_t HEADER_SIZE = 4;
-constexpr size_t BLOCK_ALIGN = 8;
+constexpr size_t kHeaderSize = 4;
+constexpr size_t kBlockAlign = 8;
 
 size_t recorded_size(size_t size)
 {
@@ -33,24 +33,24 @@ void *take_block(size_t recorded)
     // The size is held against the whole arena before anything is added to
     // it, so a request near 2^32 fails instead of wrapping into a small block,
     // and the fill mark plus a bounded length stays far below 2^32.
-    if (recorded > HEAP_ARENA_SIZE - HEADER_SIZE)
+    if (recorded > HEAP_ARENA_SIZE - kHeaderSize)
         return out_of_memory();
-    size_t length = (recorded + HEADER_SIZE + BLOCK_ALIGN - 1) & ~(BLOCK_ALIGN - 1);
+    size_t length = (recorded + kHeaderSize + kBlockAlign - 1) & ~(kBlockAlign - 1);
     size_t used = g_heap_used;
     size_t end = used + length;
     if (end > HEAP_ARENA_SIZE)
         return out_of_memory();
     unsigned char *block = g_heap + used;
-    __builtin_memcpy(block, &recorded, HEADER_SIZE);
+    __builtin_memcpy(block, &recorded, kHeaderSize);
     g_heap_used = end;
-    return block + HEADER_SIZE;
+    return block + kHeaderSize;
 }
 
 size_t block_recorded_size(const void *payload)
 {
     size_t recorded;
-    __builtin_memcpy(&recorded, static_cast<const unsigned char *>(payload) - HEADER_SIZE,
-                     HEADER_SIZE);
+    __builtin_memcpy(&recorded, static_cast<const unsigned char *>(payload) - kHeaderSize,
+                     kHeaderSize);
     return recorded;
 }
 

@@ -20,7 +20,7 @@ struct DigitTable {
         }
     }
 };
-constexpr DigitTable k_digits;
+constexpr DigitTable kDigits;
 
 // No character is worth more than 15, so a base above 16 only widens the
 // multiplier. The comparison stays signed: a negative base admits nothing.
@@ -103,7 +103,7 @@ long atol(const char *text)
     const int limit = digit_limit(base);
     unsigned value = 0;
     int digit;
-    while ((digit = k_digits.value[static_cast<unsigned char>(*p)]) < limit) {
+    while ((digit = kDigits.value[static_cast<unsigned char>(*p)]) < limit) {
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
         ++p;
     }

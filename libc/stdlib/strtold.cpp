@@ -13,8 +13,8 @@ const float k_sixteen = 16.0f;
 const float k_sixteenth = 0.0625f;
 const float k_half = 0.5f;
 
-constexpr unsigned k_step_cap = 1024;
-constexpr int k_exponent_cap = 4096;  // keeps value * 10 + 9 far from overflow
+constexpr unsigned kStepCap = 1024;
+constexpr int kExponentCap = 4096;  // keeps value * 10 + 9 far from overflow
 
 struct Scan {
     long double acc = 0.0L;   // every mantissa digit, point ignored
@@ -57,7 +57,7 @@ const char *scan_mantissa(const char *p, bool hex, Scan &s)
             s.acc = s.acc * radix;
             s.acc = s.acc + digit;
             s.any_digit = true;
-            if (after_point && s.fraction < k_step_cap)
+            if (after_point && s.fraction < kStepCap)
                 ++s.fraction;
         } else if (*p == '.' && !after_point) {
             after_point = true;
@@ -82,8 +82,8 @@ const char *scan_exponent(const char *p, char marker, Scan &s)
     int n = 0;
     for (; is_decimal_digit(static_cast<unsigned char>(*q)); ++q) {
         n = n * 10 + (*q - '0');
-        if (n > k_exponent_cap)
-            n = k_exponent_cap;
+        if (n > kExponentCap)
+            n = kExponentCap;
     }
     s.exponent = negative ? -n : n;
     return q;
@@ -92,7 +92,7 @@ const char *scan_exponent(const char *p, char marker, Scan &s)
 unsigned capped_steps(int n)
 {
     unsigned magnitude = n < 0 ? 0u - static_cast<unsigned>(n) : static_cast<unsigned>(n);
-    return magnitude < k_step_cap ? magnitude : k_step_cap;
+    return magnitude < kStepCap ? magnitude : kStepCap;
 }
 
 long double decimal_value(const Scan &s)

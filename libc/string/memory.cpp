@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr unsigned BYTE_SPREAD = 0x01010101u;
+constexpr unsigned kByteSpread = 0x01010101u;
 
 void copy_forward(void *dst, const void *src, size_t n)
 {
@@ -72,7 +72,7 @@ void *memset(void *dst, int c, size_t n)
                  "rep stosb\n"
                  "1:"
                  : "+D"(cursor), "+c"(words)
-                 : "a"(static_cast<unsigned char>(c) * BYTE_SPREAD), [tail] "r"(n & 3)
+                 : "a"(static_cast<unsigned char>(c) * kByteSpread), [tail] "r"(n & 3)
                  : "memory");
     return dst;
 }
