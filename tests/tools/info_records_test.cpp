@@ -13,18 +13,18 @@
 namespace zylos::info {
 namespace {
 
-std::vector<uint8_t> bytes_of(const std::string &s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytesOf(const std::string &s) { return {s.begin(), s.end()}; }
 
-std::vector<uint8_t> read_file(const std::string &path)
+std::vector<uint8_t> readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string error_of(const std::string &record)
+std::string errorOf(const std::string &record)
 {
     try {
-        parse_record(".zylos.cmdmeta", bytes_of(record), "ZCMD", 2);
+        parseRecord(".zylos.cmdmeta", bytesOf(record), "ZCMD", 2);
     } catch (const std::runtime_error &e) {
         return e.what();
     }
@@ -33,7 +33,7 @@ std::string error_of(const std::string &record)
 
 TEST(InfoRecord, ParsesTheFieldsInOrder)
 {
-    const Record r = parse_record(".zylos.cmdmeta", bytes_of(std::string("ZCMD\x01\0\0\0desc\0ex\0\0", 17)), "ZCMD", 2);
+    const Record r = parseRecord(".zylos.cmdmeta", bytesOf(std::string("ZCMD\x01\0\0\0desc\0ex\0\0", 17)), "ZCMD", 2);
     EXPECT_EQ(r.fields, (std::vector<std::string>{"desc", "ex"}));
 }
 
@@ -52,13 +52,13 @@ TEST(InfoRecord, MalformedRecordsGiveAReason)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.reason);
-        EXPECT_NE(error_of(c.record).find(c.reason), std::string::npos) << error_of(c.record);
+        EXPECT_NE(errorOf(c.record).find(c.reason), std::string::npos) << errorOf(c.record);
     }
 }
 
 TEST(InfoFile, ReadsDrapesRecords)
 {
-    const Records r = read_records(read_file(ZYLOS_DRAPE_PATH));
+    const Records r = readRecords(readFile(ZYLOS_DRAPE_PATH));
     EXPECT_EQ(r.command.fields, (std::vector<std::string>{"Set background image for focused tile.", "drape /images/zylos.rei"}));
     EXPECT_EQ(r.package.fields, (std::vector<std::string>{"drape", "2"}));
 }
@@ -67,16 +67,16 @@ TEST(InfoFile, ReadsDrapesRecords)
 // headers are the ELF fuzz target's, which runs the same reader.)
 TEST(InfoFile, TruncatedImagesAreRefused)
 {
-    const auto image = read_file(ZYLOS_DRAPE_PATH);
+    const auto image = readFile(ZYLOS_DRAPE_PATH);
     ASSERT_GT(image.size(), 100u);
     for (size_t n = 0; n < image.size(); n += 1 + n / 16)
-        EXPECT_THROW(read_records(std::vector<uint8_t>(image.begin(), image.begin() + n)), std::runtime_error) << n;
+        EXPECT_THROW(readRecords(std::vector<uint8_t>(image.begin(), image.begin() + n)), std::runtime_error) << n;
 }
 
 TEST(InfoFile, NonElfInputIsRefused)
 {
-    EXPECT_THROW(read_records(bytes_of("#!/bin/sh\necho hi\n")), std::runtime_error);
-    EXPECT_THROW(read_records({}), std::runtime_error);
+    EXPECT_THROW(readRecords(bytesOf("#!/bin/sh\necho hi\n")), std::runtime_error);
+    EXPECT_THROW(readRecords({}), std::runtime_error);
 }
 
 } // namespace

@@ -13,7 +13,7 @@ namespace {
 
 using zylos::info::Records;
 
-std::vector<std::uint8_t> read_file(const std::string &path)
+std::vector<std::uint8_t> readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -21,7 +21,7 @@ std::vector<std::uint8_t> read_file(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string json_string(const std::string &s)
+std::string jsonString(const std::string &s)
 {
     std::ostringstream out;
     out << '"';
@@ -39,7 +39,7 @@ std::string json_string(const std::string &s)
     return out.str();
 }
 
-void print_text(const std::string &path, const Records &r)
+void printText(const std::string &path, const Records &r)
 {
     std::cout << path << ":\n"
               << "  description: " << r.command.fields[0] << "\n"
@@ -48,11 +48,11 @@ void print_text(const std::string &path, const Records &r)
               << "  field 2:     " << r.package.fields[1] << "\n";
 }
 
-std::string json_object(const std::string &path, const Records &r)
+std::string jsonObject(const std::string &path, const Records &r)
 {
-    return "{\"path\": " + json_string(path) + ", \"description\": " + json_string(r.command.fields[0]) +
-           ", \"example\": " + json_string(r.command.fields[1]) + ", \"package\": " +
-           json_string(r.package.fields[0]) + ", \"field2\": " + json_string(r.package.fields[1]) + "}";
+    return "{\"path\": " + jsonString(path) + ", \"description\": " + jsonString(r.command.fields[0]) +
+           ", \"example\": " + jsonString(r.command.fields[1]) + ", \"package\": " +
+           jsonString(r.package.fields[0]) + ", \"field2\": " + jsonString(r.package.fields[1]) + "}";
 }
 
 } // namespace
@@ -87,12 +87,12 @@ int main(int argc, char **argv)
     std::vector<std::string> objects;
     for (const std::string &path : programs) {
         try {
-            const auto bytes = read_file(path);
-            const Records records = zylos::info::read_records(bytes);
+            const auto bytes = readFile(path);
+            const Records records = zylos::info::readRecords(bytes);
             if (json)
-                objects.push_back(json_object(path, records));
+                objects.push_back(jsonObject(path, records));
             else
-                print_text(path, records);
+                printText(path, records);
         } catch (const std::exception &e) {
             std::cerr << "zylos-info: " << path << ": " << e.what() << "\n";
             status = 1;

@@ -20,7 +20,7 @@ std::uint32_t le32(Bytes b, std::size_t at)
 
 } // namespace
 
-Bytes find_section(Bytes file, const std::string &name)
+Bytes findSection(Bytes file, const std::string &name)
 {
     const elf::File elf(file);
     const std::optional<elf::Section> section = elf.section(name);
@@ -29,7 +29,7 @@ Bytes find_section(Bytes file, const std::string &name)
     return elf.contents(*section);
 }
 
-Record parse_record(const std::string &section, Bytes bytes, const char (&magic)[5], std::size_t field_count)
+Record parseRecord(const std::string &section, Bytes bytes, const char (&magic)[5], std::size_t fieldCount)
 {
     if (bytes.size() < 8)
         fail(section + " is cut short (" + std::to_string(bytes.size()) + " bytes)");
@@ -51,16 +51,16 @@ Record parse_record(const std::string &section, Bytes bytes, const char (&magic)
         if (at == bytes.size())
             fail(section + " is cut short: no end marker");
     }
-    if (record.fields.size() != field_count)
+    if (record.fields.size() != fieldCount)
         fail(section + " holds " + std::to_string(record.fields.size()) + " texts, expected " +
-             std::to_string(field_count));
+             std::to_string(fieldCount));
     return record;
 }
 
-Records read_records(Bytes file)
+Records readRecords(Bytes file)
 {
-    return {parse_record(".zylos.cmdmeta", find_section(file, ".zylos.cmdmeta"), "ZCMD", 2),
-            parse_record(".zylos.pkgmeta", find_section(file, ".zylos.pkgmeta"), "ZPKG", 2)};
+    return {parseRecord(".zylos.cmdmeta", findSection(file, ".zylos.cmdmeta"), "ZCMD", 2),
+            parseRecord(".zylos.pkgmeta", findSection(file, ".zylos.pkgmeta"), "ZPKG", 2)};
 }
 
 } // namespace zylos::info

@@ -20,13 +20,13 @@ struct Records {
 };
 
 // Throws std::runtime_error with a one-line reason for anything malformed.
-Records read_records(std::span<const std::uint8_t> file);
+Records readRecords(std::span<const std::uint8_t> file);
 
 // The section's bytes, or an error if the ELF32 file or its section table is
 // malformed or has no section of that name.
-std::span<const std::uint8_t> find_section(std::span<const std::uint8_t> file, const std::string &name);
+std::span<const std::uint8_t> findSection(std::span<const std::uint8_t> file, const std::string &name);
 
-Record parse_record(const std::string &section, std::span<const std::uint8_t> bytes,
-                    const char (&magic)[5], std::size_t field_count);
+Record parseRecord(const std::string &section, std::span<const std::uint8_t> bytes,
+                    const char (&magic)[5], std::size_t fieldCount);
 
 } // namespace zylos::info
