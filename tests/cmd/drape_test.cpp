@@ -1,6 +1,7 @@
 // drape end to end in the runner: console bytes, exit status and the kernel
 // calls it makes.
 #include "harness/guest.h"
+#include "zylos/syscalls.h"
 
 #include <gtest/gtest.h>
 
@@ -138,7 +139,7 @@ TEST(Drape, PassesThePathUnchangedToTheKernel)
     EXPECT_EQ(g.call("main", {2, argv}), 0u);
     const auto &calls = g.calls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].nr, 92u);
+    EXPECT_EQ(calls[0].nr, uint32_t{SYS_SET_BACKGROUND});
     EXPECT_EQ(calls[0].args[0], arg1);
     EXPECT_EQ(g.console(), "");
 }

@@ -8,6 +8,7 @@
 #include "fuzz_check.h"
 
 #include "kernel.h"
+#include "zylos/syscalls.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -82,7 +83,10 @@ const char *const kCannedPaths[] = {
     "//dir//./inner", "dir/../../../outside", "/to_root", "",
 };
 
-constexpr uint32_t kCalls[] = {1, 2, 3, 4, 5, 6, 21, 22, 49, 50, 51, 52, 53, 54, 55, 92, 95, 110, 124, 125, 126, 127, 128, 131};
+constexpr uint32_t kCalls[] = {SYS_WRITE, SYS_EXIT, SYS_READ, SYS_OPEN, SYS_CLOSE, SYS_GETKEY, SYS_WRITEFILE,
+    SYS_USLEEP, SYS_MKDIR, SYS_UNLINK, SYS_RMDIR, SYS_GETCWD, SYS_ZYLFS_STREAM_BEGIN, SYS_ZYLFS_STREAM_WRITE,
+    SYS_ZYLFS_STREAM_END, SYS_SET_BACKGROUND, SYS_CHDIR, SYS_LSEEK, SYS_PIPE, SYS_MKFIFO, SYS_DUP, SYS_DUP2,
+    SYS_FD_SET_INHERIT, SYS_SPAWN};
 constexpr uint32_t kLengths[] = {0, 1, 2, 7, 8, 16, 255, 4095, 4096, 4097, 8192, 0x10000, 0x10001,
                                  0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
 constexpr uint32_t kFlags[] = {O_RDONLY, O_WRONLY | O_CREAT, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR, O_WRONLY | O_APPEND,
@@ -140,9 +144,9 @@ struct Destination {
 Destination destinationOf(uint32_t nr, const uint32_t (&a)[3], int32_t result)
 {
     switch (nr) {
-    case 3: return {a[1], result > 0 ? static_cast<uint64_t>(result) : 0};
-    case 52: return {a[0], result >= 0 ? static_cast<uint64_t>(result) + 1 : 0};
-    case 124: return {a[0], result == 0 ? 8u : 0u};
+    case SYS_READ: return {a[1], result > 0 ? static_cast<uint64_t>(result) : 0};
+    case SYS_GETCWD: return {a[0], result >= 0 ? static_cast<uint64_t>(result) + 1 : 0};
+    case SYS_PIPE: return {a[0], result == 0 ? 8u : 0u};
     default: return {0, 0};
     }
 }
@@ -168,17 +172,17 @@ void checkBuffer(const HoleyMemory &mem, uint32_t nr, const uint32_t (&a)[3], in
     if (result < 0)
         return;
     switch (nr) {
-    case 1:
-    case 21:
-    case 54:
+    case SYS_WRITE:
+    case SYS_WRITEFILE:
+    case SYS_ZYLFS_STREAM_WRITE:
         require(mem.accessible(a[1], a[2], false), "a written buffer is readable guest memory");
-        require(nr != 1 || static_cast<uint32_t>(result) <= a[2], "a write takes no more than asked");
+        require(nr != SYS_WRITE || static_cast<uint32_t>(result) <= a[2], "a write takes no more than asked");
         break;
-    case 3:
+    case SYS_READ:
         require(mem.accessible(a[1], a[2], true), "a read buffer is writable guest memory");
         require(static_cast<uint32_t>(result) <= a[2], "a read gives no more than asked");
         break;
-    case 52:
+    case SYS_GETCWD:
         require(static_cast<uint32_t>(result) < a[1], "getcwd fits its size");
         break;
     }

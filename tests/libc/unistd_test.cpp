@@ -1,6 +1,7 @@
 // Kernel-call wrappers: argument slots, length clamping, refusals without a
 // call, and results passed through unchanged.
 #include "support.h"
+#include "zylos/syscalls.h"
 
 #include <gtest/gtest.h>
 
@@ -32,32 +33,32 @@ TEST_F(Unistd, EachWrapperFillsItsSlotsAndReturnsTheKernelsAnswer)
     // The slots are those the wrapper must fill. The sleeps ask for
     // microseconds (4295000000 wraps past 2^32) and always return 0.
     const struct { const char *fn; std::vector<uint32_t> args; uint32_t nr; std::vector<uint32_t> slots; } rows[] = {
-        {"write", {1, buf, 3}, 1, {1, buf, 3}}, {"read", {0, buf, 7}, 3, {0, buf, 7}},
-        {"open", {p, 0x241}, 4, {p, 0x241, 0x241}}, {"open", {p, 0x201}, 4, {p, 0x201, 0}},
-        {"creat", {p}, 4, {p, 0x241, 0}}, {"close", {9}, 5, {9}}, {"getkey", {}, 6, {}},
-        {"writefile", {p, buf, 3}, 21, {p, buf, 3}}, {"sleep", {2}, 22, {2000000}}, {"sleep", {4295}, 22, {32704}},
-        {"usleep", {250}, 22, {250}}, {"mkdir", {p}, 49, {p}}, {"unlink", {p}, 50, {p}}, {"rmdir", {p}, 51, {p}},
-        {"getcwd", {buf, 64}, 52, {buf, 64, 0}}, {"zylfs_stream_begin", {p}, 53, {p}},
-        {"zylfs_stream_write", {4, buf, 3}, 54, {4, buf, 3}}, {"zylfs_stream_end", {4}, 55, {4}},
-        {"chdir", {p}, 95, {p}}, {"lseek", {3, m1, 2}, 110, {3, m1, 2}}, {"pipe", {buf}, 124, {buf}},
-        {"mkfifo", {p}, 125, {p}}, {"dup", {3}, 126, {3}}, {"dup2", {3, 7}, 127, {3, 7, 0}},
-        {"fd_set_inherit", {m1}, 128, {1}}, {"fd_set_inherit", {0}, 128, {0}},
-        {"fd_set_stdio", {3, 4, 5}, 129, {3, 4, 5}},
-        {"fd_set_nonblock", {3, 0x100}, 130, {3, 1, 0}}, {"fd_set_nonblock", {3, 0}, 130, {3, 0, 0}},
-        {"spawn", {p, buf, 0}, 131, {p, buf, 0}}, {"waitpid", {m1, buf, 1}, 132, {m1, buf, 1}},
+        {"write", {1, buf, 3}, SYS_WRITE, {1, buf, 3}}, {"read", {0, buf, 7}, SYS_READ, {0, buf, 7}},
+        {"open", {p, 0x241}, SYS_OPEN, {p, 0x241, 0x241}}, {"open", {p, 0x201}, SYS_OPEN, {p, 0x201, 0}},
+        {"creat", {p}, SYS_OPEN, {p, 0x241, 0}}, {"close", {9}, SYS_CLOSE, {9}}, {"getkey", {}, SYS_GETKEY, {}},
+        {"writefile", {p, buf, 3}, SYS_WRITEFILE, {p, buf, 3}}, {"sleep", {2}, SYS_USLEEP, {2000000}}, {"sleep", {4295}, SYS_USLEEP, {32704}},
+        {"usleep", {250}, SYS_USLEEP, {250}}, {"mkdir", {p}, SYS_MKDIR, {p}}, {"unlink", {p}, SYS_UNLINK, {p}}, {"rmdir", {p}, SYS_RMDIR, {p}},
+        {"getcwd", {buf, 64}, SYS_GETCWD, {buf, 64, 0}}, {"zylfs_stream_begin", {p}, SYS_ZYLFS_STREAM_BEGIN, {p}},
+        {"zylfs_stream_write", {4, buf, 3}, SYS_ZYLFS_STREAM_WRITE, {4, buf, 3}}, {"zylfs_stream_end", {4}, SYS_ZYLFS_STREAM_END, {4}},
+        {"chdir", {p}, SYS_CHDIR, {p}}, {"lseek", {3, m1, 2}, SYS_LSEEK, {3, m1, 2}}, {"pipe", {buf}, SYS_PIPE, {buf}},
+        {"mkfifo", {p}, SYS_MKFIFO, {p}}, {"dup", {3}, SYS_DUP, {3}}, {"dup2", {3, 7}, SYS_DUP2, {3, 7, 0}},
+        {"fd_set_inherit", {m1}, SYS_FD_SET_INHERIT, {1}}, {"fd_set_inherit", {0}, SYS_FD_SET_INHERIT, {0}},
+        {"fd_set_stdio", {3, 4, 5}, SYS_FD_SET_STDIO, {3, 4, 5}},
+        {"fd_set_nonblock", {3, 0x100}, SYS_FD_SET_NONBLOCK, {3, 1, 0}}, {"fd_set_nonblock", {3, 0}, SYS_FD_SET_NONBLOCK, {3, 0, 0}},
+        {"spawn", {p, buf, 0}, SYS_SPAWN, {p, buf, 0}}, {"waitpid", {m1, buf, 1}, SYS_WAITPID, {m1, buf, 1}},
         // Lengths above the signed limit are clamped to it.
-        {"write", {1, buf, m1}, 1, {1, buf, kMax}}, {"write", {1, buf, kMax + 1}, 1, {1, buf, kMax}},
-        {"write", {1, buf, kMax}, 1, {1, buf, kMax}}, {"read", {0, buf, m1}, 3, {0, buf, kMax}},
-        {"read", {0, buf, kMax + 1}, 3, {0, buf, kMax}}, {"read", {0, buf, kMax}, 3, {0, buf, kMax}},
-        {"writefile", {p, buf, m1}, 21, {p, buf, kMax}}, {"writefile", {p, buf, kMax + 1}, 21, {p, buf, kMax}},
-        {"writefile", {p, buf, kMax}, 21, {p, buf, kMax}}, {"zylfs_stream_write", {4, buf, m1}, 54, {4, buf, kMax}},
-        {"zylfs_stream_write", {4, buf, kMax + 1}, 54, {4, buf, kMax}},
-        {"zylfs_stream_write", {4, buf, kMax}, 54, {4, buf, kMax}}, {"getcwd", {buf, m1}, 52, {buf, kMax, 0}},
-        {"getcwd", {buf, kMax + 1}, 52, {buf, kMax, 0}}, {"getcwd", {buf, kMax}, 52, {buf, kMax, 0}}};
+        {"write", {1, buf, m1}, SYS_WRITE, {1, buf, kMax}}, {"write", {1, buf, kMax + 1}, SYS_WRITE, {1, buf, kMax}},
+        {"write", {1, buf, kMax}, SYS_WRITE, {1, buf, kMax}}, {"read", {0, buf, m1}, SYS_READ, {0, buf, kMax}},
+        {"read", {0, buf, kMax + 1}, SYS_READ, {0, buf, kMax}}, {"read", {0, buf, kMax}, SYS_READ, {0, buf, kMax}},
+        {"writefile", {p, buf, m1}, SYS_WRITEFILE, {p, buf, kMax}}, {"writefile", {p, buf, kMax + 1}, SYS_WRITEFILE, {p, buf, kMax}},
+        {"writefile", {p, buf, kMax}, SYS_WRITEFILE, {p, buf, kMax}}, {"zylfs_stream_write", {4, buf, m1}, SYS_ZYLFS_STREAM_WRITE, {4, buf, kMax}},
+        {"zylfs_stream_write", {4, buf, kMax + 1}, SYS_ZYLFS_STREAM_WRITE, {4, buf, kMax}},
+        {"zylfs_stream_write", {4, buf, kMax}, SYS_ZYLFS_STREAM_WRITE, {4, buf, kMax}}, {"getcwd", {buf, m1}, SYS_GETCWD, {buf, kMax, 0}},
+        {"getcwd", {buf, kMax + 1}, SYS_GETCWD, {buf, kMax, 0}}, {"getcwd", {buf, kMax}, SYS_GETCWD, {buf, kMax, 0}}};
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.fn << " " << (row.args.empty() ? 0 : row.args.back()));
         scriptedKernel();
-        EXPECT_EQ(callWithJunk(row.fn, row.args), row.nr == 22 ? 0 : 5000 + row.nr);
+        EXPECT_EQ(callWithJunk(row.fn, row.args), row.nr == SYS_USLEEP ? 0 : 5000 + row.nr);
         ASSERT_EQ(g.calls().size(), 1u);
         EXPECT_EQ(g.calls()[0].nr, row.nr);
         for (size_t i = 0; i < row.slots.size(); ++i)
@@ -88,7 +89,7 @@ TEST_F(Unistd, ExitNeverReturnsAndAccessClosesItsProbe)
     g.call("_exit", {-3});
     ASSERT_TRUE(g.exited());
     ASSERT_EQ(g.calls().size(), 1u);
-    EXPECT_EQ(g.calls()[0].nr, 2u);
+    EXPECT_EQ(g.calls()[0].nr, uint32_t{SYS_EXIT});
     EXPECT_EQ(g.calls()[0].args[0], 0xFFFFFFFDu);
     // Should the kernel ever come back, _exit stops on a halt, which user
     // mode may not execute, instead of returning to its caller.
@@ -102,11 +103,11 @@ TEST_F(Unistd, ExitNeverReturnsAndAccessClosesItsProbe)
     EXPECT_EQ(g.call("access", {g.str("/present.txt"), 4}), 0u);
     ASSERT_EQ(g.calls().size(), 2u);
     const CallRecord &open = g.calls()[0], &close = g.calls()[1];
-    EXPECT_EQ(open.nr, 4u);
+    EXPECT_EQ(open.nr, uint32_t{SYS_OPEN});
     EXPECT_EQ(open.args[1], 0u);
     EXPECT_EQ(open.args[2], 0u);
     ASSERT_GE(open.result, 0);
-    EXPECT_EQ(close.nr, 5u);
+    EXPECT_EQ(close.nr, uint32_t{SYS_CLOSE});
     EXPECT_EQ(close.args[0], uint32_t(open.result));
     EXPECT_EQ(int32_t(g.call("access", {g.str("/absent.txt"), 0})), -1);
     EXPECT_EQ(g.calls().size(), 3u);  // only the failed open

@@ -13,6 +13,8 @@
 
    The probe_* functions are called one by one by the harness tests. */
 
+#include <zylos/syscalls.h>
+
 static int sys(int nr, int a, int b, int c)
 {
     int r;
@@ -49,7 +51,7 @@ static int number(const char *s)
 static void say(const char *s, unsigned n)
 {
     while (n > 0) {
-        int r = sys(1, 1, (int)s, (int)n);
+        int r = sys(SYS_WRITE, 1, (int)s, (int)n);
         if (r <= 0)
             return;
         s += r;
@@ -163,11 +165,11 @@ int main(int argc, char **argv)
         return 0;
     }
     if (same(what, "exit") && argc > 2)
-        sys(2, number(argv[2]), 0, 0);
+        sys(SYS_EXIT, number(argv[2]), 0, 0);
     if (same(what, "cat")) {
         static char buf[4096];
         int n;
-        while ((n = sys(3, 0, (int)buf, sizeof buf)) > 0)
+        while ((n = sys(SYS_READ, 0, (int)buf, sizeof buf)) > 0)
             say(buf, (unsigned)n);
         return n < 0;
     }
@@ -175,7 +177,7 @@ int main(int argc, char **argv)
         probe_spin();
     if (same(what, "sleepy"))
         for (;;)
-            sys(22, 100000, 0, 0);
+            sys(SYS_USLEEP, 100000, 0, 0);
     if (same(what, "rep") && argc > 2) {
         copy((unsigned)number(argv[2]));
         return 0;

@@ -116,7 +116,7 @@ HostileImage flood(uint32_t chunk, uint32_t count)
     HostileImage image;
     image.bss(chunk).mov(R::Esi, count);
     const size_t top = image.label();
-    image.sys(kWrite, 1, HostileImage::kBss, chunk).loop(R::Esi, top).exit(0);
+    image.sys(SYS_WRITE, 1, HostileImage::kBss, chunk).loop(R::Esi, top).exit(0);
     return image;
 }
 
@@ -127,7 +127,7 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
     HostileImage spin, calls, keys;
     spin.jmp(spin.label());
     calls.sys(999).jmp(0);
-    keys.sys(kGetKey).jmp(0);
+    keys.sys(SYS_GETKEY).jmp(0);
     const struct {
         const char *name;
         HostileImage image;
@@ -170,9 +170,9 @@ TEST_F(HostileGuests, AConsoleFloodIsStreamedInBoundedMemory)
 TEST_F(HostileGuests, EmptyReadsAndClosedStandardDescriptors)
 {
     HostileImage reader, opener;
-    reader.sys(kRead, 0, HostileImage::kBss, 0).raw({0x89, 0xC3, 0xB8, 2, 0, 0, 0, 0xCD, 0x80}); // exit(eax)
+    reader.sys(SYS_READ, 0, HostileImage::kBss, 0).raw({0x89, 0xC3, 0xB8, 2, 0, 0, 0, 0xCD, 0x80}); // exit(eax)
     const uint32_t f = opener.data("/f"), text = opener.data("out");
-    opener.sys(kOpen, f, kWriteOnly | kCreate).sys(kWrite, 1, text, 3).sys(kWrite, 2, text, 3).exit(0);
+    opener.sys(SYS_OPEN, f, kWriteOnly | kCreate).sys(SYS_WRITE, 1, text, 3).sys(SYS_WRITE, 2, text, 3).exit(0);
     const std::string readerPath = save(reader, "reader"), openerPath = save(opener, "opener");
     for (const Backend b : {Backend::Emulated, Backend::Native}) {
         if (!backendUnavailable(b).empty())
@@ -196,7 +196,7 @@ TEST_F(HostileGuests, ASignalDuringAWholeFileWriteLeavesNothingBehind)
 {
     HostileImage writer;
     const uint32_t big = writer.data("/big");
-    writer.bss(256u << 20).sys(kWriteFile, big, HostileImage::kBss, 256u << 20).jmp(0);
+    writer.bss(256u << 20).sys(SYS_WRITEFILE, big, HostileImage::kBss, 256u << 20).jmp(0);
     const std::string path = save(writer, "writer");
     for (const char *signal : {"TERM", "KILL"}) {
         const fs::path root = dir / signal;
@@ -214,9 +214,9 @@ TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
     HostileImage image;
     const uint32_t file = image.data("/new"), folder = image.data("/new_dir"), drape = image.data("/bin/drape"),
                    bin = image.data("/bin");
-    image.sys(kWriteFile, file, file, 4).sys(kMkdir, folder).sys(kOpen, drape, kWriteOnly | kTruncate)
-        .sys(kOpen, file, kWriteOnly | kCreate).sys(kUnlink, drape).sys(kRmdir, bin).sys(kStreamBegin, file)
-        .sys(kOpen, drape, 0).exit(0);
+    image.sys(SYS_WRITEFILE, file, file, 4).sys(SYS_MKDIR, folder).sys(SYS_OPEN, drape, kWriteOnly | kTruncate)
+        .sys(SYS_OPEN, file, kWriteOnly | kCreate).sys(SYS_UNLINK, drape).sys(SYS_RMDIR, bin).sys(SYS_ZYLFS_STREAM_BEGIN, file)
+        .sys(SYS_OPEN, drape, 0).exit(0);
     const std::string path = save(image, "changer");
     const RunResult shipped = runProgram({"--trace", path});
     EXPECT_EQ(shipped.status, 0) << shipped.err;
@@ -307,7 +307,7 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         // kernel call that must not be performed.
         HostileImage image;
         const uint32_t after = image.data("after");
-        image.raw({0x90}).raw(m.code).sys(kWrite, 1, after, 5).exit(0);
+        image.raw({0x90}).raw(m.code).sys(SYS_WRITE, 1, after, 5).exit(0);
         const std::string path = save(image, m.name);
         for (const auto &[b, options] : runs) {
             std::vector<std::string> argv = options;
@@ -376,7 +376,7 @@ TEST_F(HostileGuests, WriteFileThroughASymlinkOutOfTheRootIsRefused)
         at.push_back(image.data(p));
     const uint32_t bytes = image.data("pwned");
     for (uint32_t a : at)
-        image.sys(kWriteFile, a, bytes, 5);
+        image.sys(SYS_WRITEFILE, a, bytes, 5);
     image.exit(0);
     const RunResult r = runProgram({"--trace", "--root", root.string(), save(image, "escape")});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -398,7 +398,7 @@ TEST_F(HostileGuests, ThousandsOfOpensFillTheTableAndNoMore)
     const uint32_t f = image.data("/f");
     image.mov(R::Esi, 5000).mov(R::Edi, 0);
     const size_t top = image.label();
-    image.sys(kOpen, f)
+    image.sys(SYS_OPEN, f)
         .raw({0x85, 0xC0, 0x78, 0x01, 0x47}) // test eax, eax; js +1; inc edi
         .loop(R::Esi, top)
         .mov(R::Eax, 2)
@@ -422,11 +422,11 @@ TEST_F(HostileCalls, BadPointersAndHugeLengthsAreEFAULTAndDoNothing)
 {
     std::ofstream(root / "in") << "abc";
     g.setStdin("keys");
-    const uint32_t in = static_cast<uint32_t>(k(kOpen, s("/in"), 0));
-    const uint32_t out = static_cast<uint32_t>(k(kOpen, s("/out"), kWriteOnly | kCreate));
-    const uint32_t stream = static_cast<uint32_t>(k(kStreamBegin, s("/stream")));
-    ASSERT_EQ(k(kMkdir, s("/abc")), 0);
-    ASSERT_EQ(k(kChdir, s("/abc")), 0); // getcwd's result is longer than two bytes
+    const uint32_t in = static_cast<uint32_t>(k(SYS_OPEN, s("/in"), 0));
+    const uint32_t out = static_cast<uint32_t>(k(SYS_OPEN, s("/out"), kWriteOnly | kCreate));
+    const uint32_t stream = static_cast<uint32_t>(k(SYS_ZYLFS_STREAM_BEGIN, s("/stream")));
+    ASSERT_EQ(k(SYS_MKDIR, s("/abc")), 0);
+    ASSERT_EQ(k(SYS_CHDIR, s("/abc")), 0); // getcwd's result is longer than two bytes
     const uint32_t edge = g.allocAtGuard(16), two = g.allocAtGuard(2), unterminated = g.allocAtGuard(3);
     g.write(edge, std::string(16, 'x'));
     g.write(two, "yy");
@@ -435,37 +435,37 @@ TEST_F(HostileCalls, BadPointersAndHugeLengthsAreEFAULTAndDoNothing)
     const uint32_t systemPage = 0xFFFFF000; // readable by guest code, not guest memory for the kernel
     for (const uint32_t len : {17u, 0x10000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         for (const auto &[name, result] : std::vector<std::pair<const char *, int32_t>>{
-                 {"read file", k(kRead, in, edge, len)},
-                 {"read console", k(kRead, 0, edge, len)},
-                 {"write console", k(kWrite, 1, edge, len)},
-                 {"write file", k(kWrite, out, edge, len)},
-                 {"writefile", k(kWriteFile, s("/whole"), edge, len)},
-                 {"stream write", k(kStreamWrite, stream, edge, len)},
-                 {"write stack top", k(kWrite, 1, stackTop, len)},
-                 {"write system page", k(kWrite, 1, systemPage, len)},
-                 {"read into system page", k(kRead, in, systemPage, len)}})
+                 {"read file", k(SYS_READ, in, edge, len)},
+                 {"read console", k(SYS_READ, 0, edge, len)},
+                 {"write console", k(SYS_WRITE, 1, edge, len)},
+                 {"write file", k(SYS_WRITE, out, edge, len)},
+                 {"writefile", k(SYS_WRITEFILE, s("/whole"), edge, len)},
+                 {"stream write", k(SYS_ZYLFS_STREAM_WRITE, stream, edge, len)},
+                 {"write stack top", k(SYS_WRITE, 1, stackTop, len)},
+                 {"write system page", k(SYS_WRITE, 1, systemPage, len)},
+                 {"read into system page", k(SYS_READ, in, systemPage, len)}})
             EXPECT_EQ(result, kEFAULT) << name << ", length " << len;
     }
     for (const auto &[name, result] : std::vector<std::pair<const char *, int32_t>>{
-             {"write across the top", k(kWrite, 1, 0xFFFFFFFF, 8)},
-             {"write up to the top", k(kWrite, 1, 0xFFFFFFFC, 8)},
-             {"write from unmapped", k(kWrite, 1, unmapped, 4)},
-             {"write of a clamped length", k(kWrite, 1, s("x"), 0x7FFFFFFF)},
-             {"read into unmapped", k(kRead, 0, unmapped, 4)},
-             {"read into code", k(kRead, 0, code, 4)},
-             {"open unmapped path", k(kOpen, unmapped, 0)},
-             {"open unterminated path", k(kOpen, unterminated, 0)},
-             {"writefile from unmapped", k(kWriteFile, s("/f"), unmapped, 4)},
-             {"getcwd past the guard", k(kGetCwd, two, 0x7FFFFFFF)},
-             {"getcwd into unmapped", k(kGetCwd, unmapped, 100)},
-             {"getcwd into code", k(kGetCwd, code, 100)},
-             {"pipe past the guard", k(kPipe, g.allocAtGuard(4))},
-             {"pipe into unmapped", k(kPipe, unmapped)},
-             {"pipe into code", k(kPipe, code)},
-             {"stream write from unmapped", k(kStreamWrite, stream, unmapped, 4)},
-             {"mkdir unmapped", k(kMkdir, unmapped)},
-             {"chdir unterminated", k(kChdir, unterminated)},
-             {"set_background unmapped", k(kSetBackground, unmapped)}})
+             {"write across the top", k(SYS_WRITE, 1, 0xFFFFFFFF, 8)},
+             {"write up to the top", k(SYS_WRITE, 1, 0xFFFFFFFC, 8)},
+             {"write from unmapped", k(SYS_WRITE, 1, unmapped, 4)},
+             {"write of a clamped length", k(SYS_WRITE, 1, s("x"), 0x7FFFFFFF)},
+             {"read into unmapped", k(SYS_READ, 0, unmapped, 4)},
+             {"read into code", k(SYS_READ, 0, code, 4)},
+             {"open unmapped path", k(SYS_OPEN, unmapped, 0)},
+             {"open unterminated path", k(SYS_OPEN, unterminated, 0)},
+             {"writefile from unmapped", k(SYS_WRITEFILE, s("/f"), unmapped, 4)},
+             {"getcwd past the guard", k(SYS_GETCWD, two, 0x7FFFFFFF)},
+             {"getcwd into unmapped", k(SYS_GETCWD, unmapped, 100)},
+             {"getcwd into code", k(SYS_GETCWD, code, 100)},
+             {"pipe past the guard", k(SYS_PIPE, g.allocAtGuard(4))},
+             {"pipe into unmapped", k(SYS_PIPE, unmapped)},
+             {"pipe into code", k(SYS_PIPE, code)},
+             {"stream write from unmapped", k(SYS_ZYLFS_STREAM_WRITE, stream, unmapped, 4)},
+             {"mkdir unmapped", k(SYS_MKDIR, unmapped)},
+             {"chdir unterminated", k(SYS_CHDIR, unterminated)},
+             {"set_background unmapped", k(SYS_SET_BACKGROUND, unmapped)}})
         EXPECT_EQ(result, kEFAULT) << name;
 
     EXPECT_EQ(g.read(edge, 16), std::vector<uint8_t>(16, 'x'));
@@ -473,8 +473,8 @@ TEST_F(HostileCalls, BadPointersAndHugeLengthsAreEFAULTAndDoNothing)
     EXPECT_EQ(readAll(in), "abc");
     EXPECT_EQ(readAll(0), "keys");
     EXPECT_EQ(g.console(), "");
-    EXPECT_EQ(k(kDup, 1), 5); // the failed pipes took no descriptor
-    EXPECT_EQ(k(kStreamEnd, stream), 0);
+    EXPECT_EQ(k(SYS_DUP, 1), 5); // the failed pipes took no descriptor
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, stream), 0);
     EXPECT_EQ(hostRead(root / "stream"), "");
     EXPECT_EQ(hostRead(root / "out"), "");
     EXPECT_EQ(listing(root), (std::set<std::string>{"abc", "in", "out", "stream"})); // no temporaries
@@ -489,10 +489,10 @@ TEST_F(HostileCalls, FifosInTheRootAreNeverOpened)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     const UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     ASSERT_GE(inotify_add_watch(watch.get(), fifo.c_str(), IN_OPEN), 0);
-    EXPECT_EQ(k(kOpen, s("/fifo"), 0), -6);
-    EXPECT_EQ(k(kOpen, s("/fifo"), kWriteOnly), -6);
-    EXPECT_EQ(k(kOpen, s("/fifo"), kWriteOnly | kCreate | kTruncate), -6);
-    EXPECT_EQ(k(kSetBackground, s("/fifo")), kEINVAL);
+    EXPECT_EQ(k(SYS_OPEN, s("/fifo"), 0), -6);
+    EXPECT_EQ(k(SYS_OPEN, s("/fifo"), kWriteOnly), -6);
+    EXPECT_EQ(k(SYS_OPEN, s("/fifo"), kWriteOnly | kCreate | kTruncate), -6);
+    EXPECT_EQ(k(SYS_SET_BACKGROUND, s("/fifo")), kEINVAL);
     char event[256];
     EXPECT_EQ(read(watch.get(), event, sizeof event), -1);
 }
@@ -503,20 +503,20 @@ TEST_F(HostileCalls, OpenStreamsTogetherHoldAtMostOneFilesWorth)
 {
     constexpr uint32_t kChunk = 8u << 20;
     const uint32_t chunk = g.alloc(kChunk);
-    ASSERT_EQ(k(kMkdir, s("/gone")), 0);
-    const uint32_t big = static_cast<uint32_t>(k(kStreamBegin, s("/gone/big")));
-    const uint32_t small = static_cast<uint32_t>(k(kStreamBegin, s("/small")));
+    ASSERT_EQ(k(SYS_MKDIR, s("/gone")), 0);
+    const uint32_t big = static_cast<uint32_t>(k(SYS_ZYLFS_STREAM_BEGIN, s("/gone/big")));
+    const uint32_t small = static_cast<uint32_t>(k(SYS_ZYLFS_STREAM_BEGIN, s("/small")));
     for (int i = 0; i < 31; ++i)
-        ASSERT_EQ(k(kStreamWrite, big, chunk, kChunk), static_cast<int32_t>(kChunk)) << i;
-    EXPECT_EQ(k(kStreamWrite, small, chunk, kChunk), static_cast<int32_t>(kChunk));
-    EXPECT_EQ(k(kStreamWrite, small, chunk, 1), kEFBIG);
-    EXPECT_EQ(k(kStreamWrite, big, chunk, 1), kEFBIG);
-    EXPECT_EQ(k(kWriteFile, s("/whole"), chunk, kChunk), 0); // whole-file writes are not held
+        ASSERT_EQ(k(SYS_ZYLFS_STREAM_WRITE, big, chunk, kChunk), static_cast<int32_t>(kChunk)) << i;
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, small, chunk, kChunk), static_cast<int32_t>(kChunk));
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, small, chunk, 1), kEFBIG);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, big, chunk, 1), kEFBIG);
+    EXPECT_EQ(k(SYS_WRITEFILE, s("/whole"), chunk, kChunk), 0); // whole-file writes are not held
     // Ending a stream gives its share back, even when its file cannot be written.
     fs::remove(root / "gone");
-    EXPECT_EQ(k(kStreamEnd, big), -2);
-    EXPECT_EQ(k(kStreamWrite, small, chunk, 1), 1);
-    EXPECT_EQ(k(kStreamEnd, small), 0);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, big), -2);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, small, chunk, 1), 1);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, small), 0);
     EXPECT_EQ(fs::file_size(root / "small"), kChunk + 1);
 }
 
@@ -531,26 +531,26 @@ TEST_F(HostileCalls, ThousandsOfDescriptorsLeakNoHostDescriptor)
         std::set<int32_t> results;
         int opened = 0;
         for (int i = 0; i < 2000; ++i) {
-            const int32_t r = k(kOpen, path, 0);
+            const int32_t r = k(SYS_OPEN, path, 0);
             opened += r >= 0;
             results.insert(r < 0 ? r : 0);
         }
         EXPECT_EQ(opened, 61) << round;
         EXPECT_EQ(results, (std::set<int32_t>{kEMFILE, 0})) << round;
-        EXPECT_EQ(k(kOpen, s("/new"), kWriteOnly | kCreate), kEMFILE);
+        EXPECT_EQ(k(SYS_OPEN, s("/new"), kWriteOnly | kCreate), kEMFILE);
         EXPECT_FALSE(fs::exists(root / "new"));
-        EXPECT_EQ(k(kPipe, fds), kEMFILE);
-        EXPECT_EQ(k(kDup, 1), kEMFILE);
+        EXPECT_EQ(k(SYS_PIPE, fds), kEMFILE);
+        EXPECT_EQ(k(SYS_DUP, 1), kEMFILE);
         EXPECT_EQ(openHostDescriptors(), before + 61) << round;
         for (uint32_t fd = 3; fd < 64; ++fd)
-            EXPECT_EQ(k(kDup2, 1, fd), static_cast<int32_t>(fd));
+            EXPECT_EQ(k(SYS_DUP2, 1, fd), static_cast<int32_t>(fd));
         EXPECT_EQ(openHostDescriptors(), before) << round;
         for (uint32_t fd = 3; fd < 64; ++fd)
-            EXPECT_EQ(k(kClose, fd), 0);
+            EXPECT_EQ(k(SYS_CLOSE, fd), 0);
 
         std::vector<uint32_t> handles;
         for (int i = 0; i < 1000; ++i) {
-            const int32_t h = k(kStreamBegin, path);
+            const int32_t h = k(SYS_ZYLFS_STREAM_BEGIN, path);
             if (h > 0)
                 handles.push_back(static_cast<uint32_t>(h));
             else
@@ -558,16 +558,16 @@ TEST_F(HostileCalls, ThousandsOfDescriptorsLeakNoHostDescriptor)
         }
         EXPECT_EQ(handles.size(), 16u);
         for (uint32_t h : handles)
-            EXPECT_EQ(k(kStreamEnd, h), 0);
+            EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, h), 0);
         for (int i = 0; i < 500; ++i) {
-            ASSERT_EQ(k(kPipe, fds), 0);
-            EXPECT_EQ(k(kClose, g.read32(fds)), 0);
-            EXPECT_EQ(k(kClose, g.read32(fds + 4)), 0);
+            ASSERT_EQ(k(SYS_PIPE, fds), 0);
+            EXPECT_EQ(k(SYS_CLOSE, g.read32(fds)), 0);
+            EXPECT_EQ(k(SYS_CLOSE, g.read32(fds + 4)), 0);
         }
         EXPECT_EQ(openHostDescriptors(), before) << round;
     }
     // Descriptors still open when the guest goes are closed with it.
-    ASSERT_GE(k(kOpen, path, 0), 0);
+    ASSERT_GE(k(SYS_OPEN, path, 0), 0);
     EXPECT_EQ(openHostDescriptors(), before + 1);
     g.reset();
     EXPECT_EQ(openHostDescriptors(), before);

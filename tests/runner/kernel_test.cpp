@@ -13,7 +13,7 @@ protected:
     std::string cwd()
     {
         const uint32_t buf = g.alloc(256);
-        const int32_t n = k(kGetCwd, buf, 256);
+        const int32_t n = k(SYS_GETCWD, buf, 256);
         const std::string text = n < 0 ? "" : g.readStr(buf);
         EXPECT_EQ(n, static_cast<int32_t>(text.size()));
         return text;
@@ -24,18 +24,18 @@ TEST_F(KernelCalls, FilesAreWrittenOpenedAndReadBack)
 {
     EXPECT_GE(writeFile("/a.txt", "hello world"), 0);
     EXPECT_EQ(hostRead(root / "a.txt"), "hello world");
-    const int32_t fd = k(kOpen, s("/a.txt"), 0);
+    const int32_t fd = k(SYS_OPEN, s("/a.txt"), 0);
     ASSERT_GE(fd, 3);
     const uint32_t buf = g.alloc(16);
-    EXPECT_EQ(k(kRead, fd, buf, 5), 5);
+    EXPECT_EQ(k(SYS_READ, fd, buf, 5), 5);
     EXPECT_EQ(g.readStr(buf), "hello");
-    EXPECT_EQ(k(kLseek, fd, static_cast<uint32_t>(-5), 2), 6);
+    EXPECT_EQ(k(SYS_LSEEK, fd, static_cast<uint32_t>(-5), 2), 6);
     // A position past what the result can say is refused and changes nothing.
-    EXPECT_EQ(k(kLseek, fd, 0x7FFFFFFF, 1), -75);
+    EXPECT_EQ(k(SYS_LSEEK, fd, 0x7FFFFFFF, 1), -75);
     EXPECT_EQ(readAll(fd), "world");
     EXPECT_EQ(readAll(fd), "");
-    EXPECT_EQ(k(kClose, fd), 0);
-    EXPECT_EQ(k(kClose, fd), kEBADF);
+    EXPECT_EQ(k(SYS_CLOSE, fd), 0);
+    EXPECT_EQ(k(SYS_CLOSE, fd), kEBADF);
     // Replacing keeps exactly the new bytes and leaves no temporary behind.
     EXPECT_GE(writeFile("a.txt", std::string("b\0y", 3)), 0);
     EXPECT_EQ(hostRead(root / "a.txt"), std::string("b\0y", 3));
@@ -44,46 +44,46 @@ TEST_F(KernelCalls, FilesAreWrittenOpenedAndReadBack)
     fs::create_directory(root / "dir");
     EXPECT_EQ(writeFile("/dir", "x"), -21);
     // Open flags create, truncate and restrict.
-    const int32_t wfd = k(kOpen, s("/new"), kWriteOnly | kCreate, kWriteOnly | kCreate);
+    const int32_t wfd = k(SYS_OPEN, s("/new"), kWriteOnly | kCreate, kWriteOnly | kCreate);
     ASSERT_GE(wfd, 3);
-    EXPECT_EQ(k(kWrite, static_cast<uint32_t>(wfd), s("data"), 4), 4);
-    EXPECT_EQ(k(kRead, static_cast<uint32_t>(wfd), g.alloc(4), 4), kEBADF);
+    EXPECT_EQ(k(SYS_WRITE, static_cast<uint32_t>(wfd), s("data"), 4), 4);
+    EXPECT_EQ(k(SYS_READ, static_cast<uint32_t>(wfd), g.alloc(4), 4), kEBADF);
     EXPECT_EQ(hostRead(root / "new"), "data");
-    EXPECT_GE(k(kOpen, s("/new"), kWriteOnly | kTruncate), 3);
+    EXPECT_GE(k(SYS_OPEN, s("/new"), kWriteOnly | kTruncate), 3);
     EXPECT_EQ(hostRead(root / "new"), "");
-    EXPECT_EQ(k(kOpen, s("/missing"), 0), kENOENT);
-    EXPECT_EQ(k(kOpen, s(""), 0), kENOENT);
-    EXPECT_EQ(k(kOpen, s("/new"), 0x1000000), kEINVAL);
-    const int32_t dir = k(kOpen, s("/"), 0);
+    EXPECT_EQ(k(SYS_OPEN, s("/missing"), 0), kENOENT);
+    EXPECT_EQ(k(SYS_OPEN, s(""), 0), kENOENT);
+    EXPECT_EQ(k(SYS_OPEN, s("/new"), 0x1000000), kEINVAL);
+    const int32_t dir = k(SYS_OPEN, s("/"), 0);
     ASSERT_GE(dir, 3);
-    EXPECT_EQ(k(kRead, static_cast<uint32_t>(dir), g.alloc(4), 4), -21);
+    EXPECT_EQ(k(SYS_READ, static_cast<uint32_t>(dir), g.alloc(4), 4), -21);
 }
 
 TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
 {
-    EXPECT_EQ(k(kMkdir, s("d")), 0);
-    EXPECT_EQ(k(kMkdir, s("/d/")), kEEXIST);
+    EXPECT_EQ(k(SYS_MKDIR, s("d")), 0);
+    EXPECT_EQ(k(SYS_MKDIR, s("/d/")), kEEXIST);
     EXPECT_GE(writeFile("d/f", "x"), 0);
-    EXPECT_EQ(k(kRmdir, s("d")), -39);
-    EXPECT_EQ(k(kUnlink, s("d/f")), 0);
-    EXPECT_EQ(k(kUnlink, s("d/f")), kENOENT);
-    EXPECT_EQ(k(kRmdir, s("/d")), 0);
+    EXPECT_EQ(k(SYS_RMDIR, s("d")), -39);
+    EXPECT_EQ(k(SYS_UNLINK, s("d/f")), 0);
+    EXPECT_EQ(k(SYS_UNLINK, s("d/f")), kENOENT);
+    EXPECT_EQ(k(SYS_RMDIR, s("/d")), 0);
     EXPECT_FALSE(fs::exists(root / "d"));
     for (const char *odd : {".", "..", "/", "d/..", "//"})
-        for (const uint32_t nr : {kMkdir, kRmdir, kUnlink})
+        for (const uint32_t nr : {SYS_MKDIR, SYS_RMDIR, SYS_UNLINK})
             EXPECT_EQ(k(nr, s(odd)), kEINVAL) << odd << " " << nr;
     // A trailing slash names a folder: a file so named is neither replaced
     // nor removed, and no file is made under such a name.
     ASSERT_GE(writeFile("/f", "old"), 0);
-    ASSERT_EQ(k(kMkdir, s("/e")), 0);
+    ASSERT_EQ(k(SYS_MKDIR, s("/e")), 0);
     const int32_t kENOTDIR = -20, kEISDIR = -21;
     for (const auto &[name, result, expected] : std::vector<std::tuple<const char *, int32_t, int32_t>>{
              {"writefile /f/", writeFile("/f/", "new"), kENOTDIR}, {"writefile /f//", writeFile("/f//", "new"), kENOTDIR},
-             {"unlink /f/", k(kUnlink, s("/f/")), kENOTDIR}, {"rmdir /f/", k(kRmdir, s("/f/")), kENOTDIR},
-             {"stream /f/", k(kStreamBegin, s("/f/")), kENOTDIR},
-             {"open /f/", k(kOpen, s("/f/"), kWriteOnly | kTruncate), kENOTDIR},
+             {"unlink /f/", k(SYS_UNLINK, s("/f/")), kENOTDIR}, {"rmdir /f/", k(SYS_RMDIR, s("/f/")), kENOTDIR},
+             {"stream /f/", k(SYS_ZYLFS_STREAM_BEGIN, s("/f/")), kENOTDIR},
+             {"open /f/", k(SYS_OPEN, s("/f/"), kWriteOnly | kTruncate), kENOTDIR},
              {"writefile /e/", writeFile("/e/", "new"), kEISDIR}, {"writefile /g/", writeFile("/g/", "new"), kEISDIR},
-             {"stream /g/", k(kStreamBegin, s("/g/")), kEISDIR}})
+             {"stream /g/", k(SYS_ZYLFS_STREAM_BEGIN, s("/g/")), kEISDIR}})
         EXPECT_EQ(result, expected) << name;
     EXPECT_EQ(hostRead(root / "f"), "old");
     EXPECT_EQ(listing(root), (std::set<std::string>{"e", "f"}));
@@ -91,93 +91,94 @@ TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
     fs::remove(root / "f");
     // Relative paths follow the current directory.
     EXPECT_EQ(cwd(), "/");
-    ASSERT_EQ(k(kMkdir, s("a")), 0);
-    ASSERT_EQ(k(kMkdir, s("a/b")), 0);
-    EXPECT_EQ(k(kChdir, s("a/./b/")), 0);
+    ASSERT_EQ(k(SYS_MKDIR, s("a")), 0);
+    ASSERT_EQ(k(SYS_MKDIR, s("a/b")), 0);
+    EXPECT_EQ(k(SYS_CHDIR, s("a/./b/")), 0);
     EXPECT_EQ(cwd(), "/a/b");
     EXPECT_GE(writeFile("rel", "x"), 0);
     EXPECT_TRUE(fs::exists(root / "a" / "b" / "rel"));
-    EXPECT_EQ(k(kChdir, s("rel")), -20);
-    EXPECT_EQ(k(kChdir, s("missing")), kENOENT);
+    EXPECT_EQ(k(SYS_CHDIR, s("rel")), -20);
+    EXPECT_EQ(k(SYS_CHDIR, s("missing")), kENOENT);
     EXPECT_EQ(cwd(), "/a/b");
-    EXPECT_EQ(k(kChdir, s("../../../..")), 0);
+    EXPECT_EQ(k(SYS_CHDIR, s("../../../..")), 0);
     EXPECT_EQ(cwd(), "/");
-    EXPECT_EQ(k(kChdir, s("/a")), 0);
-    EXPECT_EQ(k(kGetCwd, g.alloc(2), 2), -34);
-    EXPECT_EQ(k(kGetCwd, g.alloc(3), 3), 2);
+    EXPECT_EQ(k(SYS_CHDIR, s("/a")), 0);
+    EXPECT_EQ(k(SYS_GETCWD, g.alloc(2), 2), -34);
+    EXPECT_EQ(k(SYS_GETCWD, g.alloc(3), 3), 2);
 }
 
 TEST_F(KernelCalls, StreamedFilesAppearWhenEndedAndBackgroundsNeedAFile)
 {
-    const int32_t h = k(kStreamBegin, s("/s.txt"));
+    const int32_t h = k(SYS_ZYLFS_STREAM_BEGIN, s("/s.txt"));
     ASSERT_GT(h, 0);
     const uint32_t handle = static_cast<uint32_t>(h);
-    EXPECT_EQ(k(kStreamWrite, handle, s("ab"), 2), 2);
-    EXPECT_EQ(k(kStreamWrite, handle, s("cd"), 2), 2);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, handle, s("ab"), 2), 2);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, handle, s("cd"), 2), 2);
     EXPECT_FALSE(fs::exists(root / "s.txt"));
-    EXPECT_EQ(k(kStreamEnd, handle), 0);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, handle), 0);
     EXPECT_EQ(hostRead(root / "s.txt"), "abcd");
-    EXPECT_EQ(k(kStreamEnd, handle), kEBADF);
-    EXPECT_EQ(k(kStreamWrite, handle, s("x"), 1), kEBADF);
-    EXPECT_EQ(k(kStreamBegin, s("/nodir/s.txt")), kENOENT);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, handle), kEBADF);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, handle, s("x"), 1), kEBADF);
+    EXPECT_EQ(k(SYS_ZYLFS_STREAM_BEGIN, s("/nodir/s.txt")), kENOENT);
     // The background needs a regular file in the root.
     ASSERT_GE(writeFile("/img.rei", "REI"), 0);
-    ASSERT_EQ(k(kMkdir, s("/images")), 0);
-    EXPECT_EQ(k(kSetBackground, s("/img.rei")), 0);
-    EXPECT_EQ(k(kSetBackground, s("/images")), -21);
-    EXPECT_EQ(k(kSetBackground, s("/none.rei")), kENOENT);
-    EXPECT_EQ(k(kChdir, s("/images")), 0);
-    EXPECT_EQ(k(kSetBackground, s("../img.rei")), 0);
+    ASSERT_EQ(k(SYS_MKDIR, s("/images")), 0);
+    EXPECT_EQ(k(SYS_SET_BACKGROUND, s("/img.rei")), 0);
+    EXPECT_EQ(k(SYS_SET_BACKGROUND, s("/images")), -21);
+    EXPECT_EQ(k(SYS_SET_BACKGROUND, s("/none.rei")), kENOENT);
+    EXPECT_EQ(k(SYS_CHDIR, s("/images")), 0);
+    EXPECT_EQ(k(SYS_SET_BACKGROUND, s("../img.rei")), 0);
 }
 
 TEST_F(KernelCalls, PipesAndDuplicatedDescriptors)
 {
     const uint32_t fds = g.alloc(8);
-    ASSERT_EQ(k(kPipe, fds), 0);
+    ASSERT_EQ(k(SYS_PIPE, fds), 0);
     const uint32_t r = g.read32(fds), w = g.read32(fds + 4);
     EXPECT_EQ(std::set<uint32_t>({r, w}), std::set<uint32_t>({3, 4}));
-    EXPECT_EQ(k(kWrite, w, s("ping"), 4), 4);
+    EXPECT_EQ(k(SYS_WRITE, w, s("ping"), 4), 4);
     EXPECT_EQ(readAll(r), "ping");
     EXPECT_EQ(readAll(r), "<-11>"); // empty, writer still open: would never complete
-    EXPECT_EQ(k(kDup2, w, 1), 1);
-    EXPECT_EQ(k(kWrite, 1, s("x"), 1), 1);
+    EXPECT_EQ(k(SYS_DUP2, w, 1), 1);
+    EXPECT_EQ(k(SYS_WRITE, 1, s("x"), 1), 1);
     EXPECT_EQ(g.console(), "");
     EXPECT_EQ(readAll(r), "x");
-    EXPECT_EQ(k(kClose, w), 0);
+    EXPECT_EQ(k(SYS_CLOSE, w), 0);
     EXPECT_EQ(readAll(r), "<-11>"); // descriptor 1 still holds the write end
-    EXPECT_EQ(k(kClose, 1), 0);
+    EXPECT_EQ(k(SYS_CLOSE, 1), 0);
     EXPECT_EQ(readAll(r), "");
-    EXPECT_EQ(k(kDup, 0), 1); // the lowest free descriptor
-    EXPECT_EQ(k(kClose, r), 0);
-    ASSERT_EQ(k(kPipe, fds), 0);
-    EXPECT_EQ(k(kClose, g.read32(fds)), 0);
-    EXPECT_EQ(k(kWrite, g.read32(fds + 4), s("x"), 1), -32);
+    EXPECT_EQ(k(SYS_DUP, 0), 1); // the lowest free descriptor
+    EXPECT_EQ(k(SYS_CLOSE, r), 0);
+    ASSERT_EQ(k(SYS_PIPE, fds), 0);
+    EXPECT_EQ(k(SYS_CLOSE, g.read32(fds)), 0);
+    EXPECT_EQ(k(SYS_WRITE, g.read32(fds + 4), s("x"), 1), -32);
 }
 
 TEST_F(KernelCalls, DescriptorNumbersAreChecked)
 {
     const uint32_t text = s("x");
     for (const uint32_t fd : {64u, 0xFFFFFFFFu, 0u}) // 0: console input is not writable
-        EXPECT_EQ(k(kWrite, fd, text, 1), kEBADF) << fd;
-    EXPECT_EQ(k(kClose, 7), kEBADF);
-    EXPECT_EQ(k(kDup2, 1, 64), kEBADF);
-    EXPECT_EQ(k(kLseek, 1, 0, 0), -29);
-    EXPECT_EQ(k(kClose, 1), 0);
-    EXPECT_EQ(k(kWrite, 1, text, 1), kEBADF);
-    EXPECT_EQ(k(kWrite, 2, text, 1), 1); // errors still reach the console
+        EXPECT_EQ(k(SYS_WRITE, fd, text, 1), kEBADF) << fd;
+    EXPECT_EQ(k(SYS_CLOSE, 7), kEBADF);
+    EXPECT_EQ(k(SYS_DUP2, 1, 64), kEBADF);
+    EXPECT_EQ(k(SYS_LSEEK, 1, 0, 0), -29);
+    EXPECT_EQ(k(SYS_CLOSE, 1), 0);
+    EXPECT_EQ(k(SYS_WRITE, 1, text, 1), kEBADF);
+    EXPECT_EQ(k(SYS_WRITE, 2, text, 1), 1); // errors still reach the console
     EXPECT_EQ(g.console(), "");
 }
 
 TEST_F(KernelCalls, KeysSleepsAndCallsWithoutAMeaningHere)
 {
     g.setStdin("A\xff");
-    EXPECT_EQ(k(kGetKey), 'A');
-    EXPECT_EQ(k(kGetKey), 0xff);
-    EXPECT_EQ(k(kGetKey), -1);
+    EXPECT_EQ(k(SYS_GETKEY), 'A');
+    EXPECT_EQ(k(SYS_GETKEY), 0xff);
+    EXPECT_EQ(k(SYS_GETKEY), -1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(k(kUsleep, 30000), 0);
+    EXPECT_EQ(k(SYS_USLEEP, 30000), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-    for (uint32_t nr : {0u, 7u, 125u, 128u, 129u, 130u, 131u, 132u, 999u, 0xFFFFFFFFu})
+    for (uint32_t nr : {0u, 7u, uint32_t{SYS_MKFIFO}, uint32_t{SYS_FD_SET_INHERIT}, uint32_t{SYS_FD_SET_STDIO},
+                        uint32_t{SYS_FD_SET_NONBLOCK}, uint32_t{SYS_SPAWN}, uint32_t{SYS_WAITPID}, 999u, 0xFFFFFFFFu})
         EXPECT_EQ(k(nr, s("/x"), 1, 2), -38) << nr;
 }
 
@@ -208,20 +209,20 @@ protected:
 
 TEST_F(RootConfinement, EscapesFailForEveryPathCall)
 {
-    ASSERT_GE(k(kOpen, s("inside.txt"), 0), 0);
-    ASSERT_EQ(k(kSetBackground, s("/inside.txt")), 0);
+    ASSERT_GE(k(SYS_OPEN, s("inside.txt"), 0), 0);
+    ASSERT_EQ(k(SYS_SET_BACKGROUND, s("/inside.txt")), 0);
     const std::string hostPath = (outside / "secret.txt").string();
     for (const std::string &path : {std::string("../outside/secret.txt"), std::string("/../../outside/secret.txt"),
                                     std::string("abs/secret.txt"), std::string("rel/secret.txt"),
                                     "up" + hostPath, hostPath}) {
-        EXPECT_EQ(k(kOpen, s(path), 0), kENOENT) << path;
-        EXPECT_EQ(k(kSetBackground, s(path)), kENOENT) << path;
-        EXPECT_LT(k(kOpen, s(path), kWriteOnly | kTruncate), 0) << path;
+        EXPECT_EQ(k(SYS_OPEN, s(path), 0), kENOENT) << path;
+        EXPECT_EQ(k(SYS_SET_BACKGROUND, s(path)), kENOENT) << path;
+        EXPECT_LT(k(SYS_OPEN, s(path), kWriteOnly | kTruncate), 0) << path;
         EXPECT_LT(writeFile(path, "pwned"), 0) << path;
-        EXPECT_LT(k(kMkdir, s(path + "_dir")), 0) << path;
-        EXPECT_LT(k(kUnlink, s(path)), 0) << path;
-        EXPECT_LT(k(kStreamBegin, s(path)), 0) << path;
-        EXPECT_LT(k(kChdir, s(path + "/..")), 0) << path;
+        EXPECT_LT(k(SYS_MKDIR, s(path + "_dir")), 0) << path;
+        EXPECT_LT(k(SYS_UNLINK, s(path)), 0) << path;
+        EXPECT_LT(k(SYS_ZYLFS_STREAM_BEGIN, s(path)), 0) << path;
+        EXPECT_LT(k(SYS_CHDIR, s(path + "/..")), 0) << path;
         EXPECT_LT(writeFile(path.substr(0, path.rfind('/')) + "/new", "pwned"), 0) << path;
     }
 }
@@ -231,7 +232,7 @@ TEST_F(RootConfinement, ReplacingASymlinkReplacesTheLinkItself)
     EXPECT_GE(writeFile("/file_link", "new"), 0);
     EXPECT_FALSE(fs::is_symlink(base / "root" / "file_link"));
     EXPECT_EQ(hostRead(base / "root" / "file_link"), "new");
-    EXPECT_EQ(k(kUnlink, s("/abs")), 0); // removes the link, not what it names
+    EXPECT_EQ(k(SYS_UNLINK, s("/abs")), 0); // removes the link, not what it names
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "elf32.h"
 #include "harness/guest.h"
+#include "zylos/syscalls.h"
 
 #include <gtest/gtest.h>
 
@@ -23,12 +24,7 @@ namespace zylos::test {
 
 namespace fs = std::filesystem;
 
-// Kernel call numbers, open flags and error results the tests use.
-enum : uint32_t {
-    kWrite = 1, kExit = 2, kRead = 3, kOpen = 4, kClose = 5, kGetKey = 6, kWriteFile = 21, kUsleep = 22,
-    kMkdir = 49, kUnlink = 50, kRmdir = 51, kGetCwd = 52, kStreamBegin = 53, kStreamWrite = 54,
-    kStreamEnd = 55, kSetBackground = 92, kChdir = 95, kLseek = 110, kPipe = 124, kDup = 126, kDup2 = 127,
-};
+// Open flags and error results the tests use.
 constexpr uint32_t kWriteOnly = 0x1, kCreate = 0x40, kTruncate = 0x200;
 constexpr int32_t kENOENT = -2, kEBADF = -9, kEFAULT = -14, kEEXIST = -17, kEINVAL = -22, kEMFILE = -24,
                   kEFBIG = -27;
@@ -118,13 +114,13 @@ protected:
     uint32_t s(const std::string &text) { return g.str(text); }
     int32_t writeFile(const std::string &path, const std::string &bytes)
     {
-        return k(kWriteFile, s(path), s(bytes), static_cast<uint32_t>(bytes.size()));
+        return k(SYS_WRITEFILE, s(path), s(bytes), static_cast<uint32_t>(bytes.size()));
     }
     // What one read of up to 256 bytes gives, or "<error>".
     std::string readAll(uint32_t fd)
     {
         const uint32_t buf = g.alloc(256);
-        const int32_t n = k(kRead, fd, buf, 256);
+        const int32_t n = k(SYS_READ, fd, buf, 256);
         return n < 0 ? "<" + std::to_string(n) + ">" : std::string(g.readStr(buf).substr(0, static_cast<size_t>(n)));
     }
 };
