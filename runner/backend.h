@@ -7,6 +7,7 @@
 #include "guest_memory.h"
 #include "kernel.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@ enum class Reg { Eax, Ebx, Ecx, Edx, Esi, Edi, Ebp, Esp, Eip, Eflags };
 struct RunLimits {
     uint64_t maxInsns = 0; // 0: no limit
     std::optional<Kernel::Clock::time_point> deadline;
+    // Where the instructions of all processes of a run are counted; maxInsns
+    // then limits that total. Null: a run counts on its own.
+    std::atomic<uint64_t> *spent = nullptr;
 };
 
 // A guest fault, with the registers a backtrace starts from.
@@ -30,8 +34,9 @@ struct FaultRecord {
 };
 
 struct Stop {
-    // Paused: a debugger's breakpoint, single step or interrupt.
-    enum Kind { Exited, Returned, Fault, InsnLimit, Timeout, Paused } kind;
+    // Paused: a debugger's breakpoint, single step or interrupt. Halted:
+    // halt() was called, or the kernel is ending the run.
+    enum Kind { Exited, Returned, Fault, InsnLimit, Timeout, Paused, Halted } kind;
     FaultRecord fault; // for Fault; for the other kinds only eip is set
 };
 
@@ -66,6 +71,10 @@ public:
     // Runs from begin until the guest exits, faults or hits a limit.
     // Rethrows what a kernel call threw.
     virtual Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) = 0;
+    // Asks a run on another thread to stop soon with Halted. A request that
+    // comes while the guest is in a kernel call can be missed: ask again
+    // until the run has returned.
+    virtual void halt() = 0;
 };
 
 } // namespace zylos

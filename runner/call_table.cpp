@@ -1,44 +1,52 @@
 #include "call_table.h"
 
+#include "kernel.h"
+#include "zylos/syscalls.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 
 namespace zylos {
-namespace {
 
 using enum Slot;
 
-constexpr std::array kCalls = {
-    CallInfo{1, "write", {Int, InBuf, Uint}, true},
-    CallInfo{2, "exit", {Int, None, None}, true},
-    CallInfo{3, "read", {Int, OutBuf, Uint}, true},
-    CallInfo{4, "open", {Path, Hex, Hex}, true},
-    CallInfo{5, "close", {Int, None, None}, true},
-    CallInfo{6, "getkey", {None, None, None}, true},
-    CallInfo{21, "writefile", {Path, InBuf, Uint}, true},
-    CallInfo{22, "usleep", {Uint, None, None}, true},
-    CallInfo{49, "mkdir", {Path, None, None}, true},
-    CallInfo{50, "unlink", {Path, None, None}, true},
-    CallInfo{51, "rmdir", {Path, None, None}, true},
-    CallInfo{52, "getcwd", {OutStr, Uint, None}, true},
-    CallInfo{53, "zylfs_stream_begin", {Path, None, None}, true},
-    CallInfo{54, "zylfs_stream_write", {Int, InBuf, Uint}, true},
-    CallInfo{55, "zylfs_stream_end", {Int, None, None}, true},
-    CallInfo{92, "set_background", {Path, None, None}, true},
-    CallInfo{95, "chdir", {Path, None, None}, true},
-    CallInfo{110, "lseek", {Int, Int, Int}, true},
-    CallInfo{124, "pipe", {Ptr, None, None}, true},
-    CallInfo{125, "mkfifo", {Path, None, None}, false},
-    CallInfo{126, "dup", {Int, None, None}, true},
-    CallInfo{127, "dup2", {Int, Int, None}, true},
-    CallInfo{128, "fd_set_inherit", {Int, None, None}, false},
-    CallInfo{129, "fd_set_stdio", {Int, Int, Int}, false},
-    CallInfo{130, "fd_set_nonblock", {Int, Int, None}, false},
-    CallInfo{131, "spawn", {Path, Ptr, Int}, false},
-    CallInfo{132, "waitpid", {Int, Ptr, Int}, false},
+struct CallRows {
+    using K = Kernel;
+    static constexpr std::array rows = {
+        CallInfo{SYS_WRITE, "write", {Int, InBuf, Uint}, &K::sysWrite},
+        CallInfo{SYS_EXIT, "exit", {Int, None, None}, &K::sysExit},
+        CallInfo{SYS_READ, "read", {Int, OutBuf, Uint}, &K::sysRead},
+        CallInfo{SYS_OPEN, "open", {Path, Hex, Hex}, &K::sysOpen},
+        CallInfo{SYS_CLOSE, "close", {Int, None, None}, &K::sysClose},
+        CallInfo{SYS_GETKEY, "getkey", {None, None, None}, &K::sysGetKey},
+        CallInfo{SYS_WRITEFILE, "writefile", {Path, InBuf, Uint}, &K::sysWriteFile},
+        CallInfo{SYS_USLEEP, "usleep", {Uint, None, None}, &K::sysSleep},
+        CallInfo{SYS_MKDIR, "mkdir", {Path, None, None}, &K::sysMkdir},
+        CallInfo{SYS_UNLINK, "unlink", {Path, None, None}, &K::sysUnlink},
+        CallInfo{SYS_RMDIR, "rmdir", {Path, None, None}, &K::sysRmdir},
+        CallInfo{SYS_GETCWD, "getcwd", {OutStr, Uint, None}, &K::sysGetCwd},
+        CallInfo{SYS_ZYLFS_STREAM_BEGIN, "zylfs_stream_begin", {Path, None, None}, &K::sysStreamBegin},
+        CallInfo{SYS_ZYLFS_STREAM_WRITE, "zylfs_stream_write", {Int, InBuf, Uint}, &K::sysStreamWrite},
+        CallInfo{SYS_ZYLFS_STREAM_END, "zylfs_stream_end", {Int, None, None}, &K::sysStreamEnd},
+        CallInfo{SYS_SET_BACKGROUND, "set_background", {Path, None, None}, &K::sysSetBackground},
+        CallInfo{SYS_CHDIR, "chdir", {Path, None, None}, &K::sysChdir},
+        CallInfo{SYS_LSEEK, "lseek", {Int, Int, Int}, &K::sysLseek},
+        CallInfo{SYS_PIPE, "pipe", {Ptr, None, None}, &K::sysPipe},
+        CallInfo{SYS_MKFIFO, "mkfifo", {Path, None, None}, &K::sysMkfifo},
+        CallInfo{SYS_DUP, "dup", {Int, None, None}, &K::sysDup},
+        CallInfo{SYS_DUP2, "dup2", {Int, Int, None}, &K::sysDup2},
+        CallInfo{SYS_FD_SET_INHERIT, "fd_set_inherit", {Int, None, None}, &K::sysSetInherit},
+        CallInfo{SYS_FD_SET_STDIO, "fd_set_stdio", {Int, Int, Int}, &K::sysSetStdio},
+        CallInfo{SYS_FD_SET_NONBLOCK, "fd_set_nonblock", {Int, Int, None}, &K::sysSetNonblock},
+        CallInfo{SYS_SPAWN, "spawn", {Path, Ptr, Int}, &K::sysSpawn},
+        CallInfo{SYS_WAITPID, "waitpid", {Int, Ptr, Int}, &K::sysWaitpid},
+    };
 };
 
+namespace {
+
+constexpr const auto &kCalls = CallRows::rows;
 constexpr std::string_view kUnknownPrefix = "syscall_";
 
 } // namespace

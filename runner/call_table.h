@@ -1,5 +1,6 @@
-// The zylos kernel calls: number, the name of the library's wrapper, and how
-// each argument slot reads in a trace.
+// The zylos kernel calls, one row each: number, the name of the library's
+// wrapper, how each argument slot reads in a trace, and the kernel's
+// handler (none: answered with -38, ENOSYS).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,9 @@
 #include <string_view>
 
 namespace zylos {
+
+class GuestMemory;
+class Kernel;
 
 enum class Slot : uint8_t {
     None,
@@ -22,10 +26,11 @@ enum class Slot : uint8_t {
 };
 
 struct CallInfo {
+    using Handler = int32_t (Kernel::*)(const uint32_t (&args)[3], GuestMemory &mem);
     uint32_t nr;
     const char *name;
     Slot slots[3];
-    bool served; // false: answered with -38 (ENOSYS) here
+    Handler handler;
 };
 
 std::span<const CallInfo> callTable();

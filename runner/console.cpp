@@ -11,16 +11,24 @@
 namespace zylos {
 namespace {
 
-// True once fd is ready for events; false when the deadline comes first.
-bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_clock::time_point> &deadline)
+// True once fd is ready for events; false when the deadline comes first or
+// cancelFd becomes readable.
+bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_clock::time_point> &deadline,
+                 int cancelFd)
 {
-    if (!deadline)
+    if (!deadline && cancelFd < 0)
         return true;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, events, 0};
-        const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
-        if (ready == 0)
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            timeout = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
+        }
+        pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+        const int ready = ::poll(p, cancelFd < 0 ? 1 : 2, timeout);
+        if (ready == 0 || (ready > 0 && p[1].revents))
             return false;
         if (ready > 0 || errno != EINTR)
             return true;
@@ -32,7 +40,7 @@ bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_c
 long HostConsole::read(void *buf, size_t n)
 {
     for (;;) {
-        if (!readyBefore(STDIN_FILENO, POLLIN, deadline))
+        if (!readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd))
             return -EINTR;
         const ssize_t r = ::read(STDIN_FILENO, buf, n);
         if (r >= 0)
@@ -48,10 +56,10 @@ long HostConsole::read(void *buf, size_t n)
 long HostConsole::write(int stream, const void *buf, size_t n)
 {
     const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
-    const size_t piece = deadline ? PIPE_BUF : n;
+    const size_t piece = deadline || cancelFd >= 0 ? PIPE_BUF : n;
     size_t done = 0;
     while (done < n) {
-        if (!readyBefore(fd, POLLOUT, deadline))
+        if (!readyBefore(fd, POLLOUT, deadline, cancelFd))
             return done ? static_cast<long>(done) : -EINTR;
         const ssize_t r = ::write(fd, static_cast<const char *>(buf) + done, std::min(piece, n - done));
         if (r < 0 && errno == EINTR)

@@ -24,6 +24,8 @@ public:
     // that a time limit also stops a guest that waits for a key or for a
     // reader of its output.
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    // And when this descriptor becomes readable (the run is ending), if set.
+    int cancelFd = -1;
 
     long read(void *buf, size_t n) override;
     long write(int stream, const void *buf, size_t n) override;

@@ -4,6 +4,7 @@
 #include "unique_fd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/kvm.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -78,13 +79,34 @@ int kvmIoctl(int fd, unsigned long request, const void *arg, const char *what)
     return r;
 }
 
-// The run page of the vCPU that is running, for the timer's signal.
-std::atomic<kvm_run *> running{nullptr};
+// The run page of the vCPU this thread runs, for the kick signal.
+thread_local kvm_run *running = nullptr;
+
+constexpr int kKickSignal = SIGALRM;
+
+void setImmediateExit(kvm_run *run, bool on)
+{
+    std::atomic_ref<uint8_t>(run->immediate_exit).store(on, std::memory_order_relaxed);
+}
 
 void kick(int)
 {
-    if (kvm_run *r = running.load())
-        r->immediate_exit = 1;
+    if (running)
+        setImmediateExit(running, true);
+}
+
+// One handler for every vCPU thread, installed once and kept.
+void installKick()
+{
+    static const bool installed = [] {
+        struct sigaction sa{};
+        sa.sa_handler = kick;
+        sa.sa_flags = SA_RESTART;
+        sigemptyset(&sa.sa_mask);
+        return ::sigaction(kKickSignal, &sa, nullptr) == 0;
+    }();
+    if (!installed)
+        throw std::system_error(errno, std::generic_category(), "installing the vCPU's signal handler");
 }
 
 // Kicks the vCPU out of KVM_RUN at the deadline: a signal to this thread,
@@ -93,17 +115,13 @@ class DeadlineKick {
 public:
     DeadlineKick(std::optional<Kernel::Clock::time_point> deadline, kvm_run *run)
     {
-        running.store(run);
+        installKick();
+        running = run;
         if (!deadline)
             return;
-        struct sigaction sa{};
-        sa.sa_handler = kick;
-        sa.sa_flags = SA_RESTART;
-        sigemptyset(&sa.sa_mask);
-        ::sigaction(kSignal, &sa, &old_);
         sigevent ev{};
         ev.sigev_notify = SIGEV_THREAD_ID;
-        ev.sigev_signo = kSignal;
+        ev.sigev_signo = kKickSignal;
         ev._sigev_un._tid = ::gettid();
         if (::timer_create(CLOCK_MONOTONIC, &ev, &timer_) != 0)
             throw systemError("creating the guest's timer");
@@ -114,20 +132,16 @@ public:
     }
     ~DeadlineKick()
     {
-        if (armed_) {
+        if (armed_)
             ::timer_delete(timer_);
-            ::sigaction(kSignal, &old_, nullptr);
-        }
-        running.store(nullptr);
+        running = nullptr;
     }
     DeadlineKick(const DeadlineKick &) = delete;
     DeadlineKick &operator=(const DeadlineKick &) = delete;
 
 private:
-    static constexpr int kSignal = SIGALRM;
     timer_t timer_{};
     bool armed_ = false;
-    struct sigaction old_{};
 };
 
 // The vector handlers' first words: the frame is the guest's from here.
@@ -400,18 +414,20 @@ Stop KvmMachine::run(uint32_t begin, Kernel &kernel, const RunLimits &limits)
     loadRegs();
     // The registers come back in the run page with every exit.
     run_->kvm_valid_regs = KVM_SYNC_X86_REGS;
+    halted_ = false;
     const DeadlineKick kick(limits.deadline, run_);
+    thread_ = ::pthread_self();
     const auto late = [&] { return limits.deadline && Kernel::Clock::now() >= *limits.deadline; };
     for (;;) {
-        if (::ioctl(vcpu_, KVM_RUN, 0) != 0) {
+        const bool interrupted = ::ioctl(vcpu_, KVM_RUN, 0) != 0;
+        if (interrupted) {
             if (errno != EINTR && errno != EAGAIN)
                 throw systemError("running the guest");
-            run_->immediate_exit = 0;
-            if (late())
-                return {Stop::Timeout, {}};
-            continue;
+            setImmediateExit(run_, false);
         }
-        if (run_->exit_reason == KVM_EXIT_INTR) {
+        if (interrupted || run_->exit_reason == KVM_EXIT_INTR) {
+            if (halted_)
+                return {Stop::Halted, {}};
             if (late())
                 return {Stop::Timeout, {}};
             continue;
@@ -445,9 +461,19 @@ Stop KvmMachine::run(uint32_t begin, Kernel &kernel, const RunLimits &limits)
             storeRegs();
             return {Stop::Exited, {{}, eip}};
         }
+        if (kernel.halted())
+            return {Stop::Halted, {{}, eip}};
         if (late())
             return {Stop::Timeout, {{}, eip}};
     }
+}
+
+void KvmMachine::halt()
+{
+    halted_ = true;
+    setImmediateExit(run_, true);
+    if (const pthread_t t = thread_.load())
+        ::pthread_kill(t, kKickSignal);
 }
 
 Stop KvmMachine::faultAt(uint32_t vector, const Frame &f)

@@ -11,6 +11,9 @@
 
 #include "backend.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <stdexcept>
 #include <vector>
 
@@ -36,6 +39,7 @@ public:
     uint32_t reg(Reg r) const override;
     void setReg(Reg r, uint32_t v) override;
     Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) override;
+    void halt() override;
 
     bool accessible(uint32_t addr, size_t n, bool forWrite) const override;
     bool read(uint32_t addr, void *out, size_t n) const override;
@@ -68,6 +72,8 @@ private:
     uint64_t nextTable_;
     std::vector<Region> regions_; // sorted by base
     uint32_t regs_[10] = {}; // by Reg, while the guest is not running
+    std::atomic<pthread_t> thread_{}; // the thread in run(), for halt()
+    std::atomic<bool> halted_ = false;
 };
 
 } // namespace zylos

@@ -8,10 +8,17 @@
 namespace zylos {
 namespace {
 
-// Arguments may take at most a quarter of the stack.
-constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
+uint64_t argumentBytes(const std::vector<std::string> &argv)
+{
+    uint64_t bytes = 4 * (argv.size() + 2);
+    for (const std::string &a : argv)
+        bytes += a.size() + 1;
+    return bytes;
+}
 
 } // namespace
+
+bool argumentsFit(const std::vector<std::string> &argv) { return argumentBytes(argv) + 32 <= kMaxArgumentBytes; }
 
 void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
 {
@@ -27,12 +34,10 @@ void mapStack(Backend &m) { m.map(kStackBase, kStackSize, kPermRead | kPermWrite
 
 uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv)
 {
-    uint64_t stringBytes = 0;
-    for (const std::string &a : argv)
-        stringBytes += a.size() + 1;
-    const uint64_t vectorBytes = 4 * (argv.size() + 2);
-    if (stringBytes + vectorBytes + 32 > kMaxArgumentBytes)
+    if (!argumentsFit(argv))
         throw std::length_error("argument list too long");
+    const uint64_t vectorBytes = 4 * (argv.size() + 2);
+    const uint64_t stringBytes = argumentBytes(argv) - vectorBytes;
 
     uint32_t str = static_cast<uint32_t>(kUserEnd - stringBytes);
     const uint32_t esp = static_cast<uint32_t>((str - vectorBytes) & ~uint64_t{15});

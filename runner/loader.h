@@ -17,6 +17,10 @@ void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
 // Maps the stack at the top of the user range; the page below stays unmapped.
 void mapStack(Backend &m);
 
+// Arguments may take at most a quarter of the stack.
+inline constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
+bool argumentsFit(const std::vector<std::string> &argv);
+
 // Lays out the initial stack: argc at ESP, the argv pointers inline after it,
 // a null pointer, and the strings above. Returns ESP. Throws
 // std::length_error when the arguments do not fit.

@@ -218,13 +218,25 @@ struct MachineHooks {
         record(m, address);
         if (m.debug_ && debugStop(m, static_cast<uint32_t>(address)))
             return;
-        if (m.insns_ == m.insnLimit_)
+        if (!withinLimit(m))
             m.stopWith(Stop::InsnLimit);
         else {
             ++m.insns_;
             if (m.profiler_)
                 m.profiler_->countInstruction();
         }
+    }
+
+    // Counts the instruction about to run against the limit, in the run's
+    // total when all processes share one.
+    static bool withinLimit(Machine &m)
+    {
+        if (!m.spent_)
+            return m.insns_ != m.insnLimit_;
+        if (m.spent_->fetch_add(1, std::memory_order_relaxed) < m.insnLimit_)
+            return true;
+        m.spent_->fetch_sub(1, std::memory_order_relaxed); // it does not run
+        return false;
     }
 
     static void block(uc_engine *, uint64_t address, uint32_t, void *self)
@@ -275,6 +287,8 @@ struct MachineHooks {
         }
         if (m.kernel_->exited())
             m.stopWith(Stop::Exited);
+        else if (m.kernel_->halted())
+            m.stopWith(Stop::Halted);
         else if (m.deadline_ && Kernel::Clock::now() >= *m.deadline_)
             m.stopWith(Stop::Timeout);
     }
@@ -442,6 +456,12 @@ void Machine::emptyFpuStack()
     uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
 }
 
+void Machine::halt()
+{
+    halted_ = true;
+    uc_emu_stop(uc_);
+}
+
 void Machine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
 {
     stop_ = Stop{kind, {std::move(fault), address}};
@@ -463,7 +483,9 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     kernel_ = &kernel;
     stop_.reset();
     blockAt_.reset();
-    insnLimit_ = limits.maxInsns ? insns_ + limits.maxInsns : UINT64_MAX;
+    spent_ = limits.spent;
+    insnLimit_ = !limits.maxInsns ? UINT64_MAX : spent_ ? limits.maxInsns : insns_ + limits.maxInsns;
+    halted_ = false;
     deadline_ = limits.deadline;
     debug_ = debug;
     firstInsn_ = true;
@@ -479,6 +501,8 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     kernel_ = nullptr;
     if (!stop_ && timedOut)
         stop_ = Stop{Stop::Timeout, {}};
+    if (!stop_ && halted_)
+        stop_ = Stop{Stop::Halted, {}};
     debug_ = nullptr;
     if (pending_)
         std::rethrow_exception(std::exchange(pending_, nullptr));

@@ -8,6 +8,7 @@
 #include "kernel.h"
 
 #include <array>
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <set>
@@ -76,6 +77,7 @@ public:
     {
         return run(begin, std::nullopt, kernel, limits);
     }
+    void halt() override;
     // Charges every instruction from now on to its call stack in p (with
     // counting on); call before the first run.
     void profileWith(Profiler *p);
@@ -114,6 +116,8 @@ private:
     std::exception_ptr pending_;
     uint64_t insns_ = 0;
     uint64_t insnLimit_ = UINT64_MAX;
+    std::atomic<uint64_t> *spent_ = nullptr; // the run's total, when shared
+    std::atomic<bool> halted_ = false;
     std::optional<Kernel::Clock::time_point> deadline_;
     const DebugControls *debug_ = nullptr;
     Profiler *profiler_ = nullptr;

@@ -23,25 +23,28 @@ long retryInterrupted(Op op)
 
 } // namespace
 
-long OpenFile::read(std::span<uint8_t>) { return -EBADF; }
-long OpenFile::write(std::span<const uint8_t>) { return -EBADF; }
+long OpenFile::read(std::span<uint8_t>, bool) { return -EBADF; }
+long OpenFile::write(std::span<const uint8_t>, bool) { return -EBADF; }
 int64_t OpenFile::seek(int64_t, int) { return -ESPIPE; }
 
 // Asking for nothing is answered at once, not after waiting for input.
-long ConsoleInput::read(std::span<uint8_t> buf) { return buf.empty() ? 0 : console_.read(buf.data(), buf.size()); }
+long ConsoleInput::read(std::span<uint8_t> buf, bool)
+{
+    return buf.empty() ? 0 : console_.read(buf.data(), buf.size());
+}
 
-long ConsoleOutput::write(std::span<const uint8_t> buf)
+long ConsoleOutput::write(std::span<const uint8_t> buf, bool)
 {
     const size_t n = chunk_ ? std::min(chunk_, buf.size()) : buf.size();
     return console_.write(stream_, buf.data(), n);
 }
 
-long HostFile::read(std::span<uint8_t> buf)
+long HostFile::read(std::span<uint8_t> buf, bool)
 {
     return retryInterrupted([&] { return ::read(fd_.get(), buf.data(), buf.size()); });
 }
 
-long HostFile::write(std::span<const uint8_t> buf)
+long HostFile::write(std::span<const uint8_t> buf, bool)
 {
     return retryInterrupted([&] { return ::write(fd_.get(), buf.data(), buf.size()); });
 }
@@ -54,34 +57,74 @@ int64_t HostFile::seek(int64_t offset, int whence)
 
 PipeEnd::PipeEnd(std::shared_ptr<PipeBuffer> pipe, bool writeEnd) : pipe_(std::move(pipe)), writeEnd_(writeEnd)
 {
+    const std::lock_guard<std::mutex> lock(pipe_->scheduler.mutex);
     ++(writeEnd_ ? pipe_->writers : pipe_->readers);
+    ++pipe_->opened[writeEnd_];
+    pipe_->scheduler.changed();
 }
 
-PipeEnd::~PipeEnd() { --(writeEnd_ ? pipe_->writers : pipe_->readers); }
+PipeEnd::~PipeEnd()
+{
+    const std::lock_guard<std::mutex> lock(pipe_->scheduler.mutex);
+    --(writeEnd_ ? pipe_->writers : pipe_->readers);
+    pipe_->scheduler.changed();
+}
 
-long PipeEnd::read(std::span<uint8_t> buf)
+int PipeEnd::awaitPeer()
+{
+    PipeBuffer &p = *pipe_;
+    std::unique_lock<std::mutex> lock(p.scheduler.mutex);
+    const uint64_t seen = p.opened[!writeEnd_];
+    while ((writeEnd_ ? p.readers : p.writers) == 0 && p.opened[!writeEnd_] == seen && (writeEnd_ || p.data.empty()))
+        if (int r = p.scheduler.wait(lock))
+            return r;
+    return 0;
+}
+
+long PipeEnd::read(std::span<uint8_t> buf, bool nonblock)
 {
     if (writeEnd_)
         return -EBADF;
-    if (pipe_->data.empty() && !buf.empty())
-        return pipe_->writers ? -EAGAIN : 0;
-    const size_t n = std::min(buf.size(), pipe_->data.size());
-    std::memcpy(buf.data(), pipe_->data.data(), n);
-    pipe_->data.erase(0, n);
+    PipeBuffer &p = *pipe_;
+    std::unique_lock<std::mutex> lock(p.scheduler.mutex);
+    while (p.data.empty() && p.writers && !buf.empty()) {
+        if (nonblock)
+            return -EAGAIN;
+        if (int r = p.scheduler.wait(lock))
+            return r;
+    }
+    const size_t n = std::min(buf.size(), p.data.size());
+    std::memcpy(buf.data(), p.data.data(), n);
+    p.data.erase(0, n);
+    p.scheduler.changed();
     return static_cast<long>(n);
 }
 
-long PipeEnd::write(std::span<const uint8_t> buf)
+// A blocking write returns once every byte is in the pipe, unless the
+// readers go or the wait is cut short; then it returns what went in.
+long PipeEnd::write(std::span<const uint8_t> buf, bool nonblock)
 {
     if (!writeEnd_)
         return -EBADF;
-    if (pipe_->readers == 0)
-        return -EPIPE;
-    const size_t n = std::min(buf.size(), PipeBuffer::kCapacity - pipe_->data.size());
-    if (n == 0 && !buf.empty())
-        return -EAGAIN;
-    pipe_->data.append(reinterpret_cast<const char *>(buf.data()), n);
-    return static_cast<long>(n);
+    PipeBuffer &p = *pipe_;
+    std::unique_lock<std::mutex> lock(p.scheduler.mutex);
+    size_t done = 0;
+    while (done < buf.size()) {
+        if (p.readers == 0)
+            return done ? static_cast<long>(done) : -EPIPE;
+        const size_t n = std::min(buf.size() - done, PipeBuffer::kCapacity - p.data.size());
+        if (n == 0) {
+            if (nonblock)
+                return done ? static_cast<long>(done) : -EAGAIN;
+            if (int r = p.scheduler.wait(lock))
+                return done ? static_cast<long>(done) : r;
+            continue;
+        }
+        p.data.append(reinterpret_cast<const char *>(buf.data() + done), n);
+        done += n;
+        p.scheduler.changed();
+    }
+    return static_cast<long>(done);
 }
 
 } // namespace zylos

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "console.h"
+#include "scheduler.h"
 #include "unique_fd.h"
 
 #include <cstddef>
@@ -16,16 +17,17 @@ namespace zylos {
 class OpenFile {
 public:
     virtual ~OpenFile() = default;
-    // Each returns a count (a position for seek) or a negative errno.
-    virtual long read(std::span<uint8_t> buf);
-    virtual long write(std::span<const uint8_t> buf);
+    // Each returns a count (a position for seek) or a negative errno. A
+    // nonblocking descriptor gets -11 (EAGAIN) where the call would wait.
+    virtual long read(std::span<uint8_t> buf, bool nonblock);
+    virtual long write(std::span<const uint8_t> buf, bool nonblock);
     virtual int64_t seek(int64_t offset, int whence);
 };
 
 class ConsoleInput final : public OpenFile {
 public:
     explicit ConsoleInput(Console &console) : console_(console) {}
-    long read(std::span<uint8_t> buf) override;
+    long read(std::span<uint8_t> buf, bool nonblock) override;
 
 private:
     Console &console_;
@@ -37,7 +39,7 @@ class ConsoleOutput final : public OpenFile {
 public:
     ConsoleOutput(Console &console, int stream, const size_t &chunk)
         : console_(console), stream_(stream), chunk_(chunk) {}
-    long write(std::span<const uint8_t> buf) override;
+    long write(std::span<const uint8_t> buf, bool nonblock) override;
 
 private:
     Console &console_;
@@ -48,29 +50,37 @@ private:
 class HostFile final : public OpenFile {
 public:
     explicit HostFile(UniqueFd fd) : fd_(std::move(fd)) {}
-    long read(std::span<uint8_t> buf) override;
-    long write(std::span<const uint8_t> buf) override;
+    long read(std::span<uint8_t> buf, bool nonblock) override;
+    long write(std::span<const uint8_t> buf, bool nonblock) override;
     int64_t seek(int64_t offset, int whence) override;
 
 private:
     UniqueFd fd_;
 };
 
-// The guest is a single thread: a read from an empty pipe whose writer is
-// still open, or a write to a full one, could never complete, so both give
-// -11 (EAGAIN) instead of blocking.
+// Bytes between processes. A read waits while the pipe is empty and a
+// writer is open; a write waits while it is full and a reader is open. The
+// scheduler's mutex guards everything here.
 struct PipeBuffer {
     static constexpr size_t kCapacity = 65536;
+    explicit PipeBuffer(Scheduler &s) : scheduler(s) {}
+    Scheduler &scheduler;
     std::string data;
     int readers = 0, writers = 0;
+    // Ends opened so far, by kind: a named pipe's open waits for the other
+    // kind to have been opened once.
+    uint64_t opened[2] = {};
 };
 
 class PipeEnd final : public OpenFile {
 public:
     PipeEnd(std::shared_ptr<PipeBuffer> pipe, bool writeEnd);
     ~PipeEnd() override;
-    long read(std::span<uint8_t> buf) override;
-    long write(std::span<const uint8_t> buf) override;
+    // For a named pipe's open: waits until an end of the other kind has
+    // been opened since, or is open; 0 or -4 (EINTR).
+    int awaitPeer();
+    long read(std::span<uint8_t> buf, bool nonblock) override;
+    long write(std::span<const uint8_t> buf, bool nonblock) override;
 
 private:
     std::shared_ptr<PipeBuffer> pipe_;

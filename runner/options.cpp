@@ -45,11 +45,11 @@ std::string footer()
 {
     std::string unserved;
     for (const CallInfo &c : callTable())
-        if (!c.served)
-            unserved += std::string(unserved.empty() ? "" : ", ") + c.name + " (" + std::to_string(c.nr) + ")";
+        if (!c.handler)
+            unserved += std::string(c.name) + " (" + std::to_string(c.nr) + "), ";
     return "PROGRAM with a '/' is a host path; a bare name is ROOT/bin/NAME. Options come before PROGRAM;\n"
            "everything after it goes to the guest, which gets PROGRAM as written as argv[0].\n\n"
-           "Kernel calls answered with -38 (not available here): " + unserved + ", and any unknown number.\n\n"
+           "Kernel calls answered with -38 (ENOSYS): " + unserved + "any unknown number.\n\n"
            "Exit status: the guest's status (low 8 bits); 124 a limit stopped the guest; 125 usage or\n"
            "runner error; 126 not a valid zylos executable; 127 PROGRAM not found; 139 the guest faulted.";
 }

@@ -5,6 +5,7 @@
 #include "loader.h"
 #include "machine.h"
 #include "kvm.h"
+#include "processes.h"
 #include "profiler.h"
 #include "symbolizer.h"
 #include "trace.h"
@@ -51,6 +52,7 @@ int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbol
     }
     case Stop::Returned:
     case Stop::Paused:
+    case Stop::Halted:
     case Stop::Fault:
         break;
     }
@@ -106,21 +108,13 @@ int readProgram(const std::string &program, const RootDir &root, std::vector<uin
         return fail(kStatusBadImage, program + ": not a regular file");
     if (r < 0)
         return fail(kStatusBadImage, program + ": " + std::strerror(-r));
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    r = readWholeFile(fd.get(), kMaxFileBytes, out);
+    if (r == -ENXIO)
         return fail(kStatusBadImage, program + ": not a regular file");
-    if (st.st_size > kMaxFileBytes)
+    if (r == -EFBIG)
         return fail(kStatusBadImage, program + ": too large for a zylos executable");
-    out.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail(kStatusBadImage, program + ": cannot read: " + (n ? std::strerror(errno) : "file shrank"));
-        done += static_cast<size_t>(n);
-    }
+    if (r < 0)
+        return fail(kStatusBadImage, program + ": cannot read: " + std::strerror(-r));
     return 0;
 }
 
@@ -149,33 +143,41 @@ int runGuest(const Options &o)
 
     const Symbolizer symbols(file, image.entry);
     HostConsole console;
-    Kernel kernel(std::move(*root), console);
-    kernel.setWriteChunk(o.writeChunk);
+    System system(std::move(*root), console);
+    Kernel kernel(system, 1);
+    system.writeChunk = o.writeChunk;
     for (const Injection &i : o.injections)
         kernel.inject(i.name, i.nth, i.result);
-    if (o.trace)
-        kernel.setObserver([](const CallRecord &c, GuestMemory &mem) { std::cerr << formatCall(c, mem) << "\n"; });
-    RunLimits limits{o.maxInsns, std::nullopt};
+    std::atomic<uint64_t> spent = 0;
+    RunLimits limits{o.maxInsns, std::nullopt, &spent};
     if (o.timeout > 0)
         limits.deadline = Kernel::Clock::now() + std::chrono::duration_cast<Kernel::Clock::duration>(
                                                      std::chrono::duration<double>(o.timeout));
-    kernel.setDeadline(limits.deadline);
+    system.scheduler.setDeadline(limits.deadline);
     console.deadline = limits.deadline;
+    console.cancelFd = system.scheduler.haltFd();
 
+    const bool counting = o.count || o.maxInsns || o.gdbPort || !o.profile.empty();
+    const auto makeCpu = [&]() -> std::unique_ptr<Backend> {
+        if (o.native)
+            return std::make_unique<KvmMachine>();
+        return std::make_unique<Machine>(Machine::Options{.counting = counting});
+    };
     std::unique_ptr<Backend> cpu;
-    Machine *emulated = nullptr;
-    if (o.native) {
-        try {
-            cpu = std::make_unique<KvmMachine>();
-        } catch (const NativeUnavailable &e) {
-            return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
-        }
-    } else {
-        auto m = std::make_unique<Machine>(
-            Machine::Options{.counting = o.count || o.maxInsns || o.gdbPort || !o.profile.empty()});
-        emulated = m.get();
-        cpu = std::move(m);
+    try {
+        cpu = makeCpu();
+    } catch (const NativeUnavailable &e) {
+        return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
     }
+    Machine *emulated = o.native ? nullptr : static_cast<Machine *>(cpu.get());
+    // Children run until process 1 has ended; they go before its kernel does.
+    Processes processes(system, makeCpu, limits);
+    processes.setFirst(cpu.get());
+    if (o.trace)
+        kernel.setObserver([&processes](const CallRecord &c, GuestMemory &mem) {
+            const std::string id = processes.many() ? "[" + std::to_string(c.process) + "] " : "";
+            std::cerr << (id + formatCall(c, mem) + "\n") << std::flush;
+        });
     UniqueFd listener;
     if (o.gdbPort) {
         std::string error;
@@ -207,10 +209,18 @@ int runGuest(const Options &o)
     } else {
         stop = cpu->run(image.entry, kernel, limits);
     }
+    // The run ends with process 1, and so do its children.
+    processes.endAll();
     if (o.count && emulated)
-        std::cerr << "zylos-run: " << emulated->instructions() << " instructions\n";
+        std::cerr << "zylos-run: " << spent.load() << " instructions\n";
     if (profileFile && !writeProfile(profiler, profileFile.get(), o.profile))
         return kStatusRunnerError;
+    if (stop->kind == Stop::Halted) {
+        const auto ending = processes.ending();
+        if (!ending || !ending->error.empty())
+            return fail(kStatusRunnerError, ending ? ending->error : "the run was stopped");
+        stop->kind = ending->kind;
+    }
     return statusOf(*stop, o, kernel, symbols, cpu.get());
 }
 
