@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace zylos::test {
+namespace zylos {
 namespace {
 
 void check(uc_err err, const char *what)
@@ -91,4 +91,4 @@ void MachineSnapshot::setGsSegment(uint32_t table, uint32_t base)
     saveCpu();
 }
 
-} // namespace zylos::test
+} // namespace zylos

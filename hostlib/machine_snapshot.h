@@ -1,6 +1,6 @@
 // What calling into a loaded image needs of a Machine beyond running it: the
 // machine put back before every call, and a GS segment for peer libraries.
-// Used by Guest, and through it by the bench.
+// Used by the test harness's Guest, and through it by the bench.
 #pragma once
 
 #include "machine.h"
@@ -10,7 +10,7 @@
 
 struct uc_context;
 
-namespace zylos::test {
+namespace zylos {
 
 class MachineSnapshot {
 public:
@@ -49,4 +49,4 @@ private:
     uc_context *cpu_ = nullptr;
 };
 
-} // namespace zylos::test
+} // namespace zylos
