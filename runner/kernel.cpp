@@ -109,7 +109,7 @@ std::optional<int32_t> Kernel::injectedResult(const std::string &name)
     return std::nullopt;
 }
 
-int Kernel::guestPath(GuestMemory &mem, uint32_t addr, std::string &path) const
+int Kernel::guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::string *written) const
 {
     std::string name;
     if (int r = mem.readString(addr, kPathMax - 1, name))
@@ -117,6 +117,8 @@ int Kernel::guestPath(GuestMemory &mem, uint32_t addr, std::string &path) const
     if (name.empty())
         return -ENOENT;
     path = name[0] == '/' ? name : (cwd_ == "/" ? "/" : cwd_ + "/") + name;
+    if (written)
+        *written = std::move(name);
     return 0;
 }
 
@@ -509,10 +511,8 @@ int32_t Kernel::sysSpawn(const Args &a, GuestMemory &mem)
 {
     if (!system_.processes)
         return -ENOSYS;
-    std::string written, path;
-    if (int r = mem.readString(a[0], kPathMax - 1, written))
-        return r;
-    if (int r = guestPath(mem, a[0], path))
+    std::string path, written;
+    if (int r = guestPath(mem, a[0], path, &written))
         return r;
     std::vector<std::string> argv;
     if (int r = guestArguments(mem, a[1], static_cast<int32_t>(a[2]), written, argv))

@@ -108,7 +108,8 @@ private:
     using Args = uint32_t[3];
 
     std::optional<int32_t> injectedResult(const std::string &name);
-    int guestPath(GuestMemory &mem, uint32_t addr, std::string &path) const;
+    // The absolute path of the name at addr, and the name as written.
+    int guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::string *written = nullptr) const;
     int guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const std::string &path,
                        std::vector<std::string> &argv) const;
     OpenFile *file(uint32_t fd) const;
