@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "call_table.h"
+#include "command_line.h"
 
 #include <CLI/CLI.hpp>
 
@@ -62,11 +63,7 @@ class UsageFormatter : public CLI::Formatter {
     }
 };
 
-int usageError(const std::string &message)
-{
-    std::cerr << "zylos-run: " << message << " (see --help)\n";
-    return kStatusRunnerError;
-}
+int usageError(const std::string &message) { return zylos::usageError("zylos-run", message); }
 
 // CLI11 reads "--timeout=" as "--timeout" and takes the next word, often
 // PROGRAM, as the value. Returns the first such option before PROGRAM, or "".
@@ -108,7 +105,7 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124)")->type_name("N");
     app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
     app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
-    app.set_version_flag("--version", std::string("zylos-run (zylos) ") + ZYLOS_VERSION);
+    addVersionFlag(app, "zylos-run");
     app.add_flag("--native", o.native,
                  "Run the guest in a KVM virtual machine at the host CPU's speed instead of emulating it "
                  "(needs /dev/kvm; no --count or --max-insns)");
@@ -119,17 +116,8 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
         ->type_name("FILE");
     if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
         return usageError(option + "= needs a value");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::CallForVersion &e) {
-        std::cout << e.what() << "\n";
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        return usageError(e.what());
-    }
+    if (const std::optional<int> status = parseCommandLine(app, argc, argv))
+        return *status;
     // Given but empty is an error like any other bad number, not an absence.
     const auto given = [&](const char *name) { return app.count(name) > 0; };
     if (given("--write-chunk") && (!parseNumber(chunk, o.writeChunk) || o.writeChunk == 0))

@@ -1,4 +1,5 @@
 // zylos-info: prints the command and package records of zylos executables.
+#include "command_line.h"
 #include "records.h"
 
 #include <CLI/CLI.hpp>
@@ -67,21 +68,10 @@ int main(int argc, char **argv)
     app.add_flag("--json", json, "print one JSON array of objects with the fields path, description, "
                                  "example, package, field2");
     app.add_option("PROGRAM", programs, "zylos executables to read")->required();
-    app.set_version_flag("--version", std::string("zylos-info (zylos) ") + ZYLOS_VERSION);
+    zylos::addVersionFlag(app, "zylos-info");
     app.footer("Exit status: 0 every record read; 1 a file or its records could not be read; 125 usage error.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::CallForVersion &e) {
-        std::cout << e.what() << "\n";
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        // The same status as zylos-run's and zylos-cc's usage errors.
-        std::cerr << "zylos-info: " << e.what() << " (see --help)\n";
-        return 125;
-    }
+    if (const std::optional<int> status = zylos::parseCommandLine(app, argc, argv))
+        return *status;
 
     int status = 0;
     std::vector<std::string> objects;
