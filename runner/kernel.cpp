@@ -303,13 +303,15 @@ int32_t Kernel::sysSleep(const Args &a, GuestMemory &)
     return 0;
 }
 
-int32_t Kernel::sysMkdir(const Args &a, GuestMemory &mem)
+int32_t Kernel::onRoot(GuestMemory &mem, uint32_t pathAddr, int (RootDir::*op)(std::string_view) const)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, pathAddr, path))
         return r;
-    return system_.root.mkdir(path);
+    return (system_.root.*op)(path);
 }
+
+int32_t Kernel::sysMkdir(const Args &a, GuestMemory &mem) { return onRoot(mem, a[0], &RootDir::mkdir); }
 
 int32_t Kernel::sysUnlink(const Args &a, GuestMemory &mem)
 {
@@ -324,13 +326,7 @@ int32_t Kernel::sysUnlink(const Args &a, GuestMemory &mem)
     return system_.root.unlink(path);
 }
 
-int32_t Kernel::sysRmdir(const Args &a, GuestMemory &mem)
-{
-    std::string path;
-    if (int r = guestPath(mem, a[0], path))
-        return r;
-    return system_.root.rmdir(path);
-}
+int32_t Kernel::sysRmdir(const Args &a, GuestMemory &mem) { return onRoot(mem, a[0], &RootDir::rmdir); }
 
 int32_t Kernel::sysGetCwd(const Args &a, GuestMemory &mem)
 {

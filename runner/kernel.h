@@ -115,6 +115,8 @@ private:
     OpenFile *file(uint32_t fd) const;
     int freeSlot(size_t from = 0) const;
     int readGuestBytes(GuestMemory &mem, uint32_t addr, uint32_t len, std::vector<uint8_t> &out) const;
+    // op on the root for the guest path at pathAddr.
+    int32_t onRoot(GuestMemory &mem, uint32_t pathAddr, int (RootDir::*op)(std::string_view) const);
     int openFifo(const std::string &path, uint32_t flags, std::shared_ptr<OpenFile> &out);
     std::shared_ptr<PipeBuffer> fifo(const std::string &path);
 
