@@ -78,6 +78,27 @@ size_t Processes::alive() const
     return n;
 }
 
+// Gives back what ended processes hold: their threads, and the statuses
+// that no parent can collect any more because the parent has ended too.
+void Processes::reap()
+{
+    const auto ended = [&](uint32_t id) {
+        auto it = table_.find(id);
+        return id != 1 && (it == table_.end() || it->second.status);
+    };
+    for (auto it = table_.begin(); it != table_.end();) {
+        Process &p = it->second;
+        if (p.status && p.thread.joinable())
+            p.thread.join(); // it is past its last use of the lock
+        it = p.status && ended(p.parent) ? table_.erase(it) : std::next(it);
+    }
+}
+
+bool Processes::full() const
+{
+    return alive() >= kMaxAlive || table_.size() >= kMaxUncollected || system_.scheduler.halting();
+}
+
 int32_t Processes::spawn(const Kernel &parent, const std::string &path, const std::vector<std::string> &argv)
 {
     std::unique_ptr<Kernel> kernel;
@@ -97,7 +118,8 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
     }
     {
         const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-        if (alive() >= kMaxAlive || system_.scheduler.halting())
+        reap();
+        if (full())
             return -EAGAIN;
     }
     std::unique_ptr<Backend> cpu;
@@ -110,7 +132,7 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
         return -EAGAIN; // no VM to be had now
     }
     const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-    if (alive() >= kMaxAlive || system_.scheduler.halting())
+    if (full())
         return -EAGAIN;
     const uint32_t id = nextId_++;
     kernel->setId(id);
@@ -179,7 +201,8 @@ int32_t Processes::wait(uint32_t parent, int32_t pid, bool noHang, int32_t &stat
             const uint32_t id = chosen->first;
             status = *chosen->second.status;
             // Its thread has nothing left to do but return.
-            chosen->second.thread.join();
+            if (chosen->second.thread.joinable())
+                chosen->second.thread.join();
             table_.erase(chosen);
             return static_cast<int32_t>(id);
         }

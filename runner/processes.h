@@ -23,6 +23,9 @@ namespace zylos {
 class Processes {
 public:
     static constexpr size_t kMaxAlive = 16;
+    // Children ended but not yet collected by a parent that still runs:
+    // beyond this many a spawn is refused like one over kMaxAlive.
+    static constexpr size_t kMaxUncollected = 1024;
     using CpuFactory = std::function<std::unique_ptr<Backend>()>;
     // How a run ends early because of a child: a limit reached there, or
     // the runner failing on its behalf.
@@ -66,6 +69,8 @@ private:
     void runChild(uint32_t id, Process &p, uint32_t entry, std::vector<uint8_t> file);
     void endRun(Ending e);
     size_t alive() const;
+    void reap();
+    bool full() const;
 
     System &system_;
     CpuFactory makeCpu_;
