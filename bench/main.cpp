@@ -27,6 +27,8 @@ constexpr int kWallRuns = 41, kThroughputRuns = 5;
 // guest on --native within this many times the plain Linux process.
 constexpr double kCallGoal = 1.5, kComputeGoal = 1.2;
 constexpr int kCalls = 100000, kExits = 100000, kComputeRounds = 1000, kBackendRuns = 3;
+// Children started one after another, and MiB sent through a pipe, per run.
+constexpr int kSpawns = 200, kPipeMiB = 256;
 // How far apart the fastest of several runs of the same loop lie on a busy
 // host; identical string instructions differ by this much.
 constexpr uint64_t kNoisePercent = 2;
@@ -271,6 +273,39 @@ std::vector<Row> callRows(const std::string &calls, size_t columns)
     return {emulated, native, floor};
 }
 
+// bench/procs.c on each backend: a child started and waited for, from the
+// wall times of kSpawns children and of none; a pipe between two processes,
+// from the wall times of kPipeMiB MiB through it and of none.
+std::vector<Row> processRows(const std::string &root, size_t columns)
+{
+    const std::vector<std::string> na(columns, "n/a");
+    const std::string runs = ", median of " + std::to_string(kBackendRuns) + ")";
+    std::vector<Row> rows;
+    for (const bool native : {false, true}) {
+        const std::string backend = native ? "--native" : "emulated";
+        Row spawn{"spawn + waitpid of a child that exits at once: " + backend + " (us each" + runs, na, ""};
+        Row pipe{"pipe between two processes, 64 KiB writes: " + backend + " (MB/s" + runs, na, ""};
+        std::vector<std::string> argv{ZYLOS_RUN_PATH, "--root", root, "procs"};
+        if (native)
+            argv.insert(argv.begin() + 1, "--native");
+        auto timed = [&](const char *what, int n) {
+            std::vector<std::string> a = argv;
+            a.insert(a.end(), {what, std::to_string(n)});
+            return medianWallMicros(a, kBackendRuns);
+        };
+        try {
+            spawn.cells[0] = number((timed("spawn", kSpawns) - timed("spawn", 0)) / kSpawns, 1);
+            const double micros = timed("pipe", kPipeMiB) - timed("pipe", 0);
+            pipe.cells[0] = number(kPipeMiB * 1048576.0 / micros, 0);
+        } catch (const std::exception &e) {
+            spawn.cells[0] = pipe.cells[0] = failure(e);
+        }
+        rows.push_back(spawn);
+        rows.push_back(pipe);
+    }
+    return rows;
+}
+
 // bench/compute.c: ours on both backends, a peer's as a plain static Linux
 // process (where this host runs 32-bit programs).
 std::vector<Row> computeRows(const std::vector<Subject> &subjects)
@@ -343,6 +378,9 @@ int run(int argc, char **argv)
         ->type_name("NAME=PROGRAM");
     std::string calls;
     app.add_option("--calls", calls, "bench/calls.c built for zylos")->type_name("PROGRAM");
+    std::string procsRoot;
+    app.add_option("--procs-root", procsRoot, "A root holding bench/procs.c built for zylos as /bin/procs")
+        ->type_name("DIR");
     CLI11_PARSE(app, argc, argv);
 
     std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, ""}};
@@ -383,6 +421,9 @@ int run(int argc, char **argv)
             rows.push_back(r);
     for (Row &r : computeRows(subjects))
         rows.push_back(r);
+    if (!procsRoot.empty())
+        for (Row &r : processRows(procsRoot, subjects.size()))
+            rows.push_back(r);
     printTable(subjects, rows);
     return 0;
 }

@@ -45,7 +45,7 @@ set -e
 [ "$("$P/bin/zylos-run" ./twice)" = "42" ] || { echo "twice failed"; exit 1; }
 # The installed runner finds its own default root.
 "$P/bin/zylos-run" drape /images/zylos.rei
-[ "$("$P/bin/zylos-run" hello)" = "Hello, world!" ] || { echo "hello from the root's /bin failed"; exit 1; }
+[ "$(printf 'hello | wc -\n' | "$P/bin/zylos-run" sh)" = "1 2 14 -" ] || { echo "sh from the root's /bin failed"; exit 1; }
 "$P/bin/zylos-info" "$P/share/zylos/root/bin/drape" | grep -q "package:     drape"
 
 # Link errors say what is wrong; nothing of the host is linked.
