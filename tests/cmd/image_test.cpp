@@ -1,12 +1,11 @@
 // The layout of the drape executable: what the zylos loader and the shell's
 // tools rely on, checked on the built file.
 #include "elf32.h"
+#include "harness/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,12 +15,7 @@ using zylos::elf::File;
 
 class DrapeImage : public ::testing::Test {
 protected:
-    static std::vector<uint8_t> read(const char *path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    const std::vector<uint8_t> bytes = read(ZYLOS_DRAPE_PATH);
+    const std::vector<uint8_t> bytes = zylos::test::readBytes(ZYLOS_DRAPE_PATH);
     const File image{bytes};
     const std::vector<Elf32_Phdr> segs = image.programHeaders();
 };

@@ -13,19 +13,7 @@ namespace {
 std::string example(const std::string &name) { return std::string(ZYLOS_EXAMPLES_DIR) + "/" + name; }
 
 // Every example on each backend of zylos-run.
-class Example : public ::testing::TestWithParam<Backend> {
-protected:
-    void SetUp() override
-    {
-        if (const std::string &why = backendUnavailable(GetParam()); !why.empty())
-            GTEST_SKIP() << why;
-    }
-
-    RunResult run(const std::vector<std::string> &argv, const std::string &input = "")
-    {
-        return runProgram(withBackend(GetParam(), argv), input);
-    }
-};
+using Example = EachBackend;
 
 TEST_P(Example, HelloGreetsTheWorldOrTheNamedOne)
 {
@@ -102,8 +90,7 @@ TEST_P(Example, ObjectsRunsConstructorsNewDeleteAndVirtualDestructors)
     EXPECT_EQ(r.status, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, Example, ::testing::Values(Backend::Emulated, Backend::Native),
-                         [](const ::testing::TestParamInfo<Backend> &info) { return backendName(info.param); });
+ZYLOS_ON_EACH_BACKEND(Example);
 
 } // namespace
 } // namespace zylos::test

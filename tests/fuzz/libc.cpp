@@ -306,9 +306,8 @@ void fuzzWholeFile(Guest &g, FuzzedDataProvider &in)
     }
     if (g.call("fclose", {stream}) != 0)
         return;
-    std::ifstream file(std::filesystem::path(g.rootDir()) / "out", std::ios::binary);
-    const std::string content{std::istreambuf_iterator<char>(file), {}};
-    require(content == expected, "the file holds exactly the accepted bytes");
+    require(test::readFile(std::filesystem::path(g.rootDir()) / "out") == expected,
+            "the file holds exactly the accepted bytes");
 }
 
 } // namespace

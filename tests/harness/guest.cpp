@@ -32,28 +32,6 @@ constexpr uint32_t kGdtPage = kScratchBase - 2 * kPageSize;
 constexpr uint32_t kDirectionFlag = 0x400;
 constexpr uint64_t kDefaultInsnLimit = 1'000'000'000;
 
-std::vector<uint8_t> readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string makeTempDir()
-{
-    std::string templ = (fs::temp_directory_path() / "zylos-guest-XXXXXX").string();
-    if (!mkdtemp(templ.data()))
-        throw std::runtime_error("cannot create a temporary root folder");
-    return templ;
-}
-
-void emptyDir(const std::string &dir)
-{
-    for (const auto &entry : fs::directory_iterator(dir))
-        fs::remove_all(entry.path());
-}
-
 } // namespace
 
 Arg::Arg(double v) : Arg(std::bit_cast<unsigned long long>(v)) {}
@@ -64,9 +42,9 @@ Arg::Arg(long double v) : count_(3)
     std::memcpy(words_, &v, 10); // the i386 ABI passes the 80-bit value in 12 bytes
 }
 
-Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
+Guest::Guest(const std::string &elfPath)
 {
-    const std::vector<uint8_t> file = readFile(elfPath);
+    const std::vector<uint8_t> file = readBytes(elfPath);
     const ElfImage image = parseElf(file);
     symbols_ = elf::File(file).symbolValues();
     names_ = Symbolizer(file, image.entry);
@@ -80,12 +58,6 @@ Guest::Guest(const std::string &elfPath) : tempRoot_(makeTempDir())
         guardSlots_.push_back(machine_.map(kGuardBase + static_cast<uint32_t>(i) * kGuardStride, kGuardSlotSize,
                                            kPermRead | kPermWrite));
     reset();
-}
-
-Guest::~Guest()
-{
-    std::error_code ec;
-    fs::remove_all(tempRoot_, ec);
 }
 
 Guest &Guest::drape()
@@ -104,8 +76,9 @@ void Guest::reset()
     guardNext_ = 0;
     log_.clear();
     console_ = StringConsole{};
-    emptyDir(tempRoot_);
-    root_ = tempRoot_;
+    for (const auto &entry : fs::directory_iterator(tempRoot_.path()))
+        fs::remove_all(entry.path());
+    root_ = tempRoot_.str();
     kernel_ = std::make_unique<Kernel>(RootDir(root_), console_);
     kernel_->setObserver([this](const CallRecord &c, GuestMemory &) { log_.push_back(c); });
     lastInsns_ = 0;

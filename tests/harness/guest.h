@@ -13,8 +13,12 @@
 #include "machine.h"
 #include "machine_snapshot.h"
 #include "symbolizer.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -72,7 +76,6 @@ private:
 class Guest {
 public:
     explicit Guest(const std::string &elfPath);
-    ~Guest();
     Guest(const Guest &) = delete;
     Guest &operator=(const Guest &) = delete;
 
@@ -143,7 +146,8 @@ private:
     std::unordered_map<std::string, uint32_t> symbols_;
     Symbolizer names_;
     std::vector<CallRecord> log_;
-    std::string tempRoot_, root_;
+    TempDir tempRoot_{"zylos-guest"};
+    std::string root_;
     uint8_t *scratch_ = nullptr;
     size_t scratchUsed_ = 0;
     std::vector<uint8_t *> guardSlots_;
@@ -153,14 +157,27 @@ private:
 };
 
 struct RunResult {
-    int status; // exit status, or minus the signal that ended zylos-run
+    int status; // exit status, or minus the signal that ended the command
     std::string out;
     std::string err;
+    uint64_t outBytes;
+    long maxRssKiB;
+    std::chrono::steady_clock::duration took;
 };
 
+// What becomes of standard output: kept, only counted, or never read.
+enum class Output { Keep, Count, Ignore };
+struct RunOptions {
+    std::string input;      // standard input, closed after it unless holdInput
+    Output output = Output::Keep;
+    bool holdInput = false; // open to the end, never closed
+};
+
+// Runs command (command[0] is the executable) and waits for it.
+RunResult runCommand(const std::vector<std::string> &command, const RunOptions &o = {});
 // Runs zylos-run with these arguments (options, PROGRAM, its arguments) and
 // stdinBytes as its standard input.
-RunResult runProgram(const std::vector<std::string> &argv, const std::string &stdinBytes = "");
+RunResult runProgram(std::vector<std::string> argv, const std::string &stdinBytes = "");
 
 // How zylos-run executes the guest: emulated, or in a KVM virtual machine.
 enum class Backend { Emulated, Native };
@@ -170,6 +187,24 @@ std::vector<std::string> withBackend(Backend b, std::vector<std::string> argv);
 // Why this host cannot run guests on b (zylos-run's own message), or "" when
 // it can. Whole-program tests skip with it.
 const std::string &backendUnavailable(Backend b);
+
+// A whole-program test run once per backend (GetParam()), skipped where the
+// host cannot run that backend.
+class EachBackend : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override
+    {
+        if (const std::string &why = backendUnavailable(GetParam()); !why.empty())
+            GTEST_SKIP() << why;
+    }
+    RunResult run(const std::vector<std::string> &argv, const std::string &input = "") const
+    {
+        return runProgram(withBackend(GetParam(), argv), input);
+    }
+};
+#define ZYLOS_ON_EACH_BACKEND(suite)                                                                     \
+    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(Backend::Emulated, Backend::Native),     \
+                             [](const ::testing::TestParamInfo<Backend> &i) { return backendName(i.param); })
 
 // The path of a guest test program built from tests/programs/NAME.c.
 std::string programPath(const std::string &name);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +16,7 @@ extern char **environ;
 namespace zylos::test {
 namespace {
 
-// A runner that hangs is killed after this long, so a test fails instead.
+// A command that hangs is killed after this long, so a test fails instead.
 constexpr auto kRunLimit = std::chrono::seconds(120);
 
 struct Pipe {
@@ -36,9 +37,9 @@ struct Pipe {
 
 } // namespace
 
-RunResult runProgram(const std::vector<std::string> &args, const std::string &stdinBytes)
+RunResult runCommand(const std::vector<std::string> &command, const RunOptions &o)
 {
-    // The runner may exit before reading all of its input.
+    // The command may exit before reading all of its input.
     signal(SIGPIPE, SIG_IGN);
     Pipe in, out, err;
     posix_spawn_file_actions_t actions;
@@ -46,25 +47,28 @@ RunResult runProgram(const std::vector<std::string> &args, const std::string &st
     posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
-    std::vector<char *> argv{const_cast<char *>(ZYLOS_RUN_PATH)};
-    for (const std::string &a : args)
+    std::vector<char *> argv;
+    for (const std::string &a : command)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid;
-    const int spawned = posix_spawn(&pid, ZYLOS_RUN_PATH, &actions, nullptr, argv.data(), environ);
+    const auto start = std::chrono::steady_clock::now();
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
-        throw std::runtime_error(std::string("cannot start ") + ZYLOS_RUN_PATH);
+        throw std::runtime_error("cannot start " + command[0]);
     in.closeEnd(0), out.closeEnd(1), err.closeEnd(1);
     fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
 
-    RunResult r{0, "", ""};
+    RunResult r{};
     size_t fed = 0;
-    if (stdinBytes.empty())
+    if (o.input.empty() && !o.holdInput)
         in.closeEnd(1);
-    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-    while (out.fd[0] >= 0 || err.fd[0] >= 0) {
-        pollfd fds[3] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}, {in.fd[1], POLLOUT, 0}};
+    std::vector<char> buf(1 << 20);
+    const auto deadline = start + kRunLimit;
+    while ((o.output != Output::Ignore && out.fd[0] >= 0) || err.fd[0] >= 0) {
+        pollfd fds[3] = {{o.output == Output::Ignore ? -1 : out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0},
+                         {o.input.empty() ? -1 : in.fd[1], POLLOUT, 0}};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
@@ -75,27 +79,37 @@ RunResult runProgram(const std::vector<std::string> &args, const std::string &st
         for (int i = 0; i < 2; ++i) {
             if (!fds[i].revents)
                 continue;
-            char buf[65536];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0)
-                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            else if (n == 0 || errno != EINTR)
+            const ssize_t n = read(fds[i].fd, buf.data(), buf.size());
+            if (n > 0 && i == 0)
+                r.outBytes += static_cast<uint64_t>(n);
+            if (n > 0 && (i == 1 || o.output == Output::Keep))
+                (i == 0 ? r.out : r.err).append(buf.data(), static_cast<size_t>(n));
+            else if (n <= 0 && (n == 0 || errno != EINTR))
                 (i == 0 ? out : err).closeEnd(0);
         }
         if (fds[2].revents) {
-            const ssize_t n = write(in.fd[1], stdinBytes.data() + fed, stdinBytes.size() - fed);
+            const ssize_t n = write(in.fd[1], o.input.data() + fed, o.input.size() - fed);
             if (n > 0)
                 fed += static_cast<size_t>(n);
-            if (fed == stdinBytes.size() || (n < 0 && errno != EAGAIN && errno != EINTR))
+            if ((fed == o.input.size() && !o.holdInput) || (n < 0 && errno != EAGAIN && errno != EINTR))
                 in.closeEnd(1);
         }
     }
-    in.closeEnd(1);
+    in.closeEnd(1), out.closeEnd(0);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    r.took = std::chrono::steady_clock::now() - start;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    r.maxRssKiB = usage.ru_maxrss;
     return r;
+}
+
+RunResult runProgram(std::vector<std::string> argv, const std::string &stdinBytes)
+{
+    argv.insert(argv.begin(), ZYLOS_RUN_PATH);
+    return runCommand(argv, {stdinBytes});
 }
 
 std::string backendName(Backend b) { return b == Backend::Native ? "native" : "emulated"; }

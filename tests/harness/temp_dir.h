@@ -1,15 +1,53 @@
-// A fresh host folder for one test (a guest's root, say), removed with it.
+// Host files for the tests: one reader, one writer, a folder's names, the
+// open descriptors, and a fresh folder for one test (a guest's root, say),
+// removed with it.
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zylos::test {
+
+// The file's bytes; "" when there is no such file.
+inline std::string readFile(const std::filesystem::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<uint8_t> readBytes(const std::filesystem::path &p)
+{
+    const std::string s = readFile(p);
+    return {s.begin(), s.end()};
+}
+
+// Writes the file, creating its parent folders.
+inline void writeFile(const std::filesystem::path &p, std::string_view bytes)
+{
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::set<std::string> listing(const std::filesystem::path &dir)
+{
+    std::set<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+inline size_t openHostDescriptors()
+{
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
 
 class TempDir {
 public:
@@ -30,20 +68,11 @@ public:
 
     const std::filesystem::path &path() const { return path_; }
     std::string str() const { return path_.string(); }
+    operator const std::filesystem::path &() const { return path_; }
     std::filesystem::path operator/(const std::string &relative) const { return path_ / relative; }
 
-    // Writes a file below the folder, creating its parent folders.
-    void put(const std::string &relative, std::string_view bytes) const
-    {
-        const auto file = path_ / relative;
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-    std::string get(const std::string &relative) const
-    {
-        std::ifstream in(path_ / relative, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    void put(const std::string &relative, std::string_view bytes) const { writeFile(path_ / relative, bytes); }
+    std::string get(const std::string &relative) const { return readFile(path_ / relative); }
     bool exists(const std::string &relative) const { return std::filesystem::exists(path_ / relative); }
 
 private:

@@ -64,6 +64,9 @@ expect_error 1 "undefined symbol: main" "$P/bin/zylos-cc" -o nomain nomain.c
 expect_error 1 "undefined symbol: sqrt" "$P/bin/zylos-cc" -o sqrt sqrt.c -lm
 expect_error 125 "no input files" "$P/bin/zylos-cc" -O2 -lm
 expect_error 125 "see --help" "$P/bin/zylos-info" --bogus
+expect_error 1 "zylos-info: ./nomain.c:" "$P/bin/zylos-info" ./nomain.c
+cp "$P/share/zylos/root/bin/drape" 'dr\ape'
+"$P/bin/zylos-info" --json 'dr\ape' | grep -qF '"path": "dr\\ape"' || { echo "zylos-info --json escaping"; exit 1; }
 expect_error 125 "see --help" "$P/bin/zylos-run" --bogus
 [ "$("$P/bin/zylos-cc" -print-file-name=libc.a)" = "$P/share/zylos/lib/libc.a" ]
 for tool in zylos-cc zylos-c++ zylos-run zylos-info; do

@@ -10,19 +10,13 @@
 namespace zylos::test {
 namespace {
 
-class StdioProgram : public ::testing::TestWithParam<Backend> {
+class StdioProgram : public EachBackend {
 protected:
     TempDir root{"zylos-copyfile"};
 
-    void SetUp() override
-    {
-        if (const std::string &why = backendUnavailable(GetParam()); !why.empty())
-            GTEST_SKIP() << why;
-    }
-
     RunResult copyfile(const std::string &from, const std::string &to)
     {
-        return runProgram(withBackend(GetParam(), {"--root", root.str(), programPath("copyfile"), from, to}));
+        return run({"--root", root.str(), programPath("copyfile"), from, to});
     }
 };
 
@@ -57,8 +51,7 @@ TEST_P(StdioProgram, ReportsFailures)
     EXPECT_EQ(refused.out, "copyfile: cannot write /no/dir/out\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, StdioProgram, ::testing::Values(Backend::Emulated, Backend::Native),
-                         [](const ::testing::TestParamInfo<Backend> &info) { return backendName(info.param); });
+ZYLOS_ON_EACH_BACKEND(StdioProgram);
 
 } // namespace
 } // namespace zylos::test

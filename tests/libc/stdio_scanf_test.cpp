@@ -128,7 +128,7 @@ protected:
 
 TEST_F(Fscanf, OneTokenPerCallFromDescriptorStreamsOnly)
 {
-    hostWrite(g, "in.txt", "  12 34");
+    writeFile(inRoot(g, "in.txt"), "  12 34");
     uint32_t f = g.call("fopen", {g.str("/in.txt"), g.str("r")});
     ASSERT_NE(f, 0u);
     uint32_t a = g.alloc(4), b = g.alloc(4);

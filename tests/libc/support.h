@@ -2,10 +2,10 @@
 #pragma once
 
 #include "harness/guest.h"
+#include "harness/temp_dir.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,10 +52,10 @@ inline uint32_t stdStream(const Guest &g, const char *name)
     return g.read32(g.sym(name));
 }
 
-// Writes a file into the guest's root folder.
-inline void hostWrite(const Guest &g, const std::string &name, const std::string &bytes)
+// A file in the guest's root folder.
+inline std::filesystem::path inRoot(const Guest &g, const std::string &name)
 {
-    std::ofstream(std::filesystem::path(g.rootDir()) / name, std::ios::binary) << bytes;
+    return std::filesystem::path(g.rootDir()) / name;
 }
 
 } // namespace zylos::test

@@ -99,7 +99,7 @@ TEST_F(Unistd, ExitNeverReturnsAndAccessClosesItsProbe)
     // access closes its probe: the log shows the open and the close of exactly
     // the descriptor that the open returned.
     g.reset();
-    hostWrite(g, "present.txt", "here");
+    writeFile(inRoot(g, "present.txt"), "here");
     EXPECT_EQ(g.call("access", {g.str("/present.txt"), 4}), 0u);
     ASSERT_EQ(g.calls().size(), 2u);
     const CallRecord &open = g.calls()[0], &close = g.calls()[1];

@@ -48,13 +48,12 @@ TEST(Cli, TheGuestGetsProgramAsWrittenAndEveryArgumentAndExitsWithItsLowByte)
     EXPECT_EQ(r.out, kProbe + "\ntwo words\n\n-x\n--trace\n");
 
     // A bare name is found in ROOT/bin and keeps its bare argv[0].
-    const fs::path root = tempDir("cli");
+    const TempDir root{"zylos-cli"};
     fs::create_directories(root / "bin");
     fs::copy_file(kProbe, root / "bin" / "probe");
-    EXPECT_EQ(runProgram({"--root", root.string(), "probe", "echo", "a"}).out, "probe\na\n");
-    EXPECT_EQ(runProgram({"--root", root.string(), "missing"}).status, 127);
-    EXPECT_EQ(runProgram({"--root", root.string(), "bin"}).status, 127); // not bin/bin
-    fs::remove_all(root);
+    EXPECT_EQ(runProgram({"--root", root.str(), "probe", "echo", "a"}).out, "probe\na\n");
+    EXPECT_EQ(runProgram({"--root", root.str(), "missing"}).status, 127);
+    EXPECT_EQ(runProgram({"--root", root.str(), "bin"}).status, 127); // not bin/bin
     // Standard input and output pass every byte unchanged.
     std::string all;
     for (int i = 0; i < 300 * 256; ++i)
@@ -80,7 +79,11 @@ TEST(Cli, UsageErrorsMissingProgramsAndHelp)
     }
     EXPECT_EQ(runProgram({"/no/such/program"}).status, 127);
     EXPECT_EQ(runProgram({"no-such-command"}).status, 127);
+    EXPECT_EQ(runProgram({kProbe + "/x"}).status, 127);
     EXPECT_EQ(runProgram({"/"}).status, 126);
+    // Arguments may fill a quarter of the stack, no more.
+    const std::string third(100000, 'a');
+    EXPECT_EQ(probe({"echo", third, third, third}).status, 125);
     EXPECT_EQ(runProgram({"--help"}).status, 0);
 }
 

@@ -70,7 +70,7 @@ TEST(Debug, GdbBreaksReadsArgumentsUnwindsFinishesAndSeesTheExit)
 
 TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount)
 {
-    const fs::path dir = tempDir("profile");
+    const TempDir dir{"zylos-profile"};
     std::string first;
     for (const char *name : {"a", "b"}) {
         const RunResult r = runProgram({"--count", "--profile", (dir / name).string(), "--inject",
@@ -78,7 +78,7 @@ TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount
         ASSERT_EQ(r.status, 1) << r.err;
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.err, m, std::regex("zylos-run: ([0-9]+) instructions\n"))) << r.err;
-        const std::string folded = hostRead(dir / name);
+        const std::string folded = readFile(dir / name);
         uint64_t sum = 0;
         bool throughVfprintf = false;
         std::istringstream lines(folded);
@@ -96,7 +96,6 @@ TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount
         else
             EXPECT_EQ(folded, first); // deterministic
     }
-    fs::remove_all(dir);
     EXPECT_EQ(runProgram({"--native", "--profile", (dir / "c").string(), kDebuggee}).status, 125);
 }
 

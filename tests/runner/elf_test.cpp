@@ -35,10 +35,11 @@ class ElfFiles : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ElfFiles, AreRunOrRefusedWithAReason)
 {
-    static const fs::path dir = tempDir("elf");
+    static const TempDir dir{"zylos-elf"};
     const Case &c = GetParam();
     const fs::path path = dir / c.name;
-    hostWrite(path, image(c.change));
+    const std::vector<uint8_t> bytes = image(c.change);
+    writeFile(path, std::string(bytes.begin(), bytes.end()));
     const RunResult r = runProgram({path.string()});
     // Both backends load through the same checks and run what they accept.
     if (backendUnavailable(Backend::Native).empty()) {
@@ -89,6 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"dynamic", [](ElfParts &i) { i.ph[2].p_type = PT_DYNAMIC; }, "dynamic section"},
         Case{"tls", [](ElfParts &i) { i.ph[2].p_type = PT_TLS; }, "unsupported program header"},
         Case{"entry_in_data", [](ElfParts &i) { i.h.e_entry = kData; }, "entry point"},
+        Case{"entry_past_code", [](ElfParts &i) { i.h.e_entry = i.ph[0].p_vaddr + i.ph[0].p_memsz; }, "entry point"},
         Case{"no_load", [](ElfParts &i) { i.ph[0].p_type = i.ph[1].p_type = PT_NULL; }, "no loadable segment"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 

@@ -23,14 +23,15 @@ protected:
 
 TEST_F(KernelCalls, FilesAreWrittenOpenedAndReadBack)
 {
-    EXPECT_GE(writeFile("/a.txt", "hello world"), 0);
-    EXPECT_EQ(hostRead(root / "a.txt"), "hello world");
+    EXPECT_GE(sysWriteFile("/a.txt", "hello world"), 0);
+    EXPECT_EQ(readFile(root / "a.txt"), "hello world");
     const int32_t fd = k(SYS_OPEN, s("/a.txt"), 0);
     ASSERT_GE(fd, 3);
     const uint32_t buf = g.alloc(16);
     EXPECT_EQ(k(SYS_READ, fd, buf, 5), 5);
     EXPECT_EQ(g.readStr(buf), "hello");
     EXPECT_EQ(k(SYS_LSEEK, fd, static_cast<uint32_t>(-5), 2), 6);
+    EXPECT_EQ(k(SYS_LSEEK, fd, 0, 3), kEINVAL);
     // A position past what the result can say is refused and changes nothing.
     EXPECT_EQ(k(SYS_LSEEK, fd, 0x7FFFFFFF, 1), -75);
     EXPECT_EQ(readAll(fd), "world");
@@ -38,23 +39,24 @@ TEST_F(KernelCalls, FilesAreWrittenOpenedAndReadBack)
     EXPECT_EQ(k(SYS_CLOSE, fd), 0);
     EXPECT_EQ(k(SYS_CLOSE, fd), kEBADF);
     // Replacing keeps exactly the new bytes and leaves no temporary behind.
-    EXPECT_GE(writeFile("a.txt", std::string("b\0y", 3)), 0);
-    EXPECT_EQ(hostRead(root / "a.txt"), std::string("b\0y", 3));
+    EXPECT_GE(sysWriteFile("a.txt", std::string("b\0y", 3)), 0);
+    EXPECT_EQ(readFile(root / "a.txt"), std::string("b\0y", 3));
     EXPECT_EQ(listing(root), std::set<std::string>{"a.txt"});
-    EXPECT_EQ(writeFile("/nodir/a.txt", "x"), kENOENT);
+    EXPECT_EQ(sysWriteFile("/nodir/a.txt", "x"), kENOENT);
     fs::create_directory(root / "dir");
-    EXPECT_EQ(writeFile("/dir", "x"), -21);
+    EXPECT_EQ(sysWriteFile("/dir", "x"), -21);
     // Open flags create, truncate and restrict.
     const int32_t wfd = k(SYS_OPEN, s("/new"), kWriteOnly | kCreate, kWriteOnly | kCreate);
     ASSERT_GE(wfd, 3);
     EXPECT_EQ(k(SYS_WRITE, static_cast<uint32_t>(wfd), s("data"), 4), 4);
     EXPECT_EQ(k(SYS_READ, static_cast<uint32_t>(wfd), g.alloc(4), 4), kEBADF);
-    EXPECT_EQ(hostRead(root / "new"), "data");
+    EXPECT_EQ(readFile(root / "new"), "data");
     EXPECT_GE(k(SYS_OPEN, s("/new"), kWriteOnly | kTruncate), 3);
-    EXPECT_EQ(hostRead(root / "new"), "");
+    EXPECT_EQ(readFile(root / "new"), "");
     EXPECT_EQ(k(SYS_OPEN, s("/missing"), 0), kENOENT);
     EXPECT_EQ(k(SYS_OPEN, s(""), 0), kENOENT);
     EXPECT_EQ(k(SYS_OPEN, s("/new"), 0x1000000), kEINVAL);
+    EXPECT_EQ(k(SYS_OPEN, s("/new"), 3), kEINVAL); // no access mode 3
     const int32_t dir = k(SYS_OPEN, s("/"), 0);
     ASSERT_GE(dir, 3);
     EXPECT_EQ(k(SYS_READ, static_cast<uint32_t>(dir), g.alloc(4), 4), -21);
@@ -64,7 +66,7 @@ TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
 {
     EXPECT_EQ(k(SYS_MKDIR, s("d")), 0);
     EXPECT_EQ(k(SYS_MKDIR, s("/d/")), kEEXIST);
-    EXPECT_GE(writeFile("d/f", "x"), 0);
+    EXPECT_GE(sysWriteFile("d/f", "x"), 0);
     EXPECT_EQ(k(SYS_RMDIR, s("d")), -39);
     EXPECT_EQ(k(SYS_UNLINK, s("d/f")), 0);
     EXPECT_EQ(k(SYS_UNLINK, s("d/f")), kENOENT);
@@ -75,18 +77,18 @@ TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
             EXPECT_EQ(k(nr, s(odd)), kEINVAL) << odd << " " << nr;
     // A trailing slash names a folder: a file so named is neither replaced
     // nor removed, and no file is made under such a name.
-    ASSERT_GE(writeFile("/f", "old"), 0);
+    ASSERT_GE(sysWriteFile("/f", "old"), 0);
     ASSERT_EQ(k(SYS_MKDIR, s("/e")), 0);
     const int32_t kENOTDIR = -20, kEISDIR = -21;
     for (const auto &[name, result, expected] : std::vector<std::tuple<const char *, int32_t, int32_t>>{
-             {"writefile /f/", writeFile("/f/", "new"), kENOTDIR}, {"writefile /f//", writeFile("/f//", "new"), kENOTDIR},
+             {"writefile /f/", sysWriteFile("/f/", "new"), kENOTDIR}, {"writefile /f//", sysWriteFile("/f//", "new"), kENOTDIR},
              {"unlink /f/", k(SYS_UNLINK, s("/f/")), kENOTDIR}, {"rmdir /f/", k(SYS_RMDIR, s("/f/")), kENOTDIR},
              {"stream /f/", k(SYS_ZYLFS_STREAM_BEGIN, s("/f/")), kENOTDIR},
              {"open /f/", k(SYS_OPEN, s("/f/"), kWriteOnly | kTruncate), kENOTDIR},
-             {"writefile /e/", writeFile("/e/", "new"), kEISDIR}, {"writefile /g/", writeFile("/g/", "new"), kEISDIR},
+             {"writefile /e/", sysWriteFile("/e/", "new"), kEISDIR}, {"writefile /g/", sysWriteFile("/g/", "new"), kEISDIR},
              {"stream /g/", k(SYS_ZYLFS_STREAM_BEGIN, s("/g/")), kEISDIR}})
         EXPECT_EQ(result, expected) << name;
-    EXPECT_EQ(hostRead(root / "f"), "old");
+    EXPECT_EQ(readFile(root / "f"), "old");
     EXPECT_EQ(listing(root), (std::set<std::string>{"e", "f"}));
     fs::remove_all(root / "e");
     fs::remove(root / "f");
@@ -96,7 +98,7 @@ TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
     ASSERT_EQ(k(SYS_MKDIR, s("a/b")), 0);
     EXPECT_EQ(k(SYS_CHDIR, s("a/./b/")), 0);
     EXPECT_EQ(cwd(), "/a/b");
-    EXPECT_GE(writeFile("rel", "x"), 0);
+    EXPECT_GE(sysWriteFile("rel", "x"), 0);
     EXPECT_TRUE(fs::exists(root / "a" / "b" / "rel"));
     EXPECT_EQ(k(SYS_CHDIR, s("rel")), -20);
     EXPECT_EQ(k(SYS_CHDIR, s("missing")), kENOENT);
@@ -117,12 +119,12 @@ TEST_F(KernelCalls, StreamedFilesAppearWhenEndedAndBackgroundsNeedAFile)
     EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, handle, s("cd"), 2), 2);
     EXPECT_FALSE(fs::exists(root / "s.txt"));
     EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, handle), 0);
-    EXPECT_EQ(hostRead(root / "s.txt"), "abcd");
+    EXPECT_EQ(readFile(root / "s.txt"), "abcd");
     EXPECT_EQ(k(SYS_ZYLFS_STREAM_END, handle), kEBADF);
     EXPECT_EQ(k(SYS_ZYLFS_STREAM_WRITE, handle, s("x"), 1), kEBADF);
     EXPECT_EQ(k(SYS_ZYLFS_STREAM_BEGIN, s("/nodir/s.txt")), kENOENT);
     // The background needs a regular file in the root.
-    ASSERT_GE(writeFile("/img.rei", "REI"), 0);
+    ASSERT_GE(sysWriteFile("/img.rei", "REI"), 0);
     ASSERT_EQ(k(SYS_MKDIR, s("/images")), 0);
     EXPECT_EQ(k(SYS_SET_BACKGROUND, s("/img.rei")), 0);
     EXPECT_EQ(k(SYS_SET_BACKGROUND, s("/images")), -21);
@@ -194,8 +196,8 @@ protected:
     {
         fs::create_directories(base / "root");
         fs::create_directories(outside);
-        std::ofstream(outside / "secret.txt") << "secret";
-        std::ofstream(base / "root" / "inside.txt") << "inside";
+        writeFile(outside / "secret.txt", "secret");
+        writeFile(base / "root" / "inside.txt", "inside");
         fs::create_directory_symlink(outside, base / "root" / "abs");
         fs::create_directory_symlink("../outside", base / "root" / "rel");
         fs::create_directory_symlink("../../../../../..", base / "root" / "up");
@@ -205,7 +207,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(listing(outside), std::set<std::string>{"secret.txt"});
-        EXPECT_EQ(hostRead(outside / "secret.txt"), "secret");
+        EXPECT_EQ(readFile(outside / "secret.txt"), "secret");
     }
 };
 
@@ -220,20 +222,20 @@ TEST_F(RootConfinement, EscapesFailForEveryPathCall)
         EXPECT_EQ(k(SYS_OPEN, s(path), 0), kENOENT) << path;
         EXPECT_EQ(k(SYS_SET_BACKGROUND, s(path)), kENOENT) << path;
         EXPECT_LT(k(SYS_OPEN, s(path), kWriteOnly | kTruncate), 0) << path;
-        EXPECT_LT(writeFile(path, "pwned"), 0) << path;
+        EXPECT_LT(sysWriteFile(path, "pwned"), 0) << path;
         EXPECT_LT(k(SYS_MKDIR, s(path + "_dir")), 0) << path;
         EXPECT_LT(k(SYS_UNLINK, s(path)), 0) << path;
         EXPECT_LT(k(SYS_ZYLFS_STREAM_BEGIN, s(path)), 0) << path;
         EXPECT_LT(k(SYS_CHDIR, s(path + "/..")), 0) << path;
-        EXPECT_LT(writeFile(path.substr(0, path.rfind('/')) + "/new", "pwned"), 0) << path;
+        EXPECT_LT(sysWriteFile(path.substr(0, path.rfind('/')) + "/new", "pwned"), 0) << path;
     }
 }
 
 TEST_F(RootConfinement, ReplacingASymlinkReplacesTheLinkItself)
 {
-    EXPECT_GE(writeFile("/file_link", "new"), 0);
+    EXPECT_GE(sysWriteFile("/file_link", "new"), 0);
     EXPECT_FALSE(fs::is_symlink(base / "root" / "file_link"));
-    EXPECT_EQ(hostRead(base / "root" / "file_link"), "new");
+    EXPECT_EQ(readFile(base / "root" / "file_link"), "new");
     EXPECT_EQ(k(SYS_UNLINK, s("/abs")), 0); // removes the link, not what it names
 }
 

@@ -3,20 +3,16 @@
 
 #include "elf32.h"
 #include "harness/guest.h"
+#include "harness/temp_dir.h"
 #include "zylos/syscalls.h"
 
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -29,54 +25,18 @@ constexpr uint32_t kWriteOnly = 0x1, kCreate = 0x40, kTruncate = 0x200;
 constexpr int32_t kENOENT = -2, kEBADF = -9, kEFAULT = -14, kEEXIST = -17, kEINVAL = -22, kEMFILE = -24,
                   kEFBIG = -27;
 
-inline fs::path tempDir(const char *what)
-{
-    std::string templ = (fs::temp_directory_path() / (std::string("zylos-") + what + "-XXXXXX")).string();
-    if (!mkdtemp(templ.data()))
-        throw std::runtime_error("mkdtemp failed");
-    return templ;
-}
-
-inline std::string hostRead(const fs::path &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void hostWrite(const fs::path &p, const std::vector<uint8_t> &bytes)
-{
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::set<std::string> listing(const fs::path &dir)
-{
-    std::set<std::string> names;
-    for (const auto &e : fs::directory_iterator(dir))
-        names.insert(e.path().filename().string());
-    return names;
-}
-
-inline size_t openHostDescriptors()
-{
-    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
-}
-
 // A run stopped by "--timeout 0.3": status 124, one line, close to on time.
-inline void expectTimedOut(int status, const std::string &err, std::chrono::steady_clock::duration took,
-                           const std::string &what)
+inline void expectTimedOut(const RunResult &r, const std::string &what)
 {
-    EXPECT_EQ(status, 124) << what;
-    EXPECT_EQ(err, "zylos-run: stopped after 0.3 seconds (--timeout)\n") << what;
-    EXPECT_GE(took, std::chrono::milliseconds(300)) << what;
-    EXPECT_LT(took, std::chrono::seconds(5)) << what;
+    EXPECT_EQ(r.status, 124) << what;
+    EXPECT_EQ(r.err, "zylos-run: stopped after 0.3 seconds (--timeout)\n") << what;
+    EXPECT_GE(r.took, std::chrono::milliseconds(300)) << what;
+    EXPECT_LT(r.took, std::chrono::seconds(5)) << what;
 }
 
 inline void expectTimedOut(const std::vector<std::string> &argv, const std::string &what)
 {
-    const auto start = std::chrono::steady_clock::now();
-    const RunResult r = runProgram(argv);
-    expectTimedOut(r.status, r.err, std::chrono::steady_clock::now() - start, what);
+    expectTimedOut(runProgram(argv), what);
 }
 
 // One instance per test executable, reset for each test.
@@ -97,8 +57,7 @@ inline int32_t sys(Guest &g, uint32_t nr, uint32_t a = 0, uint32_t b = 0, uint32
 inline const auto &probeSymbols()
 {
     static const auto symbols = [] {
-        std::ifstream in(programPath("probe"), std::ios::binary);
-        const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+        const std::vector<uint8_t> file = readBytes(programPath("probe"));
         return elf::File(file).symbolValues();
     }();
     return symbols;
@@ -112,7 +71,7 @@ protected:
 
     int32_t k(uint32_t nr, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) { return sys(g, nr, a, b, c); }
     uint32_t s(const std::string &text) { return g.str(text); }
-    int32_t writeFile(const std::string &path, const std::string &bytes)
+    int32_t sysWriteFile(const std::string &path, const std::string &bytes)
     {
         return k(SYS_WRITEFILE, s(path), s(bytes), static_cast<uint32_t>(bytes.size()));
     }

@@ -1,11 +1,10 @@
 // zylos-info's reader on well-formed and hostile records and files.
+#include "harness/temp_dir.h"
 #include "records.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,12 +13,6 @@ namespace zylos::info {
 namespace {
 
 std::vector<uint8_t> bytesOf(const std::string &s) { return {s.begin(), s.end()}; }
-
-std::vector<uint8_t> readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string errorOf(const std::string &record)
 {
@@ -58,7 +51,7 @@ TEST(InfoRecord, MalformedRecordsGiveAReason)
 
 TEST(InfoFile, ReadsDrapesRecords)
 {
-    const Records r = readRecords(readFile(ZYLOS_DRAPE_PATH));
+    const Records r = readRecords(test::readBytes(ZYLOS_DRAPE_PATH));
     EXPECT_EQ(r.command.fields, (std::vector<std::string>{"Set background image for focused tile.", "drape /images/zylos.rei"}));
     EXPECT_EQ(r.package.fields, (std::vector<std::string>{"drape", "2"}));
 }
@@ -67,7 +60,7 @@ TEST(InfoFile, ReadsDrapesRecords)
 // headers are the ELF fuzz target's, which runs the same reader.)
 TEST(InfoFile, TruncatedImagesAreRefused)
 {
-    const auto image = readFile(ZYLOS_DRAPE_PATH);
+    const auto image = test::readBytes(ZYLOS_DRAPE_PATH);
     ASSERT_GT(image.size(), 100u);
     for (size_t n = 0; n < image.size(); n += 1 + n / 16)
         EXPECT_THROW(readRecords(std::vector<uint8_t>(image.begin(), image.begin() + n)), std::runtime_error) << n;
