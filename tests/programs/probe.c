@@ -156,7 +156,7 @@ int main(int argc, char **argv)
 {
     const char *what = argc > 1 ? argv[1] : "";
     if (same(what, "echo")) {
-        for (int i = 0; i < argc; i++) {
+        for (int i = 0; argv[i]; i++) { /* to the null that ends the vector */
             if (i == 1)
                 continue;
             say(argv[i], length(argv[i]));
