@@ -28,7 +28,7 @@ constexpr int kWallRuns = 41, kThroughputRuns = 5;
 constexpr double kCallGoal = 1.5, kComputeGoal = 1.2;
 constexpr int kCalls = 100000, kExits = 100000, kComputeRounds = 1000, kBackendRuns = 3;
 // Children started one after another, and MiB sent through a pipe, per run.
-constexpr int kSpawns = 200, kPipeMiB = 256;
+constexpr int kSpawns = 200, kPipeMiB = 1024;
 // How far apart the fastest of several runs of the same loop lie on a busy
 // host; identical string instructions differ by this much.
 constexpr uint64_t kNoisePercent = 2;
