@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,19 +20,10 @@ std::string failure_line(const std::string &path)
     return "drape: failed to set background from: " + path + "\n";
 }
 
-std::vector<std::string> trace_lines(const std::string &err)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(err);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 std::size_t count_calls(const std::string &err, const std::string &name)
 {
-    const auto lines = trace_lines(err);
-    return std::count_if(lines.begin(), lines.end(),
+    const auto all = lines(err);
+    return std::count_if(all.begin(), all.end(),
                          [&](const std::string &l) { return l.rfind(name + "(", 0) == 0; });
 }
 
@@ -66,8 +56,8 @@ TEST_P(DrapeTable, PrintsAndExitsAsDocumented)
     EXPECT_EQ(r.out, row.out);
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(count_calls(r.err, "set_background"), row.background_requests) << r.err;
-    ASSERT_FALSE(trace_lines(r.err).empty());
-    EXPECT_EQ(trace_lines(r.err).back(), "exit(" + std::to_string(row.status) + ")");
+    ASSERT_FALSE(lines(r.err).empty());
+    EXPECT_EQ(lines(r.err).back(), "exit(" + std::to_string(row.status) + ")");
 }
 
 INSTANTIATE_TEST_SUITE_P(

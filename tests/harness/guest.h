@@ -173,6 +173,9 @@ struct RunOptions {
     bool holdInput = false; // open to the end, never closed
 };
 
+// The lines of a command's output, without their newlines.
+std::vector<std::string> lines(const std::string &text);
+
 // Runs command (command[0] is the executable) and waits for it.
 RunResult runCommand(const std::vector<std::string> &command, const RunOptions &o = {});
 // Runs zylos-run with these arguments (options, PROGRAM, its arguments) and

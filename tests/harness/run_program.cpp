@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <sstream>
 
 extern char **environ;
 
@@ -104,6 +105,15 @@ RunResult runCommand(const std::vector<std::string> &command, const RunOptions &
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     r.maxRssKiB = usage.ru_maxrss;
     return r;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
 }
 
 RunResult runProgram(std::vector<std::string> argv, const std::string &stdinBytes)

@@ -18,15 +18,6 @@ RunResult probe(std::vector<std::string> args, std::vector<std::string> options 
     return runProgram(options, input);
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 uint64_t countOf(const RunResult &r)
 {
     std::smatch m;

@@ -32,22 +32,12 @@ int freePort()
     return ntohs(addr.sin_port);
 }
 
-std::string runCommand(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (!p)
-        throw std::runtime_error("cannot run " + command);
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+// What a shell command line prints.
+std::string shell(const std::string &command) { return runCommand({"/bin/sh", "-c", command}).out; }
 
 TEST(Debug, GdbBreaksReadsArgumentsUnwindsFinishesAndSeesTheExit)
 {
-    if (runCommand("command -v gdb").empty())
+    if (shell("command -v gdb").empty())
         GTEST_SKIP() << "gdb is not installed (scripts/setup installs it)";
     const std::string port = std::to_string(freePort());
     RunResult run{};
@@ -57,7 +47,7 @@ TEST(Debug, GdbBreaksReadsArgumentsUnwindsFinishesAndSeesTheExit)
     for (const char *command : {"target remote 127.0.0.1:" , "break scale", "continue", "info args", "bt",
                                 "finish", "break vfprintf", "continue", "bt", "delete", "continue"})
         script += std::string(" -ex '") + command + (command[0] == 't' ? port : "") + "'";
-    const std::string session = runCommand("timeout 60 gdb -nx -batch" + script + " " + kDebuggee + " 2>&1");
+    const std::string session = shell("timeout 60 gdb -nx -batch" + script + " " + kDebuggee + " 2>&1");
     runner.join();
     for (const char *expected : {"Breakpoint 1, scale (value=5, factor=6) at ", "\nvalue = 5\nfactor = 6\n",
                                  "\n#0  scale (value=5, factor=6)", "\n#1  0x", " in main (",
