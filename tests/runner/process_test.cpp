@@ -26,8 +26,9 @@ struct Row {
 const Row kRows[] = {
     // id, no hang, any child, collected once, unknown pid, next id, a low 8 bits status
     {"wait", {"procs", "wait"}, "", 0, "2 0 2:7 -10 -10 3 3:-1\n"},
-    // missing, not an executable, bad path, bad args, too long, stdio naming a closed descriptor
-    {"spawn_errors", {"procs", "errors"}, "", 0, "-2 -8 -14 -14 -7 -9 4\n"},
+    // missing, not an executable, bad path, bad args, too long, stdio naming a closed descriptor; then
+    // a child's status, and one started with no arguments
+    {"spawn_errors", {"procs", "errors"}, "", 0, "-2 -8 -14 -14 -7 -9 4 100\n"},
     {"sixteen_alive", {"procs", "limit"}, "", 0, "15 -11 15 ok\n"},
     {"stdio", {"procs", "stdio"}, "", 0, "out:ping|err|0\n"},
     {"inherit", {"procs", "inherit"}, "", 0, "9 0 hi\n"},
