@@ -249,8 +249,8 @@ std::shared_ptr<PipeBuffer> Kernel::fifo(const std::string &path)
     return it == system_.fifos.end() ? nullptr : it->second;
 }
 
-// A named pipe opens as its read end or its write end, once the other end
-// has been opened too: -2 (ENOENT) when path names none.
+// A named pipe opens as its read end or its write end: -2 (ENOENT) when
+// path names none.
 int Kernel::openFifo(const std::string &path, uint32_t flags, std::shared_ptr<OpenFile> &out)
 {
     std::shared_ptr<PipeBuffer> pipe = fifo(path);
@@ -260,10 +260,7 @@ int Kernel::openFifo(const std::string &path, uint32_t flags, std::shared_ptr<Op
         return -EEXIST;
     if ((flags & O_ACCMODE) == O_RDWR)
         return -EINVAL;
-    auto end = std::make_shared<PipeEnd>(std::move(pipe), (flags & O_ACCMODE) == O_WRONLY);
-    if (int r = end->awaitPeer())
-        return r;
-    out = std::move(end);
+    out = std::make_shared<PipeEnd>(std::move(pipe), (flags & O_ACCMODE) == O_WRONLY);
     return 0;
 }
 

@@ -70,24 +70,13 @@ PipeEnd::~PipeEnd()
     pipe_->scheduler.changed();
 }
 
-int PipeEnd::awaitPeer()
-{
-    PipeBuffer &p = *pipe_;
-    std::unique_lock<std::mutex> lock(p.scheduler.mutex);
-    const uint64_t seen = p.opened[!writeEnd_];
-    while ((writeEnd_ ? p.readers : p.writers) == 0 && p.opened[!writeEnd_] == seen && (writeEnd_ || p.data.empty()))
-        if (int r = p.scheduler.wait(lock))
-            return r;
-    return 0;
-}
-
 long PipeEnd::read(std::span<uint8_t> buf, bool nonblock)
 {
     if (writeEnd_)
         return -EBADF;
     PipeBuffer &p = *pipe_;
     std::unique_lock<std::mutex> lock(p.scheduler.mutex);
-    while (p.data.empty() && p.writers && !buf.empty()) {
+    while (p.data.empty() && (p.writers || !p.opened[1]) && !buf.empty()) {
         if (nonblock)
             return -EAGAIN;
         if (int r = p.scheduler.wait(lock))
@@ -101,7 +90,8 @@ long PipeEnd::read(std::span<uint8_t> buf, bool nonblock)
 }
 
 // A blocking write returns once every byte is in the pipe, unless the
-// readers go or the wait is cut short; then it returns what went in.
+// readers go or the wait is cut short; then it returns what went in. A named
+// pipe no reader has opened yet waits for one.
 long PipeEnd::write(std::span<const uint8_t> buf, bool nonblock)
 {
     if (!writeEnd_)
@@ -110,9 +100,9 @@ long PipeEnd::write(std::span<const uint8_t> buf, bool nonblock)
     std::unique_lock<std::mutex> lock(p.scheduler.mutex);
     size_t done = 0;
     while (done < buf.size()) {
-        if (p.readers == 0)
+        if (p.readers == 0 && p.opened[0])
             return done ? static_cast<long>(done) : -EPIPE;
-        const size_t n = std::min(buf.size() - done, PipeBuffer::kCapacity - p.data.size());
+        const size_t n = p.readers ? std::min(buf.size() - done, PipeBuffer::kCapacity - p.data.size()) : 0;
         if (n == 0) {
             if (nonblock)
                 return done ? static_cast<long>(done) : -EAGAIN;

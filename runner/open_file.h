@@ -59,16 +59,17 @@ private:
 };
 
 // Bytes between processes. A read waits while the pipe is empty and a
-// writer is open; a write waits while it is full and a reader is open. The
-// scheduler's mutex guards everything here.
+// writer is open; a write waits while it is full and a reader is open. A
+// named pipe opens without waiting, so until its first writer (reader) has
+// come, a read (write) waits as if one were open. The scheduler's mutex
+// guards everything here.
 struct PipeBuffer {
     static constexpr size_t kCapacity = 65536;
     explicit PipeBuffer(Scheduler &s) : scheduler(s) {}
     Scheduler &scheduler;
     std::string data;
     int readers = 0, writers = 0;
-    // Ends opened so far, by kind: a named pipe's open waits for the other
-    // kind to have been opened once.
+    // Ends opened so far, read ends then write ends.
     uint64_t opened[2] = {};
 };
 
@@ -76,9 +77,6 @@ class PipeEnd final : public OpenFile {
 public:
     PipeEnd(std::shared_ptr<PipeBuffer> pipe, bool writeEnd);
     ~PipeEnd() override;
-    // For a named pipe's open: waits until an end of the other kind has
-    // been opened since, or is open; 0 or -4 (EINTR).
-    int awaitPeer();
     long read(std::span<uint8_t> buf, bool nonblock) override;
     long write(std::span<const uint8_t> buf, bool nonblock) override;
 
