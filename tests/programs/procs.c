@@ -183,7 +183,8 @@ static int noreader_case(void)
     return 0;
 }
 
-/* The child opens the write end, this process the read end. */
+/* The child opens the write end, this process the read end, whichever comes
+   first; then this process opens both ends of another. */
 static int fifo_case(void)
 {
     char buf[8] = "";
@@ -192,7 +193,10 @@ static int fifo_case(void)
     int r = open("/f", O_RDONLY);
     int n = read(r, buf, sizeof buf - 1);
     int end = read(r, buf + n, sizeof buf - 1 - (size_t)n);
-    printf("%d %d %d %s %d %d %d\n", made, again, file, buf, n, end, wait_for(id));
+    mkfifo("/g");
+    int r2 = open("/g", O_RDONLY), w2 = open("/g", O_WRONLY);
+    int both = write(w2, "ab", 2) + read(r2, buf, sizeof buf);
+    printf("%d %d %d %s %d %d %d %d\n", made, again, file, buf, n, end, wait_for(id), both);
     return 0;
 }
 

@@ -36,7 +36,7 @@ const Row kRows[] = {
     {"pipe", {"procs", "pipe"}, "", 0, "-11 65536 -11 65536 -11 2 0 -32\n"},
     {"stream", {"procs", "stream"}, "", 0, "200000 0 0\n"},
     {"no_reader", {"procs", "noreader"}, "", 0, "1 32\n"},
-    {"fifo", {"procs", "fifo"}, "", 0, "0 -17 -17 fifo 4 0 0\n"},
+    {"fifo", {"procs", "fifo"}, "", 0, "0 -17 -17 abfo 4 0 0 4\n"},
     {"faulting_child", {"procs", "fault"}, "", 0, "139 6\n", "guest fault: read of unmapped address 0x00000010"},
     {"first_exits", {"procs", "orphan"}, "", 5, ""},
     {"trace",
