@@ -37,8 +37,14 @@ double copy(Guest &g, uint32_t size, uint32_t srcOffset, uint32_t dstOffset)
     return static_cast<double>(g.instructions());
 }
 
-double memcpyAligned(Guest &g) { return copy(g, 4096, 0, 0); }
-double memcpyMisaligned(Guest &g) { return copy(g, 4095, 2, 1); }
+double memcpyAligned(Guest &g)
+{
+    return copy(g, 4096, 0, 0);
+}
+double memcpyMisaligned(Guest &g)
+{
+    return copy(g, 4095, 2, 1);
+}
 
 double memsetPage(Guest &g)
 {
@@ -135,7 +141,8 @@ double memstreamFputc(Guest &g)
     // Some libraries publish the buffer only when the stream is flushed.
     g.call("fflush", {f});
     const uint32_t size = g.read32(sizeVar);
-    expect(size == kStreamBytes && g.readStr(g.read32(bufVar), size).substr(0, 3) == "abc", "memory stream: wrong content");
+    expect(size == kStreamBytes && g.readStr(g.read32(bufVar), size).substr(0, 3) == "abc",
+           "memory stream: wrong content");
     return static_cast<double>(total) / kStreamBytes;
 }
 
@@ -168,8 +175,10 @@ const std::vector<Workload> &workloads()
         {"strtoul \"4294967295\"", 150, {"strtoul"}, strtoulMax},
         {"strtold \"3.14159265358979e10\"", std::nullopt, {"strtold"}, strtoldPi},
         {"malloc(16)", 20, {"malloc"}, malloc16},
-        {"fputc to memory stream, per byte of 64 KiB", std::nullopt,
-         {"open_memstream", "fputc", "fflush"}, memstreamFputc},
+        {"fputc to memory stream, per byte of 64 KiB",
+         std::nullopt,
+         {"open_memstream", "fputc", "fflush"},
+         memstreamFputc},
     };
     return list;
 }
@@ -191,7 +200,8 @@ Count countOne(Guest &g, const Workload &w, const std::function<void(Guest &)> &
         // say enough in a cell.
         const std::string what = e.what();
         const size_t from = what.find(": ") + 2, at = what.rfind(" at eip "), sym = what.rfind(" (");
-        return {std::nullopt, "fault: " + what.substr(from, at - from) + " in " + what.substr(sym + 2, what.size() - sym - 3)};
+        return {std::nullopt,
+                "fault: " + what.substr(from, at - from) + " in " + what.substr(sym + 2, what.size() - sym - 3)};
     }
 }
 
@@ -205,8 +215,7 @@ void serveLinuxHeapCalls(Guest &g)
             if (c.args[0] >= brkBase && c.args[0] - brkBase <= kHeapArena)
                 brk = c.args[0];
             return static_cast<int32_t>(brk);
-        case kLinuxMmap2:
-        {
+        case kLinuxMmap2: {
             const uint32_t size = (c.args[1] + 4095) & ~4095u;
             if (size == 0 || size > kHeapArena - mapped)
                 return -ENOMEM;
@@ -214,10 +223,8 @@ void serveLinuxHeapCalls(Guest &g)
             return static_cast<int32_t>(mapBase + mapped - size);
         }
         case kLinuxMunmap:
-        case kLinuxMadvise:
-            return 0;
-        default:
-            return -ENOSYS;
+        case kLinuxMadvise: return 0;
+        default: return -ENOSYS;
         }
     });
 }

@@ -109,9 +109,8 @@ Row drapeRunRow(size_t columns)
     Row row{"drape /images/zylos.rei, whole run (insns)", std::vector<std::string>(columns, "n/a"), ""};
     const test::RunResult r = test::runProgram({"--count", "drape", "/images/zylos.rei"});
     const size_t at = r.err.find("zylos-run: ");
-    row.cells[0] = r.status == 0 && at != std::string::npos
-                       ? r.err.substr(at + 11, r.err.find(' ', at + 11) - at - 11)
-                       : "failed: " + r.err;
+    row.cells[0] = r.status == 0 && at != std::string::npos ? r.err.substr(at + 11, r.err.find(' ', at + 11) - at - 11)
+                                                            : "failed: " + r.err;
     return row;
 }
 
@@ -148,7 +147,10 @@ std::vector<Row> sizeRows(const std::vector<Subject> &subjects, const std::strin
     return rows;
 }
 
-std::string failure(const std::exception &e) { return std::string("failed: ") + e.what(); }
+std::string failure(const std::exception &e)
+{
+    return std::string("failed: ") + e.what();
+}
 
 // drape on both backends beside the start of a plain static Linux program.
 std::vector<Row> wallRows(const std::vector<Subject> &subjects)
@@ -183,11 +185,11 @@ std::vector<Row> wallRows(const std::vector<Subject> &subjects)
         }
     }
     if (plainTime)
-        native.goal = "<= " + number(kNativeStartGoal) + " x musl's plain start (" + number(*plainTime) + "): " +
-                      (nativeTime && *nativeTime <= kNativeStartGoal * *plainTime ? "met" : "MISSED");
+        native.goal = "<= " + number(kNativeStartGoal) + " x musl's plain start (" + number(*plainTime) +
+                      "): " + (nativeTime && *nativeTime <= kNativeStartGoal * *plainTime ? "met" : "MISSED");
     if (emulatedTime)
-        native.goal += std::string(native.goal.empty() ? "" : "; ") + "<= emulated: " +
-                       (nativeTime && *nativeTime <= *emulatedTime ? "met" : "MISSED");
+        native.goal += std::string(native.goal.empty() ? "" : "; ") +
+                       "<= emulated: " + (nativeTime && *nativeTime <= *emulatedTime ? "met" : "MISSED");
     return {emulated, native, plain};
 }
 
@@ -200,8 +202,8 @@ std::vector<Row> throughputRows(const std::vector<Subject> &subjects)
         bool goal; // ours at least as fast as musl
     };
     static const Measure measures[] = {
-        {"memcpy_4k", "memcpy 4 KiB", true}, {"memcpy_1m", "memcpy 1 MiB", true},
-        {"memset_4k", "memset 4 KiB", true}, {"memset_1m", "memset 1 MiB", true},
+        {"memcpy_4k", "memcpy 4 KiB", true},     {"memcpy_1m", "memcpy 1 MiB", true},
+        {"memset_4k", "memset 4 KiB", true},     {"memset_1m", "memset 1 MiB", true},
         {"strlen_1023", "strlen 1023 B", false}, {"snprintf", "snprintf \"%d %s %08x\"", false},
     };
     std::vector<std::map<std::string, uint64_t>> timings(subjects.size());
@@ -230,8 +232,9 @@ std::vector<Row> throughputRows(const std::vector<Subject> &subjects)
             row.cells.push_back(it != timings[i].end() ? std::to_string(it->second) : errors[i]);
         }
         if (m.goal && musl < subjects.size() && timings[0].count(m.key) && timings[musl].count(m.key))
-            row.goal = "<= musl + 2% run-to-run noise: " +
-                       std::string(timings[0][m.key] * 100 <= timings[musl][m.key] * (100 + kNoisePercent) ? "met" : "MISSED");
+            row.goal =
+                "<= musl + 2% run-to-run noise: " +
+                std::string(timings[0][m.key] * 100 <= timings[musl][m.key] * (100 + kNoisePercent) ? "met" : "MISSED");
         rows.push_back(row);
     }
     return rows;
@@ -268,8 +271,8 @@ std::vector<Row> callRows(const std::string &calls, size_t columns)
         }
     }
     if (floorTime)
-        native.goal = "<= " + number(kCallGoal, 1) + " x the bare exit: " +
-                      (nativeTime && *nativeTime <= kCallGoal * *floorTime ? "met" : "MISSED");
+        native.goal = "<= " + number(kCallGoal, 1) +
+                      " x the bare exit: " + (nativeTime && *nativeTime <= kCallGoal * *floorTime ? "met" : "MISSED");
     return {emulated, native, floor};
 }
 
@@ -311,8 +314,8 @@ std::vector<Row> processRows(const std::string &root, size_t columns)
 std::vector<Row> computeRows(const std::vector<Subject> &subjects)
 {
     const std::vector<std::string> na(subjects.size(), "n/a");
-    const std::string runs = " (ms, median of " + std::to_string(kBackendRuns) + ", " +
-                             std::to_string(kComputeRounds) + " rounds)";
+    const std::string runs =
+        " (ms, median of " + std::to_string(kBackendRuns) + ", " + std::to_string(kComputeRounds) + " rounds)";
     Row native{"compute-bound guest: --native, peers as plain static 32-bit Linux processes" + runs, na, ""};
     Row emulated{"compute-bound guest: emulated" + runs, na, ""};
     const std::string rounds = std::to_string(kComputeRounds);
@@ -328,7 +331,8 @@ std::vector<Row> computeRows(const std::vector<Subject> &subjects)
                     musl = t;
                 continue;
             }
-            emulated.cells[i] = number(medianWallMicros({ZYLOS_RUN_PATH, subjects[i].compute, rounds}, kBackendRuns) / 1000, 1);
+            emulated.cells[i] =
+                number(medianWallMicros({ZYLOS_RUN_PATH, subjects[i].compute, rounds}, kBackendRuns) / 1000, 1);
             ours = medianWallMicros({ZYLOS_RUN_PATH, "--native", subjects[i].compute, rounds}, kBackendRuns) / 1000;
             native.cells[i] = number(*ours, 1);
         } catch (const std::exception &e) {
@@ -336,8 +340,8 @@ std::vector<Row> computeRows(const std::vector<Subject> &subjects)
         }
     }
     if (musl)
-        native.goal = "<= " + number(kComputeGoal, 1) + " x musl's plain process: " +
-                      (ours && *ours <= kComputeGoal * *musl ? "met" : "MISSED");
+        native.goal = "<= " + number(kComputeGoal, 1) +
+                      " x musl's plain process: " + (ours && *ours <= kComputeGoal * *musl ? "met" : "MISSED");
     return {native, emulated};
 }
 

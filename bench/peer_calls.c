@@ -6,4 +6,7 @@
    library's thread-local data. */
 void *bench_thread[256] __attribute__((aligned(64))) = {[128] = &bench_thread[128]};
 
-int main(void) { return 0; }
+int main(void)
+{
+    return 0;
+}

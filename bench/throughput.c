@@ -27,22 +27,30 @@ static unsigned long long ticks(void)
     return (unsigned long long)hi << 32 | lo;
 }
 
-static void op_memcpy(unsigned n) { memcpy(dst, src, n); }
-static void op_memset(unsigned n) { memset(dst, n & 0xFF, n); }
-static void op_strlen(unsigned n) { sink = (unsigned)strlen(text) + n; }
-static void op_snprintf(unsigned n) { sink = (unsigned)snprintf(out, sizeof out, "%d %s %08x", 12345, "hello", 0xbeef) + n; }
+static void op_memcpy(unsigned n)
+{
+    memcpy(dst, src, n);
+}
+static void op_memset(unsigned n)
+{
+    memset(dst, n & 0xFF, n);
+}
+static void op_strlen(unsigned n)
+{
+    sink = (unsigned)strlen(text) + n;
+}
+static void op_snprintf(unsigned n)
+{
+    sink = (unsigned)snprintf(out, sizeof out, "%d %s %08x", 12345, "hello", 0xbeef) + n;
+}
 
 static const struct {
     const char *name;
     void (*op)(unsigned);
     unsigned arg, calls;
 } runs[] = {
-    {"memcpy_4k", op_memcpy, 4096, 2000},
-    {"memcpy_1m", op_memcpy, BIG, 20},
-    {"memset_4k", op_memset, 4096, 2000},
-    {"memset_1m", op_memset, BIG, 20},
-    {"strlen_1023", op_strlen, 0, 2000},
-    {"snprintf", op_snprintf, 0, 2000},
+    {"memcpy_4k", op_memcpy, 4096, 2000}, {"memcpy_1m", op_memcpy, BIG, 20},   {"memset_4k", op_memset, 4096, 2000},
+    {"memset_1m", op_memset, BIG, 20},    {"strlen_1023", op_strlen, 0, 2000}, {"snprintf", op_snprintf, 0, 2000},
 };
 
 int main(void)

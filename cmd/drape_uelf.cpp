@@ -10,10 +10,7 @@ namespace {
 int request_background(const char *path)
 {
     int result;
-    asm volatile("int $0x80"
-                 : "=a"(result)
-                 : "a"(SYS_SET_BACKGROUND), "b"(path)
-                 : "memory");
+    asm volatile("int $0x80" : "=a"(result) : "a"(SYS_SET_BACKGROUND), "b"(path) : "memory");
     return result;
 }
 

@@ -45,7 +45,10 @@ static int read_line(char *line)
     return n;
 }
 
-static int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+static int is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 /* Splits line in place into commands and their words. Returns the number of
    commands (0 for a blank line), or -1 for an empty command or too many. */

@@ -4,7 +4,8 @@
 #include <string.h>
 #include <zylos/records.h>
 
-ZYLOS_COMMAND_RECORD(wc_command, "Counts lines, words and bytes of a file (- for standard input).", "wc /images/zylos.rei");
+ZYLOS_COMMAND_RECORD(wc_command, "Counts lines, words and bytes of a file (- for standard input).",
+                     "wc /images/zylos.rei");
 ZYLOS_PACKAGE_RECORD(wc_package, "wc", "1");
 
 static int is_space(int c)

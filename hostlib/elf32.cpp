@@ -71,8 +71,7 @@ std::vector<Elf32_Phdr> File::programHeaders() const
 
 std::vector<Section> File::sections() const
 {
-    const auto headers =
-        table<Elf32_Shdr>(header_.e_shoff, header_.e_shnum, header_.e_shentsize, "section header");
+    const auto headers = table<Elf32_Shdr>(header_.e_shoff, header_.e_shnum, header_.e_shentsize, "section header");
     std::span<const uint8_t> names;
     if (!headers.empty() && header_.e_shstrndx != SHN_UNDEF) {
         if (header_.e_shstrndx >= headers.size())
@@ -104,8 +103,7 @@ std::span<const uint8_t> File::contents(const Section &s) const
 
 std::vector<Symbol> File::symbols() const
 {
-    const auto headers =
-        table<Elf32_Shdr>(header_.e_shoff, header_.e_shnum, header_.e_shentsize, "section header");
+    const auto headers = table<Elf32_Shdr>(header_.e_shoff, header_.e_shnum, header_.e_shentsize, "section header");
     std::vector<Symbol> out;
     for (const Elf32_Shdr &symtab : headers) {
         if (symtab.sh_type != SHT_SYMTAB)
@@ -114,8 +112,8 @@ std::vector<Symbol> File::symbols() const
             throw Error("symbol table links to no string table");
         const Elf32_Shdr &strtab = headers[symtab.sh_link];
         const auto strings = range(strtab.sh_offset, strtab.sh_size, "string table");
-        const auto entries = range(symtab.sh_offset, symtab.sh_size / sizeof(Elf32_Sym) * sizeof(Elf32_Sym),
-                                   "symbol table");
+        const auto entries =
+            range(symtab.sh_offset, symtab.sh_size / sizeof(Elf32_Sym) * sizeof(Elf32_Sym), "symbol table");
         for (size_t at = 0; at < entries.size(); at += sizeof(Elf32_Sym)) {
             const auto sym = copyAt<Elf32_Sym>(entries, at);
             if (sym.st_shndx == SHN_UNDEF)

@@ -81,8 +81,8 @@ void MachineSnapshot::setGsSegment(uint32_t table, uint32_t base)
     uint8_t *page = m_.map(table, kPageSize, kPermRead);
     if (used + 8 > kPageSize || (gdtr.base && uc_mem_read(uc, gdtr.base, page, used) != UC_ERR_OK))
         throw std::runtime_error("cannot extend the descriptor table");
-    const uint64_t descriptor = 0xFFFF | uint64_t{base & 0xFFFFFF} << 16 | uint64_t{0xF3} << 40 |
-                                uint64_t{0xCF} << 48 | uint64_t{base >> 24} << 56;
+    const uint64_t descriptor = 0xFFFF | uint64_t{base & 0xFFFFFF} << 16 | uint64_t{0xF3} << 40 | uint64_t{0xCF} << 48 |
+                                uint64_t{base >> 24} << 56;
     std::memcpy(page + used, &descriptor, sizeof descriptor);
     gdtr = {0, table, used + 8 - 1, 0};
     const uint32_t selector = used | 3;

@@ -9,21 +9,11 @@ char *strerror(int number)
 {
     const char *text;
     switch (number) {
-    case 0:
-        text = "ok";
-        break;
-    case ENOENT:
-        text = "no such file";
-        break;
-    case EINVAL:
-        text = "invalid argument";
-        break;
-    case ENOSYS:
-        text = "not implemented";
-        break;
-    default:
-        text = "error";
-        break;
+    case 0: text = "ok"; break;
+    case ENOENT: text = "no such file"; break;
+    case EINVAL: text = "invalid argument"; break;
+    case ENOSYS: text = "not implemented"; break;
+    default: text = "error"; break;
     }
     return const_cast<char *>(text);
 }

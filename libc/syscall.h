@@ -8,10 +8,7 @@ constexpr unsigned kKernelLengthMax = 0x7FFFFFFF;
 inline int zylos_syscall(unsigned nr, unsigned a = 0, unsigned b = 0, unsigned c = 0)
 {
     int result;
-    asm volatile("int $0x80"
-                 : "=a"(result)
-                 : "a"(nr), "b"(a), "c"(b), "d"(c)
-                 : "memory");
+    asm volatile("int $0x80" : "=a"(result) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
     return result;
 }
 

@@ -73,8 +73,7 @@ int writefile(const char *path, const void *data, size_t len)
 {
     if (!path || !data)
         return -1;
-    return zylos_syscall(SYS_WRITEFILE, syscall_word(path), syscall_word(data),
-                         clamp_length(len));
+    return zylos_syscall(SYS_WRITEFILE, syscall_word(path), syscall_word(data), clamp_length(len));
 }
 
 int usleep(unsigned int usec)
@@ -120,8 +119,7 @@ int zylfs_stream_write(int stream, const void *data, size_t len)
 {
     if (!data)
         return -1;
-    return zylos_syscall(SYS_ZYLFS_STREAM_WRITE, word(stream), syscall_word(data),
-                         clamp_length(len));
+    return zylos_syscall(SYS_ZYLFS_STREAM_WRITE, word(stream), syscall_word(data), clamp_length(len));
 }
 
 int zylfs_stream_end(int stream)

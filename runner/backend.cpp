@@ -12,12 +12,28 @@ struct Privileged {
     const char *name;
 };
 constexpr Privileged kPrivileged[] = {
-    {0xF4, 0, "hlt"}, {0xFA, 0, "cli"}, {0xFB, 0, "sti"},
-    {0xE4, 0, "in"}, {0xE5, 0, "in"}, {0xEC, 0, "in"}, {0xED, 0, "in"},
-    {0xE6, 0, "out"}, {0xE7, 0, "out"}, {0xEE, 0, "out"}, {0xEF, 0, "out"},
-    {0x0F, 0x00, "lldt/ltr"}, {0x0F, 0x01, "lgdt/lidt/lmsw/invlpg"}, {0x0F, 0x06, "clts"},
-    {0x0F, 0x08, "invd"}, {0x0F, 0x09, "wbinvd"}, {0x0F, 0x20, "mov from cr"}, {0x0F, 0x21, "mov from dr"},
-    {0x0F, 0x22, "mov to cr"}, {0x0F, 0x23, "mov to dr"}, {0x0F, 0x30, "wrmsr"}, {0x0F, 0x32, "rdmsr"},
+    {0xF4, 0, "hlt"},
+    {0xFA, 0, "cli"},
+    {0xFB, 0, "sti"},
+    {0xE4, 0, "in"},
+    {0xE5, 0, "in"},
+    {0xEC, 0, "in"},
+    {0xED, 0, "in"},
+    {0xE6, 0, "out"},
+    {0xE7, 0, "out"},
+    {0xEE, 0, "out"},
+    {0xEF, 0, "out"},
+    {0x0F, 0x00, "lldt/ltr"},
+    {0x0F, 0x01, "lgdt/lidt/lmsw/invlpg"},
+    {0x0F, 0x06, "clts"},
+    {0x0F, 0x08, "invd"},
+    {0x0F, 0x09, "wbinvd"},
+    {0x0F, 0x20, "mov from cr"},
+    {0x0F, 0x21, "mov from dr"},
+    {0x0F, 0x22, "mov to cr"},
+    {0x0F, 0x23, "mov to dr"},
+    {0x0F, 0x30, "wrmsr"},
+    {0x0F, 0x32, "rdmsr"},
 };
 
 } // namespace
@@ -26,8 +42,9 @@ std::string describeFault(const FaultRecord &f, const Symbolizer &symbols, const
 {
     const std::string where = symbols.describe(f.eip);
     return "guest fault: " + f.what + " at eip " + hexAddress(f.eip) + (where.empty() ? "" : " (" + where + ")") +
-           "\n" + (stack ? formatBacktrace(symbols, {f.eip, f.esp, f.ebp}, *stack)
-                          : "  (no backtrace: the guest's memory is gone)\n");
+           "\n" +
+           (stack ? formatBacktrace(symbols, {f.eip, f.esp, f.ebp}, *stack)
+                  : "  (no backtrace: the guest's memory is gone)\n");
 }
 
 std::string accessText(Access access, bool mapped, uint32_t address)
@@ -36,7 +53,8 @@ std::string accessText(Access access, bool mapped, uint32_t address)
     switch (access) {
     case Access::Read: return (mapped ? "read of unreadable address " : "read of unmapped address ") + at;
     case Access::Write: return (mapped ? "write to read-only address " : "write to unmapped address ") + at;
-    case Access::Execute: return (mapped ? "execution of non-executable address " : "execution of unmapped address ") + at;
+    case Access::Execute:
+        return (mapped ? "execution of non-executable address " : "execution of unmapped address ") + at;
     }
     return "bad access to address " + at;
 }

@@ -26,9 +26,9 @@ struct RunLimits {
 
 // A guest fault, with the registers a backtrace starts from.
 struct FaultRecord {
-    std::string what; // e.g. "read of unmapped address 0x00000010"
+    std::string what;     // e.g. "read of unmapped address 0x00000010"
     uint32_t address = 0; // the address accessed, else the instruction
-    uint32_t eip = 0; // the faulting instruction
+    uint32_t eip = 0;     // the faulting instruction
     uint32_t esp = 0;
     uint32_t ebp = 0;
 };

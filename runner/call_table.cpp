@@ -51,7 +51,10 @@ constexpr std::string_view kUnknownPrefix = "syscall_";
 
 } // namespace
 
-std::span<const CallInfo> callTable() { return kCalls; }
+std::span<const CallInfo> callTable()
+{
+    return kCalls;
+}
 
 const CallInfo *findCall(uint32_t nr)
 {

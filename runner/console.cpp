@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace zylos {
@@ -21,7 +21,8 @@ bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_c
     for (;;) {
         int timeout = -1;
         if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return false;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));

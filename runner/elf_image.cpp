@@ -24,10 +24,8 @@ bool isInformational(uint32_t type)
     case PT_GNU_STACK:
     case PT_GNU_PROPERTY:
     case PT_GNU_EH_FRAME:
-    case PT_GNU_RELRO:
-        return true;
-    default:
-        return false;
+    case PT_GNU_RELRO: return true;
+    default: return false;
     }
 }
 
@@ -60,8 +58,8 @@ LoadSegment checkLoad(const Elf32_Phdr &p, size_t index, size_t fileSize)
         throw BadImage(which + " has more file bytes than memory bytes");
     const uint64_t end = uint64_t{p.p_vaddr} + p.p_memsz;
     if (p.p_vaddr < kUserBase || end > kImageLimit)
-        throw BadImage(which + " at " + hex(p.p_vaddr) + ".." + hex(end) +
-                       " is outside the user range " + hex(kUserBase) + ".." + hex(kImageLimit));
+        throw BadImage(which + " at " + hex(p.p_vaddr) + ".." + hex(end) + " is outside the user range " +
+                       hex(kUserBase) + ".." + hex(kImageLimit));
     unsigned perms = 0;
     perms |= (p.p_flags & PF_R) ? kPermRead : 0;
     perms |= (p.p_flags & PF_W) ? kPermWrite : 0;

@@ -33,18 +33,17 @@ struct RegisterInfo {
 };
 
 constexpr RegisterInfo kCore[] = {
-    {"eax", 32, "int32", nullptr}, {"ecx", 32, "int32", nullptr}, {"edx", 32, "int32", nullptr},
-    {"ebx", 32, "int32", nullptr}, {"esp", 32, "data_ptr", nullptr}, {"ebp", 32, "data_ptr", nullptr},
-    {"esi", 32, "int32", nullptr}, {"edi", 32, "int32", nullptr}, {"eip", 32, "code_ptr", nullptr},
-    {"eflags", 32, "int32", nullptr}, {"cs", 32, "int32", nullptr}, {"ss", 32, "int32", nullptr},
-    {"ds", 32, "int32", nullptr}, {"es", 32, "int32", nullptr}, {"fs", 32, "int32", nullptr},
-    {"gs", 32, "int32", nullptr},
-    {"st0", 80, "i387_ext", nullptr}, {"st1", 80, "i387_ext", nullptr}, {"st2", 80, "i387_ext", nullptr},
-    {"st3", 80, "i387_ext", nullptr}, {"st4", 80, "i387_ext", nullptr}, {"st5", 80, "i387_ext", nullptr},
-    {"st6", 80, "i387_ext", nullptr}, {"st7", 80, "i387_ext", nullptr},
-    {"fctrl", 32, "int", "float"}, {"fstat", 32, "int", "float"}, {"ftag", 32, "int", "float"},
-    {"fiseg", 32, "int", "float"}, {"fioff", 32, "int", "float"}, {"foseg", 32, "int", "float"},
-    {"fooff", 32, "int", "float"}, {"fop", 32, "int", "float"},
+    {"eax", 32, "int32", nullptr},    {"ecx", 32, "int32", nullptr},    {"edx", 32, "int32", nullptr},
+    {"ebx", 32, "int32", nullptr},    {"esp", 32, "data_ptr", nullptr}, {"ebp", 32, "data_ptr", nullptr},
+    {"esi", 32, "int32", nullptr},    {"edi", 32, "int32", nullptr},    {"eip", 32, "code_ptr", nullptr},
+    {"eflags", 32, "int32", nullptr}, {"cs", 32, "int32", nullptr},     {"ss", 32, "int32", nullptr},
+    {"ds", 32, "int32", nullptr},     {"es", 32, "int32", nullptr},     {"fs", 32, "int32", nullptr},
+    {"gs", 32, "int32", nullptr},     {"st0", 80, "i387_ext", nullptr}, {"st1", 80, "i387_ext", nullptr},
+    {"st2", 80, "i387_ext", nullptr}, {"st3", 80, "i387_ext", nullptr}, {"st4", 80, "i387_ext", nullptr},
+    {"st5", 80, "i387_ext", nullptr}, {"st6", 80, "i387_ext", nullptr}, {"st7", 80, "i387_ext", nullptr},
+    {"fctrl", 32, "int", "float"},    {"fstat", 32, "int", "float"},    {"ftag", 32, "int", "float"},
+    {"fiseg", 32, "int", "float"},    {"fioff", 32, "int", "float"},    {"foseg", 32, "int", "float"},
+    {"fooff", 32, "int", "float"},    {"fop", 32, "int", "float"},
 };
 constexpr RegisterInfo kSse[] = {
     {"xmm0", 128, "uint128", "vector"}, {"xmm1", 128, "uint128", "vector"}, {"xmm2", 128, "uint128", "vector"},
@@ -298,14 +297,9 @@ std::string Session::resume(bool step)
 {
     const DebugEvent e = target_.resume(step, breakpoints_, [this] { return interrupted(); });
     switch (e.kind) {
-    case DebugEvent::Stopped:
-        lastStop_ = "S" + hexByte(static_cast<unsigned>(e.signal));
-        return lastStop_;
-    case DebugEvent::Exited:
-        outcome_ = GdbOutcome::Ended;
-        return "W" + hexByte(static_cast<unsigned>(e.status));
-    case DebugEvent::Ended:
-        break;
+    case DebugEvent::Stopped: lastStop_ = "S" + hexByte(static_cast<unsigned>(e.signal)); return lastStop_;
+    case DebugEvent::Exited: outcome_ = GdbOutcome::Ended; return "W" + hexByte(static_cast<unsigned>(e.status));
+    case DebugEvent::Ended: break;
     }
     outcome_ = GdbOutcome::Ended;
     return "X" + hexByte(static_cast<unsigned>(e.signal));
@@ -400,8 +394,7 @@ std::string Session::breakpoint(std::string_view arg, bool insert)
 
 std::string Session::query(const std::string &packet)
 {
-    if (packet.rfind("qSupported", 0) == 0)
-    {
+    if (packet.rfind("qSupported", 0) == 0) {
         char reply[64];
         std::snprintf(reply, sizeof reply, "PacketSize=%zx;qXfer:features:read+", kMaxPacket);
         return reply;
@@ -451,9 +444,7 @@ std::string Session::handle(const std::string &packet)
     case 'H': return "OK";
     case 'T': return arg == "1" || arg == "01" ? "OK" : "E01";
     case 'q': return query(packet);
-    case 'D':
-        outcome_ = GdbOutcome::Detached;
-        return "OK";
+    case 'D': outcome_ = GdbOutcome::Detached; return "OK";
     case 'k': outcome_ = GdbOutcome::Killed; return "";
     default: return ""; // not supported
     }
@@ -476,7 +467,10 @@ GdbOutcome Session::serve()
 
 } // namespace
 
-size_t debugRegisterSize(unsigned n) { return n < kDebugRegisters ? registerInfo(n).bits / 8 : 0; }
+size_t debugRegisterSize(unsigned n)
+{
+    return n < kDebugRegisters ? registerInfo(n).bits / 8 : 0;
+}
 
 int listenForGdb(uint16_t port, std::string &error)
 {

@@ -24,8 +24,8 @@ size_t debugRegisterSize(unsigned n);
 struct DebugEvent {
     enum Kind {
         Stopped, // a breakpoint, a finished step, an interrupt or a fault: signal says which
-        Exited, // the guest exited with status
-        Ended, // the run ended otherwise (fault after a stop, a limit); signal for gdb
+        Exited,  // the guest exited with status
+        Ended,   // the run ended otherwise (fault after a stop, a limit); signal for gdb
     } kind;
     int signal = 0;
     int status = 0;
@@ -49,8 +49,8 @@ public:
 
 // How the session ended.
 enum class GdbOutcome {
-    Ended, // the guest's run is over (exited, faulted or stopped by a limit)
-    Killed, // the debugger killed the guest, or went away
+    Ended,    // the guest's run is over (exited, faulted or stopped by a limit)
+    Killed,   // the debugger killed the guest, or went away
     Detached, // the debugger detached: the guest runs on without it
 };
 

@@ -26,18 +26,19 @@ public:
 };
 
 // The mapped regions of a backend, kept sorted by base; R has base and size.
-template <typename R> void insertRegion(std::vector<R> &regions, R r)
+template <typename R>
+void insertRegion(std::vector<R> &regions, R r)
 {
-    const auto at = std::upper_bound(regions.begin(), regions.end(), r.base,
-                                     [](uint32_t a, const R &x) { return a < x.base; });
+    const auto at =
+        std::upper_bound(regions.begin(), regions.end(), r.base, [](uint32_t a, const R &x) { return a < x.base; });
     regions.insert(at, std::move(r));
 }
 
 // The region holding addr, or null.
-template <typename R> const R *regionHolding(const std::vector<R> &regions, uint64_t addr)
+template <typename R>
+const R *regionHolding(const std::vector<R> &regions, uint64_t addr)
 {
-    auto it = std::upper_bound(regions.begin(), regions.end(), addr,
-                               [](uint64_t a, const R &x) { return a < x.base; });
+    auto it = std::upper_bound(regions.begin(), regions.end(), addr, [](uint64_t a, const R &x) { return a < x.base; });
     if (it == regions.begin())
         return nullptr;
     --it;

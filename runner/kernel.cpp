@@ -45,7 +45,10 @@ Kernel::Kernel(RootDir root, Console &console)
     installConsole();
 }
 
-Kernel::Kernel(System &system, uint32_t id) : system_(system), id_(id), transfer_(kTransferSize) { installConsole(); }
+Kernel::Kernel(System &system, uint32_t id) : system_(system), id_(id), transfer_(kTransferSize)
+{
+    installConsole();
+}
 
 void Kernel::installConsole()
 {
@@ -153,7 +156,10 @@ int Kernel::guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const
     return argumentsFit(argv) ? 0 : -E2BIG;
 }
 
-OpenFile *Kernel::file(uint32_t fd) const { return fd < kMaxDescriptors ? fds_[fd].get() : nullptr; }
+OpenFile *Kernel::file(uint32_t fd) const
+{
+    return fd < kMaxDescriptors ? fds_[fd].get() : nullptr;
+}
 
 int Kernel::freeSlot(size_t from) const
 {
@@ -308,7 +314,10 @@ int32_t Kernel::onRoot(GuestMemory &mem, uint32_t pathAddr, int (RootDir::*op)(s
     return (system_.root.*op)(path);
 }
 
-int32_t Kernel::sysMkdir(const Args &a, GuestMemory &mem) { return onRoot(mem, a[0], &RootDir::mkdir); }
+int32_t Kernel::sysMkdir(const Args &a, GuestMemory &mem)
+{
+    return onRoot(mem, a[0], &RootDir::mkdir);
+}
 
 int32_t Kernel::sysUnlink(const Args &a, GuestMemory &mem)
 {
@@ -323,7 +332,10 @@ int32_t Kernel::sysUnlink(const Args &a, GuestMemory &mem)
     return system_.root.unlink(path);
 }
 
-int32_t Kernel::sysRmdir(const Args &a, GuestMemory &mem) { return onRoot(mem, a[0], &RootDir::rmdir); }
+int32_t Kernel::sysRmdir(const Args &a, GuestMemory &mem)
+{
+    return onRoot(mem, a[0], &RootDir::rmdir);
+}
 
 int32_t Kernel::sysGetCwd(const Args &a, GuestMemory &mem)
 {

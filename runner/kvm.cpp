@@ -4,8 +4,8 @@
 #include "unique_fd.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <linux/kvm.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -62,11 +62,17 @@ constexpr uint64_t kEfer = 0xD00;     // NXE, LMA, LME
 constexpr uint32_t kEflagsDefault = 0x2;
 
 // Vectors whose exception pushes an error code.
-constexpr bool hasErrorCode(uint32_t v) { return v == 8 || (v >= 10 && v <= 14) || v == 17 || v == 21; }
+constexpr bool hasErrorCode(uint32_t v)
+{
+    return v == 8 || (v >= 10 && v <= 14) || v == 17 || v == 21;
+}
 
 constexpr uint32_t kPageFault = 14, kGeneralProtection = 13, kInvalidOpcode = 6;
 
-std::system_error systemError(const std::string &what) { return {errno, std::generic_category(), what}; }
+std::system_error systemError(const std::string &what)
+{
+    return {errno, std::generic_category(), what};
+}
 
 int kvmIoctl(int fd, unsigned long request, const void *arg, const char *what)
 {
@@ -99,7 +105,7 @@ void kick(int)
 void installKick()
 {
     static const bool installed = [] {
-        struct sigaction sa{};
+        struct sigaction sa {};
         sa.sa_handler = kick;
         sa.sa_flags = SA_RESTART;
         sigemptyset(&sa.sa_mask);
@@ -253,7 +259,10 @@ void KvmMachine::addSlot(uint64_t phys, uint64_t size, uint8_t *host)
     kvmIoctl(vm_, KVM_SET_USER_MEMORY_REGION, &slot, "giving the virtual machine its memory");
 }
 
-uint64_t *KvmMachine::systemPage(uint64_t phys) const { return reinterpret_cast<uint64_t *>(mem_ + phys); }
+uint64_t *KvmMachine::systemPage(uint64_t phys) const
+{
+    return reinterpret_cast<uint64_t *>(mem_ + phys);
+}
 
 uint64_t KvmMachine::newTable()
 {
@@ -341,8 +350,8 @@ uint8_t *KvmMachine::map(uint32_t addr, uint32_t size, unsigned perms)
     addSlot(addr, size, mem_ + addr);
     // Pages without any permission stay present for ring 0 only, so that a
     // guest access is refused as one to a protected page, not a missing one.
-    const uint64_t flags = kPresent | (perms ? kUser : 0) | (perms & kPermWrite ? kWritable : 0) |
-                           (perms & kPermExec ? 0 : kNoExecute);
+    const uint64_t flags =
+        kPresent | (perms ? kUser : 0) | (perms & kPermWrite ? kWritable : 0) | (perms & kPermExec ? 0 : kNoExecute);
     for (uint64_t page = addr; page < uint64_t{addr} + size; page += kPageSize)
         mapPage(page, page, flags);
     insertRegion(regions_, Region{addr, size, perms});
@@ -387,9 +396,15 @@ bool KvmMachine::write(uint32_t addr, const void *in, size_t n)
     return true;
 }
 
-uint32_t KvmMachine::reg(Reg r) const { return regs_[static_cast<int>(r)]; }
+uint32_t KvmMachine::reg(Reg r) const
+{
+    return regs_[static_cast<int>(r)];
+}
 
-void KvmMachine::setReg(Reg r, uint32_t v) { regs_[static_cast<int>(r)] = v; }
+void KvmMachine::setReg(Reg r, uint32_t v)
+{
+    regs_[static_cast<int>(r)] = v;
+}
 
 void KvmMachine::loadRegs()
 {
@@ -491,8 +506,7 @@ std::string KvmMachine::faultText(uint32_t vector, const Frame &f, uint32_t &add
 {
     const uint32_t eip = static_cast<uint32_t>(f.rip[0]);
     switch (vector) {
-    case kPageFault:
-    {
+    case kPageFault: {
         kvm_sregs s{};
         kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
         address = static_cast<uint32_t>(s.cr2);

@@ -70,8 +70,8 @@ private:
     uint8_t *mem_ = nullptr; // guest physical address 0 in the host
     uint32_t slots_ = 0;
     uint64_t nextTable_;
-    std::vector<Region> regions_; // sorted by base
-    uint32_t regs_[10] = {}; // by Reg, while the guest is not running
+    std::vector<Region> regions_;     // sorted by base
+    uint32_t regs_[10] = {};          // by Reg, while the guest is not running
     std::atomic<pthread_t> thread_{}; // the thread in run(), for halt()
     std::atomic<bool> halted_ = false;
 };

@@ -23,7 +23,13 @@ inline constexpr uint32_t kStackSize = 0x100000;
 inline constexpr uint32_t kStackBase = static_cast<uint32_t>(kUserEnd - kStackSize);
 inline constexpr uint32_t kImageLimit = kStackBase - kPageSize;
 
-constexpr uint64_t pageDown(uint64_t a) { return a & ~uint64_t{kPageSize - 1}; }
-constexpr uint64_t pageUp(uint64_t a) { return pageDown(a + kPageSize - 1); }
+constexpr uint64_t pageDown(uint64_t a)
+{
+    return a & ~uint64_t{kPageSize - 1};
+}
+constexpr uint64_t pageUp(uint64_t a)
+{
+    return pageDown(a + kPageSize - 1);
+}
 
 } // namespace zylos

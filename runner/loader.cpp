@@ -18,7 +18,10 @@ uint64_t argumentBytes(const std::vector<std::string> &argv)
 
 } // namespace
 
-bool argumentsFit(const std::vector<std::string> &argv) { return argumentBytes(argv) + 32 <= kMaxArgumentBytes; }
+bool argumentsFit(const std::vector<std::string> &argv)
+{
+    return argumentBytes(argv) + 32 <= kMaxArgumentBytes;
+}
 
 void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
 {
@@ -30,7 +33,10 @@ void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
     }
 }
 
-void mapStack(Backend &m) { m.map(kStackBase, kStackSize, kPermRead | kPermWrite); }
+void mapStack(Backend &m)
+{
+    m.map(kStackBase, kStackSize, kPermRead | kPermWrite);
+}
 
 uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv)
 {

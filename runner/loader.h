@@ -1,8 +1,8 @@
 // Puts a zylos executable into a fresh address space as the zylos kernel does.
 #pragma once
 
-#include "elf_image.h"
 #include "backend.h"
+#include "elf_image.h"
 
 #include <span>
 #include <string>

@@ -11,11 +11,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace zylos {
@@ -69,13 +69,13 @@ int ucReg(Reg r)
 int debugRegisterId(unsigned n)
 {
     static constexpr int kIds[] = {
-        UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP, UC_X86_REG_EBP,
-        UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS, UC_X86_REG_SS,
-        UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_FS, UC_X86_REG_GS, UC_X86_REG_ST0, UC_X86_REG_ST1,
-        UC_X86_REG_ST2, UC_X86_REG_ST3, UC_X86_REG_ST4, UC_X86_REG_ST5, UC_X86_REG_ST6, UC_X86_REG_ST7,
-        UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG, UC_X86_REG_FCS, UC_X86_REG_FIP, UC_X86_REG_FDS,
-        UC_X86_REG_FDP, UC_X86_REG_FOP, UC_X86_REG_XMM0, UC_X86_REG_XMM1, UC_X86_REG_XMM2, UC_X86_REG_XMM3,
-        UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6, UC_X86_REG_XMM7, UC_X86_REG_MXCSR,
+        UC_X86_REG_EAX,  UC_X86_REG_ECX,  UC_X86_REG_EDX,   UC_X86_REG_EBX,    UC_X86_REG_ESP,   UC_X86_REG_EBP,
+        UC_X86_REG_ESI,  UC_X86_REG_EDI,  UC_X86_REG_EIP,   UC_X86_REG_EFLAGS, UC_X86_REG_CS,    UC_X86_REG_SS,
+        UC_X86_REG_DS,   UC_X86_REG_ES,   UC_X86_REG_FS,    UC_X86_REG_GS,     UC_X86_REG_ST0,   UC_X86_REG_ST1,
+        UC_X86_REG_ST2,  UC_X86_REG_ST3,  UC_X86_REG_ST4,   UC_X86_REG_ST5,    UC_X86_REG_ST6,   UC_X86_REG_ST7,
+        UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG, UC_X86_REG_FCS,    UC_X86_REG_FIP,   UC_X86_REG_FDS,
+        UC_X86_REG_FDP,  UC_X86_REG_FOP,  UC_X86_REG_XMM0,  UC_X86_REG_XMM1,   UC_X86_REG_XMM2,  UC_X86_REG_XMM3,
+        UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6,  UC_X86_REG_XMM7,   UC_X86_REG_MXCSR,
     };
     static_assert(std::size(kIds) == kDebugRegisters);
     return n < kDebugRegisters ? kIds[n] : UC_X86_REG_INVALID;
@@ -128,7 +128,10 @@ void enterUserMode(uc_engine *uc)
     check(uc_mem_protect(uc, kSystemPage, kPageSize, UC_PROT_READ), "protecting the system page");
 }
 
-bool isFetch(uc_mem_type type) { return type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT; }
+bool isFetch(uc_mem_type type)
+{
+    return type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT;
+}
 
 // Unicorn reports an int, int3, int1 or into with EIP past it; exceptions
 // the CPU raises itself leave EIP on the faulting instruction.
@@ -345,12 +348,20 @@ Machine::Machine(Options options) : counting_(options.counting)
     // Every hook is in place before the first instruction is translated.
     uc_hook h;
     check(uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(MachineHooks::interrupt), this, 1, 0), "hook");
-    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(MachineHooks::badAccess), this, 1, 0), "hook");
-    check(uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(MachineHooks::invalidInstruction), this, 1, 0), "hook");
-    check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portIn), this, 1, 0, UC_X86_INS_IN), "hook");
-    check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portOut), this, 1, 0, UC_X86_INS_OUT), "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(MachineHooks::badAccess), this, 1, 0),
+          "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(MachineHooks::invalidInstruction), this,
+                      1, 0),
+          "hook");
+    check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portIn), this, 1, 0, UC_X86_INS_IN),
+          "hook");
+    check(
+        uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::portOut), this, 1, 0, UC_X86_INS_OUT),
+        "hook");
     for (const int insn : {UC_X86_INS_SYSENTER, UC_X86_INS_SYSCALL})
-        check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::fastSystemCall), this, 1, 0, insn), "hook");
+        check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::fastSystemCall), this, 1, 0,
+                          insn),
+              "hook");
     if (counting_)
         check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, 1, 0), "hook");
 
@@ -402,7 +413,10 @@ uint32_t Machine::reg(Reg r) const
     return v;
 }
 
-void Machine::setReg(Reg r, uint32_t v) { uc_reg_write(uc_, ucReg(r), &v); }
+void Machine::setReg(Reg r, uint32_t v)
+{
+    uc_reg_write(uc_, ucReg(r), &v);
+}
 
 std::array<uint8_t, 10> Machine::st0() const
 {
@@ -540,8 +554,8 @@ uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
     const std::optional<Stop> original = std::exchange(stop_, std::nullopt);
     // The block was translated without the hook; it is translated again.
     uc_ctl_remove_cache(uc_, blockStart, end);
-    if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::replayed), this, blockStart, end - 1) ==
-        UC_ERR_OK) {
+    if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::replayed), this, blockStart,
+                    end - 1) == UC_ERR_OK) {
         replaying_ = true;
         uc_emu_start(uc_, blockStart, 0, 0, kMaxReplay);
         replaying_ = false;

@@ -9,11 +9,11 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <functional>
-#include <set>
-#include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -110,7 +110,7 @@ private:
     bool counting_;
     bool replaying_ = false;
     std::optional<uint32_t> blockAt_; // where the block of a fault began, when a hook saw it
-    uint32_t insnAt_ = 0; // the instruction being executed, when counting or replaying
+    uint32_t insnAt_ = 0;             // the instruction being executed, when counting or replaying
     // An exception from a kernel call waits here to be rethrown by run(), as
     // it must not unwind through the emulator.
     std::exception_ptr pending_;

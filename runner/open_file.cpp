@@ -23,9 +23,18 @@ long retryInterrupted(Op op)
 
 } // namespace
 
-long OpenFile::read(std::span<uint8_t>, bool) { return -EBADF; }
-long OpenFile::write(std::span<const uint8_t>, bool) { return -EBADF; }
-int64_t OpenFile::seek(int64_t, int) { return -ESPIPE; }
+long OpenFile::read(std::span<uint8_t>, bool)
+{
+    return -EBADF;
+}
+long OpenFile::write(std::span<const uint8_t>, bool)
+{
+    return -EBADF;
+}
+int64_t OpenFile::seek(int64_t, int)
+{
+    return -ESPIPE;
+}
 
 // Asking for nothing is answered at once, not after waiting for input.
 long ConsoleInput::read(std::span<uint8_t> buf, bool)

@@ -37,8 +37,9 @@ private:
 // not 0, to let tests see how programs handle short writes.
 class ConsoleOutput final : public OpenFile {
 public:
-    ConsoleOutput(Console &console, int stream, const size_t &chunk)
-        : console_(console), stream_(stream), chunk_(chunk) {}
+    ConsoleOutput(Console &console, int stream, const size_t &chunk) : console_(console), stream_(stream), chunk_(chunk)
+    {
+    }
     long write(std::span<const uint8_t> buf, bool nonblock) override;
 
 private:

@@ -50,7 +50,9 @@ std::string footer()
             unserved += std::string(c.name) + " (" + std::to_string(c.nr) + "), ";
     return "PROGRAM with a '/' is a host path; a bare name is ROOT/bin/NAME. Options come before PROGRAM;\n"
            "everything after it goes to the guest, which gets PROGRAM as written as argv[0].\n\n"
-           "Kernel calls answered with -38 (ENOSYS): " + unserved + "any unknown number.\n\n"
+           "Kernel calls answered with -38 (ENOSYS): " +
+           unserved +
+           "any unknown number.\n\n"
            "Exit status: the guest's status (low 8 bits); 124 a limit stopped the guest; 125 usage or\n"
            "runner error; 126 not a valid zylos executable; 127 PROGRAM not found; 139 the guest faulted.";
 }
@@ -63,7 +65,10 @@ class UsageFormatter : public CLI::Formatter {
     }
 };
 
-int usageError(const std::string &message) { return zylos::usageError("zylos-run", message); }
+int usageError(const std::string &message)
+{
+    return zylos::usageError("zylos-run", message);
+}
 
 // CLI11 reads "--timeout=" as "--timeout" and takes the next word, often
 // PROGRAM, as the value. Returns the first such option before PROGRAM, or "".

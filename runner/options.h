@@ -30,8 +30,8 @@ struct Options {
     size_t writeChunk = 0;
     uint64_t maxInsns = 0;
     double timeout = 0;
-    uint16_t gdbPort = 0; // 0: no debugger
-    std::string profile; // empty: no profile
+    uint16_t gdbPort = 0;             // 0: no debugger
+    std::string profile;              // empty: no profile
     std::vector<std::string> command; // PROGRAM as written, then its arguments
 };
 

@@ -151,21 +151,16 @@ void Processes::runChild(uint32_t id, Process &p, uint32_t entry, std::vector<ui
     try {
         const Stop s = p.cpu->run(entry, *p.kernel, limits_);
         switch (s.kind) {
-        case Stop::Exited:
-            status = p.kernel->exitStatus() & 0xFF;
-            break;
+        case Stop::Exited: status = p.kernel->exitStatus() & 0xFF; break;
         case Stop::Fault:
             report(id, describeFault(s.fault, Symbolizer(file, entry), p.cpu.get()));
             status = kStatusFault;
             break;
         case Stop::InsnLimit:
-        case Stop::Timeout:
-            endRun({s.kind, {}});
-            break;
+        case Stop::Timeout: endRun({s.kind, {}}); break;
         case Stop::Returned:
         case Stop::Paused:
-        case Stop::Halted:
-            break;
+        case Stop::Halted: break;
         }
     } catch (const std::exception &e) {
         endRun({Stop::Fault, "process " + std::to_string(id) + ": " + e.what()});

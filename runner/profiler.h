@@ -43,9 +43,9 @@ private:
     std::string path(uint32_t node) const;
 
     const Symbolizer &symbols_;
-    std::vector<std::string> names_; // per function seen (or address outside every function)
+    std::vector<std::string> names_;                      // per function seen (or address outside every function)
     std::unordered_map<uint32_t, uint32_t> indexByStart_; // into names_
-    std::vector<Node> nodes_{{0, UINT32_MAX, 0}}; // node 0: before the first block
+    std::vector<Node> nodes_{{0, UINT32_MAX, 0}};         // node 0: before the first block
     std::vector<std::vector<std::pair<uint32_t, uint32_t>>> children_{{}}; // (function, node) per node
     std::vector<Frame> stack_;
     uint32_t current_ = 0;

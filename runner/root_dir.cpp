@@ -6,8 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <random>
 #include <system_error>
@@ -36,7 +36,10 @@ int fileKind(int fd)
     return static_cast<int>(st.st_mode & S_IFMT);
 }
 
-std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+std::string procPath(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 // Holds back every signal that can be held back while a file takes its
 // name, so that no temporary name is left behind by an ordinary signal.
@@ -165,7 +168,8 @@ int resultOf(int r)
 
 int RootDir::mkdir(std::string_view path) const
 {
-    return inParent(path, [](int dir, const std::string &name) { return resultOf(::mkdirat(dir, name.c_str(), 0755)); });
+    return inParent(path,
+                    [](int dir, const std::string &name) { return resultOf(::mkdirat(dir, name.c_str(), 0755)); });
 }
 
 int RootDir::unlink(std::string_view path) const
@@ -175,13 +179,14 @@ int RootDir::unlink(std::string_view path) const
 
 int RootDir::rmdir(std::string_view path) const
 {
-    return inParent(path,
-                    [](int dir, const std::string &name) { return resultOf(::unlinkat(dir, name.c_str(), AT_REMOVEDIR)); });
+    return inParent(
+        path, [](int dir, const std::string &name) { return resultOf(::unlinkat(dir, name.c_str(), AT_REMOVEDIR)); });
 }
 
 int RootDir::writeFile(std::string_view path, std::span<const uint8_t> data) const
 {
-    return inParent(path, [&](int dir, const std::string &name) { return replaceFile(dir, name, data); }, true);
+    return inParent(
+        path, [&](int dir, const std::string &name) { return replaceFile(dir, name, data); }, true);
 }
 
 int RootDir::replaceFile(int dirfd, const std::string &name, std::span<const uint8_t> data)

@@ -2,9 +2,9 @@
 
 #include "debug_session.h"
 #include "gdb_stub.h"
+#include "kvm.h"
 #include "loader.h"
 #include "machine.h"
-#include "kvm.h"
 #include "processes.h"
 #include "profiler.h"
 #include "symbolizer.h"
@@ -36,16 +36,13 @@ int fail(int status, const std::string &message)
     return status;
 }
 
-int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbolizer &symbols,
-             const GuestMemory *stack)
+int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbolizer &symbols, const GuestMemory *stack)
 {
     switch (s.kind) {
-    case Stop::Exited:
-        return kernel.exitStatus() & 0xFF;
+    case Stop::Exited: return kernel.exitStatus() & 0xFF;
     case Stop::InsnLimit:
         return fail(kStatusLimit, "stopped after " + std::to_string(o.maxInsns) + " instructions (--max-insns)");
-    case Stop::Timeout:
-    {
+    case Stop::Timeout: {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", o.timeout);
         return fail(kStatusLimit, std::string("stopped after ") + seconds + " seconds (--timeout)");
@@ -53,8 +50,7 @@ int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbol
     case Stop::Returned:
     case Stop::Paused:
     case Stop::Halted:
-    case Stop::Fault:
-        break;
+    case Stop::Fault: break;
     }
     std::cerr << "zylos-run: " << describeFault(s.fault, symbols, stack);
     return kStatusFault;
@@ -151,8 +147,8 @@ int runGuest(const Options &o)
     std::atomic<uint64_t> spent = 0;
     RunLimits limits{o.maxInsns, std::nullopt, &spent};
     if (o.timeout > 0)
-        limits.deadline = Kernel::Clock::now() + std::chrono::duration_cast<Kernel::Clock::duration>(
-                                                     std::chrono::duration<double>(o.timeout));
+        limits.deadline = Kernel::Clock::now() +
+                          std::chrono::duration_cast<Kernel::Clock::duration>(std::chrono::duration<double>(o.timeout));
     system.scheduler.setDeadline(limits.deadline);
     console.deadline = limits.deadline;
     console.cancelFd = system.scheduler.haltFd();

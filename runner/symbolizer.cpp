@@ -164,7 +164,10 @@ bool execute(std::span<const uint8_t> bytes, size_t from, size_t to, const Cie &
                 row = remembered.back();
                 remembered.pop_back();
                 continue;
-            case 0x0C: row.cfaReg = static_cast<unsigned>(c.uleb()); row.cfaOffset = c.uleb(); continue;
+            case 0x0C:
+                row.cfaReg = static_cast<unsigned>(c.uleb());
+                row.cfaOffset = c.uleb();
+                continue;
             case 0x0D: row.cfaReg = static_cast<unsigned>(c.uleb()); continue;
             case 0x0E: row.cfaOffset = c.uleb(); continue;
             case 0x11: { // offset_extended_sf
@@ -174,7 +177,10 @@ bool execute(std::span<const uint8_t> bytes, size_t from, size_t to, const Cie &
                     *rule = {Rule::Saved, off};
                 continue;
             }
-            case 0x12: row.cfaReg = static_cast<unsigned>(c.uleb()); row.cfaOffset = c.sleb() * cie.dataAlign; continue;
+            case 0x12:
+                row.cfaReg = static_cast<unsigned>(c.uleb());
+                row.cfaOffset = c.sleb() * cie.dataAlign;
+                continue;
             case 0x13: row.cfaOffset = c.sleb() * cie.dataAlign; continue;
             case 0x2E: c.uleb(); continue; // GNU_args_size
             default: return false;
@@ -212,12 +218,11 @@ Symbolizer::Symbolizer(std::span<const uint8_t> file, uint32_t entry) : entry_(e
     } catch (const BadImage &) {
         // An unreadable table names nothing; the run itself goes on.
     }
-    std::stable_sort(symbols_.begin(), symbols_.end(), [](const GuestSymbol &a, const GuestSymbol &b) {
-        return a.start < b.start;
-    });
+    std::stable_sort(symbols_.begin(), symbols_.end(),
+                     [](const GuestSymbol &a, const GuestSymbol &b) { return a.start < b.start; });
     symbols_.erase(std::unique(symbols_.begin(), symbols_.end(),
-                                 [](const GuestSymbol &a, const GuestSymbol &b) { return a.start == b.start; }),
-                     symbols_.end());
+                               [](const GuestSymbol &a, const GuestSymbol &b) { return a.start == b.start; }),
+                   symbols_.end());
     for (size_t at = 0; at + 8 <= frames_.size();) {
         Cursor c{frames_, at, frames_.size()};
         const uint64_t length = c.fixed(4);

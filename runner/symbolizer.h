@@ -47,7 +47,7 @@ public:
 private:
     struct Fde {
         uint32_t start, end;
-        size_t cie; // offset of its CIE in frames_
+        size_t cie;                 // offset of its CIE in frames_
         size_t program, programEnd; // its instructions in frames_
     };
     bool step(StackState &s, const GuestMemory &mem, bool caller, std::string &why) const;
@@ -55,8 +55,8 @@ private:
     bool stepByFramePointer(const GuestSymbol &f, StackState &s, const GuestMemory &mem) const;
 
     std::vector<GuestSymbol> symbols_; // sorted by start
-    std::vector<uint8_t> frames_; // a copy of .debug_frame
-    std::vector<Fde> fdes_; // sorted by start
+    std::vector<uint8_t> frames_;      // a copy of .debug_frame
+    std::vector<Fde> fdes_;            // sorted by start
     uint32_t entry_ = 0;
 };
 

@@ -11,12 +11,12 @@
        ZYLOS_PACKAGE_RECORD(pkg_record, "hello", "1");
 */
 
-#define ZYLOS_COMMAND_RECORD(name, description, example)                          \
-    __attribute__((used, section(".zylos.cmdmeta"), aligned(32)))                 \
-    static const char name[] = "ZCMD\x01\0\0\0" description "\0" example "\0"
+#define ZYLOS_COMMAND_RECORD(name, description, example)                                                               \
+    __attribute__((used, section(".zylos.cmdmeta"), aligned(32))) static const char name[] =                           \
+        "ZCMD\x01\0\0\0" description "\0" example "\0"
 
-#define ZYLOS_PACKAGE_RECORD(name, package, second_field)                         \
-    __attribute__((used, section(".zylos.pkgmeta"), aligned(4)))                  \
-    static const char name[] = "ZPKG\x01\0\0\0" package "\0" second_field "\0"
+#define ZYLOS_PACKAGE_RECORD(name, package, second_field)                                                              \
+    __attribute__((used, section(".zylos.pkgmeta"), aligned(4))) static const char name[] =                            \
+        "ZPKG\x01\0\0\0" package "\0" second_field "\0"
 
 #endif

@@ -78,15 +78,13 @@ void advance_position(FILE *stream, ssize_t n)
 int finish_stream(const FILE *stream)
 {
     switch (stream->kind) {
-    case STREAM_FD:
-        return stream->fd >= 3 ? close(stream->fd) : 0;
+    case STREAM_FD: return stream->fd >= 3 ? close(stream->fd) : 0;
     case STREAM_WHOLEFILE: {
         // An untouched stream still writes its (empty) file.
         const char *content = stream->buf != nullptr ? stream->buf : "";
         return writefile(stream->path, content, stream->buf_len) < 0 ? -1 : 0;
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -110,12 +108,9 @@ extern "C" FILE *fopen(const char *path, const char *mode)
         return standard_stream(mode[0]);
     // Only the first letter counts: r+ reads, w+ writes.
     switch (mode[0]) {
-    case 'r':
-        return open_for_reading(path);
-    case 'w':
-        return open_for_writing(path);
-    default:
-        return nullptr;
+    case 'r': return open_for_reading(path);
+    case 'w': return open_for_writing(path);
+    default: return nullptr;
     }
 }
 

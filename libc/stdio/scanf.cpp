@@ -239,8 +239,7 @@ extern "C" int vsscanf(const char *text, const char *format, va_list args)
             ++count;
             break;
         }
-        default:
-            return count;
+        default: return count;
         }
     }
     return count;

@@ -96,8 +96,7 @@ int append_to_buffer(FILE *stream, const void *data, size_t count)
     memcpy(stream->buf + stream->buf_len, data, count);
     stream->buf_len += count;
     stream->buf[stream->buf_len] = '\0';
-    if (stream->kind == STREAM_MEMSTREAM && stream->out_buf != nullptr &&
-        stream->out_size != nullptr) {
+    if (stream->kind == STREAM_MEMSTREAM && stream->out_buf != nullptr && stream->out_size != nullptr) {
         *stream->out_buf = stream->buf;
         *stream->out_size = stream->buf_len;
     }
@@ -161,6 +160,4 @@ extern "C" int fflush(FILE *)
     return 0;
 }
 
-extern "C" void setbuf(FILE *, char *)
-{
-}
+extern "C" void setbuf(FILE *, char *) {}

@@ -83,8 +83,7 @@ bool Formatter::put_repeated(char c, long long n)
 // packet; anywhere else %c is an ordinary character.
 bool Formatter::starts_with_colour_packet(const char *format) const
 {
-    return stream_->kind == STREAM_FD && stream_->fd == 1 && format[0] == '%' &&
-           format[1] == 'c';
+    return stream_->kind == STREAM_FD && stream_->fd == 1 && format[0] == '%' && format[1] == 'c';
 }
 
 // The packet goes out in one request and is not part of the count.
@@ -155,18 +154,14 @@ const char *Formatter::parse(const char *p, Conversion &conv)
 bool Formatter::convert(const Conversion &conv)
 {
     switch (conv.letter) {
-    case '%':
-        return put_byte('%');
-    case 'c':
-        return put_byte(static_cast<char>(va_arg(args_, int)));
-    case 's':
-        return convert_string(conv);
+    case '%': return put_byte('%');
+    case 'c': return put_byte(static_cast<char>(va_arg(args_, int)));
+    case 's': return convert_string(conv);
     case 'd':
     case 'i':
     case 'u':
     case 'x':
-    case 'p':
-        return convert_integer(conv);
+    case 'p': return convert_integer(conv);
     default:
         // Unknown letters (flags included) echo themselves; whatever was
         // read between them and the % is dropped.

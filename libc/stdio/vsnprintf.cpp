@@ -223,16 +223,10 @@ const char *convert(Output &out, const char *p, va_list &args)
         f = integer_field(d, sign, area, render(area, magnitude, 10, 0));
         break;
     }
-    case 'u':
-        f = integer_field(d, 0, area, render(area, va_arg(args, unsigned), 10, 0));
-        break;
+    case 'u': f = integer_field(d, 0, area, render(area, va_arg(args, unsigned), 10, 0)); break;
     case 'x':
-    case 'X':
-        f = integer_field(d, 0, area, render(area, va_arg(args, unsigned), 16, conv == 'X'));
-        break;
-    case 's':
-        f = string_field(d, va_arg(args, const char *));
-        break;
+    case 'X': f = integer_field(d, 0, area, render(area, va_arg(args, unsigned), 16, conv == 'X')); break;
+    case 's': f = string_field(d, va_arg(args, const char *)); break;
     case 'c':
         area[0] = char(va_arg(args, int));
         f = plain_field(area, 1);
@@ -244,9 +238,7 @@ const char *convert(Output &out, const char *p, va_list &args)
         f = plain_field(area, 2 + render(area + 2, value, 16, 0));
         break;
     }
-    case '%':
-        f = plain_field("%", 1);
-        break;
+    case '%': f = plain_field("%", 1); break;
     default:
         area[0] = '%';
         area[1] = conv;
@@ -259,8 +251,7 @@ const char *convert(Output &out, const char *p, va_list &args)
 
 } // namespace
 
-extern "C" void snbuf_render_unsigned(char *area, int *count, unsigned value, unsigned base,
-                                      int upper)
+extern "C" void snbuf_render_unsigned(char *area, int *count, unsigned value, unsigned base, int upper)
 {
     const char *table = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     // Digits come out least significant first; they are collected from the

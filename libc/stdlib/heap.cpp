@@ -49,8 +49,7 @@ void *take_block(size_t recorded)
 size_t block_recorded_size(const void *payload)
 {
     size_t recorded;
-    __builtin_memcpy(&recorded, static_cast<const unsigned char *>(payload) - kHeaderSize,
-                     kHeaderSize);
+    __builtin_memcpy(&recorded, static_cast<const unsigned char *>(payload) - kHeaderSize, kHeaderSize);
     return recorded;
 }
 

@@ -38,4 +38,4 @@ long labs(long value)
     return abs(value);
 }
 
-}  // extern "C"
+} // extern "C"

@@ -49,7 +49,7 @@ int next_value()
     return static_cast<int>((g_rand_state >> 16) & 0x7FFFu);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -69,4 +69,4 @@ int rand(void)
     return next_value();
 }
 
-}  // extern "C"
+} // extern "C"

@@ -49,7 +49,7 @@ bool is_hex_prefix(const char *p)
     return p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -117,4 +117,4 @@ long strtol(const char *text, char **end, int base)
     return static_cast<long>(strtoul(text, end, base));
 }
 
-}  // extern "C"
+} // extern "C"

@@ -14,13 +14,13 @@ const float k_sixteenth = 0.0625f;
 const float k_half = 0.5f;
 
 constexpr unsigned kStepCap = 1024;
-constexpr int kExponentCap = 4096;  // keeps value * 10 + 9 far from overflow
+constexpr int kExponentCap = 4096; // keeps value * 10 + 9 far from overflow
 
 struct Scan {
-    long double acc = 0.0L;   // every mantissa digit, point ignored
+    long double acc = 0.0L; // every mantissa digit, point ignored
     bool any_digit = false;
-    unsigned fraction = 0;    // digits after the point, capped
-    int exponent = 0;         // saturated, with its sign
+    unsigned fraction = 0; // digits after the point, capped
+    int exponent = 0;      // saturated, with its sign
 };
 
 bool is_float_space(unsigned char c)
@@ -127,7 +127,7 @@ long double hex_value(const Scan &s)
     return acc;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -171,4 +171,4 @@ double strtod(const char *text, char **end)
     return narrowed;
 }
 
-}  // extern "C"
+} // extern "C"

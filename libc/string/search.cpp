@@ -25,8 +25,7 @@ NeedleHead needle_head(const unsigned char *needle)
 // instructions whatever the text: lodsb drops the new byte straight into the
 // shifted window. Returns the address after the head's last byte, or null at
 // hay's NUL.
-const unsigned char *scan_for_head(const unsigned char *h, unsigned &window,
-                                   const NeedleHead &head)
+const unsigned char *scan_for_head(const unsigned char *h, unsigned &window, const NeedleHead &head)
 {
     unsigned w = window;
     asm("1:\n\t"

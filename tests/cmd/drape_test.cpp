@@ -15,16 +15,12 @@ namespace {
 const std::string kUsage = "Usage: drape <rei_file>\n";
 const std::string kMissing = "drape: missing image path\n" + kUsage;
 
-std::string failure_line(const std::string &path)
-{
-    return "drape: failed to set background from: " + path + "\n";
-}
+std::string failure_line(const std::string &path) { return "drape: failed to set background from: " + path + "\n"; }
 
 std::size_t count_calls(const std::string &err, const std::string &name)
 {
     const auto all = lines(err);
-    return std::count_if(all.begin(), all.end(),
-                         [&](const std::string &l) { return l.rfind(name + "(", 0) == 0; });
+    return std::count_if(all.begin(), all.end(), [&](const std::string &l) { return l.rfind(name + "(", 0) == 0; });
 }
 
 RunResult drape(std::vector<std::string> args, std::vector<std::string> options = {})
@@ -62,6 +58,7 @@ TEST_P(DrapeTable, PrintsAndExitsAsDocumented)
 
 INSTANTIATE_TEST_SUITE_P(
     Invocations, DrapeTable,
+    // clang-format off
     ::testing::Combine(::testing::Values(
         Row{"accepted", {"/images/zylos.rei"}, {}, "", 0, 1},
         Row{"accepted_extra_args_ignored", {"/images/zylos.rei", "more", "-h"}, {}, "", 0, 1},
@@ -79,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"empty_argument", {""}, {}, kMissing, 1, 0},
         Row{"empty_argument_then_path", {"", "/images/zylos.rei"}, {}, kMissing, 1, 0}),
                        ::testing::Values(Backend::Emulated, Backend::Native)),
+    // clang-format on
     [](const ::testing::TestParamInfo<std::tuple<Row, Backend>> &info) {
         return std::string(std::get<0>(info.param).name) + "_" + backendName(std::get<1>(info.param));
     });

@@ -89,7 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  std::string("ZCMD\x01\0\0\0Set background image for focused tile.\0"
                                              "drape /images/zylos.rei\0\0",
                                              72)},
+                      // clang-format off
                       RecordCase{".zylos.pkgmeta", 4, std::string("ZPKG\x01\0\0\0drape\0" "2\0\0", 17)}),
+    // clang-format on
     [](const ::testing::TestParamInfo<RecordCase> &info) { return std::string(info.param.section + 7); });
 
 } // namespace

@@ -68,13 +68,12 @@ TEST_P(Example, CalcReportsMalformedExpressionsAndGoesOn)
     // A malformed expression is dropped up to and including its offending
     // token; the next token starts a new expression.
     const RunResult r = run({example("calc")}, "7 / 0\n5 x\n3 - 1\n12abc\n2 * 3\n9 +");
-    EXPECT_EQ(r.out,
-              "calc: division by zero or out of range\n"
-              "calc: expected one of + - * / %\n"
-              "2\n"
-              "calc: expected a number\n"
-              "6\n"
-              "calc: incomplete expression\n");
+    EXPECT_EQ(r.out, "calc: division by zero or out of range\n"
+                     "calc: expected one of + - * / %\n"
+                     "2\n"
+                     "calc: expected a number\n"
+                     "6\n"
+                     "calc: incomplete expression\n");
     EXPECT_EQ(r.status, 1);
 }
 

@@ -64,8 +64,8 @@ private:
             if (r == regions.end() || (forWrite && !r->writable))
                 return false;
             const uint64_t stop = std::min<uint64_t>(end, uint64_t{r->base} + r->size);
-            f(static_cast<size_t>(r - regions.begin()), static_cast<size_t>(at - r->base), static_cast<size_t>(at - addr),
-              static_cast<size_t>(stop - at));
+            f(static_cast<size_t>(r - regions.begin()), static_cast<size_t>(at - r->base),
+              static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
             at = stop;
         }
         return true;
@@ -78,11 +78,14 @@ constexpr uint32_t kBuffers = 0x14000, kBuffersSize = 0x1000; // right after the
 constexpr uint32_t kTop = 0xFFFFF000, kTopSize = 0x1000;
 
 const char *const kCannedPaths[] = {
+    // clang-format off
     "/file", "dir/inner", "/dir/new", "/out_abs/secret", "/out_rel/secret", "/up/outside/secret",
     "/to_root/out_abs/x", "/loop/x", "/file_out", "/in_link/inner", "..", "../../outside/secret", "/",
     "//dir//./inner", "dir/../../../outside", "/to_root", "",
+    // clang-format on
 };
 
+// clang-format off
 constexpr uint32_t kCalls[] = {SYS_WRITE, SYS_EXIT, SYS_READ, SYS_OPEN, SYS_CLOSE, SYS_GETKEY, SYS_WRITEFILE,
     SYS_USLEEP, SYS_MKDIR, SYS_UNLINK, SYS_RMDIR, SYS_GETCWD, SYS_ZYLFS_STREAM_BEGIN, SYS_ZYLFS_STREAM_WRITE,
     SYS_ZYLFS_STREAM_END, SYS_SET_BACKGROUND, SYS_CHDIR, SYS_LSEEK, SYS_PIPE, SYS_MKFIFO, SYS_DUP, SYS_DUP2,
@@ -91,6 +94,7 @@ constexpr uint32_t kLengths[] = {0, 1, 2, 7, 8, 16, 255, 4095, 4096, 4097, 8192,
                                  0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
 constexpr uint32_t kFlags[] = {O_RDONLY, O_WRONLY | O_CREAT, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR, O_WRONLY | O_APPEND,
                                O_CREAT | O_EXCL | O_WRONLY, O_ACCMODE, O_DIRECTORY, 0x40000000};
+// clang-format on
 
 fuzz::PlantedRoot &world()
 {
@@ -182,9 +186,7 @@ void checkBuffer(const HoleyMemory &mem, uint32_t nr, const uint32_t (&a)[3], in
         require(mem.accessible(a[1], a[2], true), "a read buffer is writable guest memory");
         require(static_cast<uint32_t>(result) <= a[2], "a read gives no more than asked");
         break;
-    case SYS_GETCWD:
-        require(static_cast<uint32_t>(result) < a[1], "getcwd fits its size");
-        break;
+    case SYS_GETCWD: require(static_cast<uint32_t>(result) < a[1], "getcwd fits its size"); break;
     }
 }
 

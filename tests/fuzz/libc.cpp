@@ -108,7 +108,8 @@ void fuzzPrintf(Guest &g, FuzzedDataProvider &in)
         if (plan.isStar[i])
             words.push_back(static_cast<uint32_t>(in.ConsumeIntegralInRange<int32_t>(-300, 300)));
         else if (plan.isString[i])
-            words.push_back(in.ConsumeIntegralInRange(0, 7) == 0 ? 0 : g.strAtGuard(cString(in.ConsumeRandomLengthString(80))));
+            words.push_back(
+                in.ConsumeIntegralInRange(0, 7) == 0 ? 0 : g.strAtGuard(cString(in.ConsumeRandomLengthString(80))));
         else
             words.push_back(in.ConsumeIntegral<uint32_t>());
     }
@@ -120,7 +121,8 @@ void fuzzPrintf(Guest &g, FuzzedDataProvider &in)
     const uint32_t length = g.call("vsnprintf", {0u, 0u, fmt, GuestPtr{args}});
     require(length <= 0xFFFF, "the measured length is that of a short output");
     const uint32_t whole = g.allocAtGuard(length + 1);
-    require(g.call("vsnprintf", {whole, length + 1, fmt, GuestPtr{args}}) == length, "the result is the measured length");
+    require(g.call("vsnprintf", {whole, length + 1, fmt, GuestPtr{args}}) == length,
+            "the result is the measured length");
     const std::vector<uint8_t> full = g.read(whole, length + 1);
     require(full[length] == 0, "a complete output is terminated");
 
@@ -135,7 +137,8 @@ void fuzzPrintf(Guest &g, FuzzedDataProvider &in)
     require(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(stored), full.begin()),
             "the stored bytes are a prefix of the whole output");
     require(got[stored] == 0, "the stored bytes are terminated");
-    require(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(stored) + 1, got.end(), [](uint8_t b) { return b == kMarker; }),
+    require(std::all_of(got.begin() + static_cast<std::ptrdiff_t>(stored) + 1, got.end(),
+                        [](uint8_t b) { return b == kMarker; }),
             "nothing is stored after the terminator");
 }
 
@@ -186,7 +189,8 @@ void fuzzScanf(Guest &g, FuzzedDataProvider &in)
     }
     const uint32_t args = g.allocAtGuard(4 * pointers.size());
     g.write(args, pointers.data(), 4 * pointers.size());
-    const int32_t count = static_cast<int32_t>(g.call("vsscanf", {g.strAtGuard(text), g.strAtGuard(format), GuestPtr{args}}));
+    const int32_t count =
+        static_cast<int32_t>(g.call("vsscanf", {g.strAtGuard(text), g.strAtGuard(format), GuestPtr{args}}));
     require(count >= 0 && static_cast<size_t>(count) <= dests.size(), "the count is one of the destinations'");
     for (size_t i = 0; i < dests.size(); ++i) {
         if (dests[i] != Dest::String || !pointers[i])

@@ -28,9 +28,11 @@ struct World : fuzz::PlantedRoot {
 
     World() : PlantedRoot("paths")
     {
+        // clang-format off
         tokens = {"/", "//", ".", "..", "dir", "file", "inner", "in_link", "out_abs", "out_rel", "up", "to_root",
                   "loop", "file_out", "new", "secret", "outside", "sub", folder().string(), outside.string(),
                   std::string(255, 'n'), std::string(256, 'm'), std::string(4000, 'l'), "\xff", "a\nb", " "};
+        // clang-format on
     }
 };
 
@@ -66,8 +68,10 @@ void requireInside(const World &w, const UniqueFd &fd)
 
 void operate(FuzzedDataProvider &in, const World &w, const RootDir &root, const std::string &path)
 {
+    // clang-format off
     static constexpr int kOpenFlags[] = {O_PATH, O_PATH | O_NOFOLLOW, O_RDONLY, O_RDONLY | O_DIRECTORY,
                                          O_WRONLY | O_CREAT, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR | O_CREAT | O_EXCL};
+    // clang-format on
     UniqueFd fd;
     std::string name;
     switch (in.ConsumeIntegralInRange(0, 5)) {

@@ -55,8 +55,8 @@ Guest::Guest(const std::string &elfPath)
     scratch_ = machine_.map(kScratchBase, kScratchSize, kPermRead | kPermWrite);
     std::memset(machine_.map(kReturnPage, kPageSize, kPermRead | kPermExec), 0xF4, kPageSize);
     for (size_t i = 0; i < kGuardSlots; ++i)
-        guardSlots_.push_back(machine_.map(kGuardBase + static_cast<uint32_t>(i) * kGuardStride, kGuardSlotSize,
-                                           kPermRead | kPermWrite));
+        guardSlots_.push_back(
+            machine_.map(kGuardBase + static_cast<uint32_t>(i) * kGuardStride, kGuardSlotSize, kPermRead | kPermWrite));
     reset();
 }
 
@@ -121,9 +121,8 @@ void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
 
 std::string Guest::describe(const Stop &s, const std::string &fn) const
 {
-    const std::string what = s.kind == Stop::InsnLimit
-                                 ? "ran past " + std::to_string(insnLimit_) + " instructions"
-                                 : s.fault.what;
+    const std::string what =
+        s.kind == Stop::InsnLimit ? "ran past " + std::to_string(insnLimit_) + " instructions" : s.fault.what;
     const std::string where = names_.describe(s.fault.eip);
     return "guest fault in call of " + fn + ": " + what + " at eip " + hexAddress(s.fault.eip) + " (" +
            (where.empty() ? "no symbol" : where) + ")";

@@ -38,7 +38,9 @@ using GuestMemoryView = zylos::GuestMemory;
 // Thrown when a guest call faults or runs past its instruction limit.
 struct GuestFault : std::runtime_error {
     GuestFault(const std::string &what, uint32_t address, uint32_t eip)
+        // clang-format off
         : std::runtime_error(what), address(address), eip(eip) {}
+    // clang-format on
     uint32_t address; // the address accessed, or the instruction for other faults
     uint32_t eip;
 };
@@ -168,7 +170,7 @@ struct RunResult {
 // What becomes of standard output: kept, only counted, or never read.
 enum class Output { Keep, Count, Ignore };
 struct RunOptions {
-    std::string input;      // standard input, closed after it unless holdInput
+    std::string input; // standard input, closed after it unless holdInput
     Output output = Output::Keep;
     bool holdInput = false; // open to the end, never closed
 };
@@ -205,8 +207,8 @@ protected:
         return runProgram(withBackend(GetParam(), argv), input);
     }
 };
-#define ZYLOS_ON_EACH_BACKEND(suite)                                                                     \
-    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(Backend::Emulated, Backend::Native),     \
+#define ZYLOS_ON_EACH_BACKEND(suite)                                                                                   \
+    INSTANTIATE_TEST_SUITE_P(Backends, suite, ::testing::Values(Backend::Emulated, Backend::Native),                   \
                              [](const ::testing::TestParamInfo<Backend> &i) { return backendName(i.param); })
 
 // The path of a guest test program built from tests/programs/NAME.c.

@@ -68,9 +68,11 @@ RunResult runCommand(const std::vector<std::string> &command, const RunOptions &
     std::vector<char> buf(1 << 20);
     const auto deadline = start + kRunLimit;
     while ((o.output != Output::Ignore && out.fd[0] >= 0) || err.fd[0] >= 0) {
-        pollfd fds[3] = {{o.output == Output::Ignore ? -1 : out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0},
+        pollfd fds[3] = {{o.output == Output::Ignore ? -1 : out.fd[0], POLLIN, 0},
+                         {err.fd[0], POLLIN, 0},
                          {o.input.empty() ? -1 : in.fd[1], POLLOUT, 0}};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             break;

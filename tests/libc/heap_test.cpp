@@ -23,8 +23,9 @@ protected:
 
 TEST_F(Heap, BlocksFollowOnEightByteStepsAndCallocClearsThem)
 {
-    const struct { uint32_t size, payload, mark; } steps[] = {
-        {0, 4, 8}, {5, 12, 24}, {12, 28, 40}, {13, 44, 64}, {4, 68, 72}};
+    const struct {
+        uint32_t size, payload, mark;
+    } steps[] = {{0, 4, 8}, {5, 12, 24}, {12, 28, 40}, {13, 44, 64}, {4, 68, 72}};
     for (const auto &s : steps) {
         EXPECT_EQ(g.call("malloc", {s.size}), heap + s.payload) << s.size;
         EXPECT_EQ(used(), s.mark) << s.size;
@@ -69,14 +70,14 @@ TEST_F(Heap, ReallocTakesAFreshBlockAndFreeDoesNothing)
     const uint32_t four = g.call("realloc", {ten, 4});
     EXPECT_EQ(four, heap + 20);
     EXPECT_EQ(bytes(four, 8), "0123\xAA\xAA\xAA\xAA");
-    EXPECT_EQ(bytes(ten, 10), "0123456789");  // the old block stays
+    EXPECT_EQ(bytes(ten, 10), "0123456789"); // the old block stays
     const uint32_t grown = g.call("realloc", {four, 10});
     EXPECT_EQ(recorded(grown), 10u);
     EXPECT_EQ(bytes(grown, 10), "0123\xAA\xAA\xAA\xAA\xAA\xAA");
     const uint32_t one = g.call("realloc", {grown, 0});
     EXPECT_EQ(recorded(one), 1u);
     EXPECT_EQ(g.read8(one), uint8_t('0'));
-    EXPECT_EQ(g.call("realloc", {0, 16}), one + 8);  // like malloc
+    EXPECT_EQ(g.call("realloc", {0, 16}), one + 8); // like malloc
     EXPECT_EQ(recorded(one + 8), 16u);
     // A request that does not fit leaves the old block as it was.
     EXPECT_EQ(g.call("realloc", {ten, kArena}), 0u);
@@ -92,10 +93,12 @@ TEST_F(Heap, ReallocTakesAFreshBlockAndFreeDoesNothing)
 TEST_F(Heap, StringCopies)
 {
     // n is strndup's count; strdup ignores the surplus word.
+    // clang-format off
     const struct { const char *fn; uint32_t src, n; std::string copy; } rows[] = {
         {"strdup", g.strAtGuard("hello"), 0, "hello"}, {"strdup", 16, 0, ""},
         {"strndup", g.strAtGuard("abcdef"), 3, "abc"}, {"strndup", g.strAtGuard("ab"), 10, "ab"},
         {"strndup", g.strAtGuard("ab"), 0, ""}, {"strndup", 4095, 4, ""}};
+    // clang-format on
     for (const auto &r : rows) {
         const uint32_t before = used(), copy = g.call(r.fn, {r.src, r.n});
         EXPECT_EQ(copy, heap + before + 4) << r.fn << " " << r.copy;
@@ -113,5 +116,5 @@ TEST_F(Heap, StringCopies)
     EXPECT_THROW(g.call("strndup", {s, 4}), GuestFault);
 }
 
-}  // namespace
-}  // namespace zylos::test
+} // namespace
+} // namespace zylos::test

@@ -5,8 +5,8 @@
 // the zero flag on %s, %p, length modifiers and negative * values.
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <cstdio>
+#include <gtest/gtest.h>
 
 namespace zylos::test {
 namespace {
@@ -29,7 +29,9 @@ struct Random {
 };
 
 // A format, the argument words after it, and the complete expected result.
+// clang-format off
 struct Case { std::string format; std::vector<uint32_t> words; std::string expected; };
+// clang-format on
 
 // The host's rendering of one directive, given its * values and argument.
 template <typename T>
@@ -37,7 +39,7 @@ std::string host(const std::string &directive, const std::vector<int> &stars, T 
 {
     char buf[128];
     const char *f = directive.c_str();
-    int n = stars.empty() ? snprintf(buf, sizeof buf, f, value)
+    int n = stars.empty()       ? snprintf(buf, sizeof buf, f, value)
             : stars.size() == 1 ? snprintf(buf, sizeof buf, f, stars[0], value)
                                 : snprintf(buf, sizeof buf, f, stars[0], stars[1], value);
     return std::string(buf, size_t(n));
@@ -47,8 +49,10 @@ std::string host(const std::string &directive, const std::vector<int> &stars, T 
 uint32_t value(Random &r)
 {
     uint32_t kind = r.below(4);
+    // clang-format off
     return kind == 0 ? r.state : kind == 1 ? r.below(1000) : kind == 2 ? uint32_t(-int32_t(r.below(100000)))
                                                                       : r.below(2) ? 0x80000000u : 0;
+    // clang-format on
 }
 
 // A width or precision, written in digits or taken from *.

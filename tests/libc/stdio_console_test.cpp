@@ -48,6 +48,7 @@ protected:
 // Each format on a fresh guest: the console bytes and the count returned.
 TEST_F(StdioConsole, FormatsPrintAndCountTheBytes)
 {
+    // clang-format off
     const struct { std::string format; std::vector<Word> words; std::string out; } rows[] = {
         {"", {}, ""}, {"hello", {}, "hello"}, {"%d", {0x80000000u}, "-2147483648"},
         {"%d|%i|%u|%x|%ld|%lu", {-7, 42, kFail, 0xdeadbeefu, -8, 3000000000u},
@@ -65,6 +66,7 @@ TEST_F(StdioConsole, FormatsPrintAndCountTheBytes)
         {"%X%o%f%e%g%n%h%z% %#%d", {9}, "%X%o%f%e%g%n%h%z% %#9"}, {"%5%|%%|%.3%|%*%%d", {9, 5}, "%|%|%|%5"},
         {"%lll", {}, "%l"}, {"A%c%c", {'z', 0x141}, "AzA"}, {"ab%", {}, "ab"}, {"ab%5", {}, "ab"},
         {"ab%ll", {}, "ab"}, {"ab%5.", {}, "ab"}};
+    // clang-format on
     for (const auto &row : rows) {
         g.reset();
         EXPECT_EQ(print(row.format, row.words), row.out.size()) << row.format;
@@ -165,9 +167,11 @@ TEST_F(StdioConsole, FputcFputsAndPuts)
     EXPECT_EQ(g.console(), "A\xffzhellohi\n\n\n");
     EXPECT_EQ(writeLengths(), (Lengths{1, 1, 1, 5, 2, 1, 1, 1}));
     // Refusals without a write.
+    // clang-format off
     const struct { const char *fn; uint32_t a, b, result; } refused[] = {
         {"fputc", 'a', in, kFail}, {"fputs", g.str("abc"), in, kFail}, {"fputs", g.str(""), in, 0},
         {"fputs", 0, out, kFail}, {"fputs", g.str(""), 0, kFail}, {"puts", 0, 0, kFail}};
+    // clang-format on
     for (const auto &r : refused)
         EXPECT_EQ(g.call(r.fn, {r.a, r.b}), r.result) << r.fn << " " << r.a << " " << r.b;
     EXPECT_EQ(writeLengths().size(), 8u);
@@ -182,9 +186,11 @@ TEST_F(StdioConsole, FwriteWritesTheWholeProductOnce)
     uint32_t data = g.str("abcdef");
     EXPECT_EQ(g.call("fwrite", {data, 2u, 3u, stream("stdout")}), 3u);
     EXPECT_EQ(g.console(), "abcdef");
+    // clang-format off
     struct { uint32_t data, size, count, stream; } refused[] = {
         {data, 0, 3, stream("stdout")}, {data, 2, 0, stream("stdout")}, {0, 2, 3, stream("stdout")},
         {data, 2, 3, 0},  {data, 0x10000, 0x10000, stream("stdout")}, {data, 1, 1, stream("stdin")}};
+    // clang-format on
     for (const auto &r : refused)
         EXPECT_EQ(g.call("fwrite", {r.data, r.size, r.count, r.stream}), 0u) << r.size << "x" << r.count;
     EXPECT_EQ(writeLengths(), Lengths{6});
@@ -194,8 +200,10 @@ TEST_F(StdioConsole, FwriteWritesTheWholeProductOnce)
 // stdout holds at the time of the call.
 TEST_F(StdioConsole, StandardStreams)
 {
+    // clang-format off
     struct { const char *record, *pointer; uint8_t fd; } rows[] = {
         {"g_stdin", "stdin", 0}, {"g_stdout", "stdout", 1}, {"g_stderr", "stderr", 1}};
+    // clang-format on
     for (const auto &r : rows) {
         std::string expected(44, '\0');
         expected[0] = 1, expected[4] = char(r.fd);

@@ -55,6 +55,7 @@ protected:
 // The white-space classes first.
 TEST_F(Scanf, Conversions)
 {
+    // clang-format off
     check({{"12 34", "%d %d", 2, {I(12), I(34)}}, {"12 34", "%d%d", 2, {I(12), I(34)}},
            {"12\n34", "%d%d", 1, {I(12), untouched}}, {"12\n34", "%d %d", 2, {I(12), I(34)}},
            {"12 \t\n\n 34", "%d\t%d", 2, {I(12), I(34)}}, {" \t-12", "%d", 1, {I(-12)}},
@@ -63,7 +64,9 @@ TEST_F(Scanf, Conversions)
            {"\nabc", "%s", 1, {S("")}}, {"\t abc", "%s", 1, {S("abc")}},
            {"a\rb\vc\fd\xe9 e", "%s", 1, {S("a\rb\vc\fd\xe9")}}, {"x y", "%c%c%c", 3, {C('x'), C(' '), C('y')}},
            {" x", "%c", 1, {C(' ')}}, {"\n", "%c", 1, {C('\n')}}});
+    // clang-format on
     // Numbers, signs and prefixes.
+    // clang-format off
     check({{"+7", "%u", 0, {untouched}}, {"-7", "%u", 0, {untouched}}, {"-", "%d", 0, {untouched}},
            {"+", "%d", 0, {untouched}}, {"--1", "%d", 0, {untouched}}, {"+42", "%d", 1, {I(42)}},
            {"0x1A", "%i", 1, {I(26)}}, {"0X1f", "%i", 1, {I(31)}}, {"+0x10", "%i", 1, {I(16)}},
@@ -73,8 +76,10 @@ TEST_F(Scanf, Conversions)
            {"99", "%i", 1, {I(99)}}, {"0x", "%i", 0, {untouched}}, {"0xg", "%i", 0, {untouched}},
            {"12ab", "%d%s", 2, {I(12), S("ab")}}, {"12345", "%2d", 1, {I(12345)}}, {"4294967297", "%u", 1, {I(1)}},
            {"2147483648", "%d", 1, {I(int32_t(0x80000000))}}, {"-2147483649", "%d", 1, {I(2147483647)}},
+           // clang-format on
            {"1ffffffff", "%x", 1, {I(-1)}}});
     // Directives and the end of the text.
+    // clang-format off
     check({{"x y", "%*c %c", 1, {C('y'), untouched}}, {"xy", "%3c%c", 2, {C('x'), C('y')}},
            {"12 34", "%*d %d", 1, {I(34), untouched}}, {"ab cd", "%*s %s", 1, {S("cd"), untouched}},
            {"5%", "%d%%", 1, {I(5)}}, {"5 %6", "%d%%%d", 1, {I(5), untouched}},
@@ -85,6 +90,7 @@ TEST_F(Scanf, Conversions)
            {"5", "%o", 0, {untouched}}, {"5", "%", 0, {}}, {"1 2", "%d %5*d", 1, {I(1), untouched}},
            {"", "%d", 0, {untouched}}, {"", "%s", 0, {untouched}}, {"", "%c", 0, {untouched}},
            {"   ", "%d", 0, {untouched}}, {"", "", 0, {}}});
+    // clang-format on
 }
 
 // Only a null %s destination, a null text or a null format is tested for.
@@ -189,12 +195,14 @@ TEST_F(Fscanf, DelimitersAreSkippedAndTheLastOneConsumed)
 // answer to the nth read, and the outcome of one fscanf with %s.
 TEST_F(Fscanf, EndOfInputAndFailedReads)
 {
+    // clang-format off
     struct { std::string input; int nth; int32_t answer; uint32_t result; std::string word; uint32_t eof, pos; }
     cases[] = { // nth 0: nothing injected
         {"", 0, 0, kFail, "", 1, 0}, {"   ", 0, 0, kFail, "", 1, 3}, {"abc", 0, 0, 1, "abc", 1, 3},
         {"1234", 3, -5, 1, "12", 1, 2},  // inside the token: it is scanned
         {" 12", 1, -5, kFail, "", 1, 0}, // before the token
         {"12", 1, 2, kFail, "", 0, 2},   // more than the one byte asked for
+        // clang-format on
         {"123", 2, 2, 1, "1", 0, 3},
     };
     for (const auto &c : cases) {

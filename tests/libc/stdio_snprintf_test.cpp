@@ -43,6 +43,7 @@ struct Row {
 const uint32_t kMinus1 = uint32_t(-1), kMinus5 = uint32_t(-5);
 
 const std::vector<Row> kRows = {
+    // clang-format off
     {"hello", {}, 0, "", 5}, {"hello", {}, 1, "", 5}, {"hello", {}, 5, "hell", 5}, {"hello", {}, 6, "hello", 5},
     {"%5d", {v(42)}, 3, "  ", 5}, {"%d", {v(12345)}, 0, "", 5, true}, {nullptr, {}, 8, "", 0}, {"", {}, 8, "", 0},
     {"100%", {}, 32, "100", 3}, {"%05d", {v(42)}, 32, "00042", 5}, {"%-5d", {v(42)}, 32, "42   ", 5},
@@ -69,6 +70,7 @@ const std::vector<Row> kRows = {
     {"ab%", {}, 32, "ab", 2}, {"ab%5", {}, 32, "ab", 2}, {"ab%l", {}, 32, "ab", 2}, {"ab%ll", {}, 32, "ab", 2},
     {"ab%.", {}, 32, "ab", 2}, {"ab%-", {}, 32, "ab", 2}, {"ab%*", {v(4)}, 32, "ab", 2},
     {"abcdef", {}, 7, "abcdef", 6}, {"abcdefg", {}, 7, "abcdef", 7},
+    // clang-format on
     {"%s|%d", {s("long text"), v(12345)}, 4, "lon", 15},
 };
 
@@ -100,18 +102,22 @@ TEST_F(Snprintf, LargeCountsRendererAndCost)
     }
     // Width and precision runs past INT_MAX saturate there; the fill past the
     // end of the array is counted without being stored.
+    // clang-format off
     const struct { const char *format; Word arg; std::string stored; } cases[] = {
         {"%2147483648d", v(5), "       "}, {"%99999999999999999999d", v(5), "       "},
         {"%.4294967296d", v(5), "0000000"}, {"%-2147483647d", v(5), "5      "}, {"%2147483647s", s("ab"), "       "}};
+    // clang-format on
     for (const auto &c : cases) {
         uint32_t array = arrayAtGuard(8);
         EXPECT_EQ(g.call("snprintf", {array, 8, g.str(c.format), word(c.arg)}), 2147483647u) << c.format;
         EXPECT_EQ(g.readStr(array), c.stored) << c.format;
     }
     // The renderer writes exactly the digits (the area ends at an unmapped page).
+    // clang-format off
     const struct { uint32_t value, base; int upper; std::string digits; } renders[] = {
         {0, 10, 0, "0"}, {1000000000, 10, 0, "1000000000"}, {4294967295u, 10, 0, "4294967295"},
         {4294967295u, 16, 1, "FFFFFFFF"}, {0x1234abcd, 16, 0, "1234abcd"}};
+    // clang-format on
     for (const auto &c : renders) {
         uint32_t area = g.allocAtGuard(c.digits.size()), count = g.alloc(4);
         g.call("snbuf_render_unsigned", {area, count, c.value, c.base, c.upper});

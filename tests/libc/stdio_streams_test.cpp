@@ -195,9 +195,11 @@ TEST_F(StdioMemstream, PublishesAfterEveryWriteAndCannotBeRead)
 // capacity after each.
 TEST_F(StdioMemstream, CapacityFollowsTheDoublingRule)
 {
+    // clang-format off
     const struct { std::vector<uint32_t> writes, capacities; } rows[] = {
         {{255}, {256}}, {{256}, {512}}, {{300}, {512}}, {{600}, {1024}}, {{200, 100}, {256, 512}},
         {{1, 254, 1, 255}, {256, 256, 512, 512}}, {{511, 1, 1024}, {512, 1024, 2048}}};
+    // clang-format on
     for (const auto &row : rows) {
         ASSERT_NE(s = g.call("open_memstream", {bufVar, sizeVar}), 0u);
         std::string expected;

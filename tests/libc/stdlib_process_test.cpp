@@ -2,8 +2,8 @@
 #include "harness/temp_dir.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <climits>
+#include <gtest/gtest.h>
 
 namespace zylos::test {
 namespace {
@@ -36,9 +36,11 @@ TEST(StdlibProcess, ErrorTextsGetenvAndAbs)
 {
     Guest &g = Guest::drape();
     EXPECT_EQ(g.read32(g.sym("errno")), 0u);
+    // clang-format off
     const struct { int32_t number; const char *text; } rows[] = {
         {0, "ok"}, {2, "no such file"}, {22, "invalid argument"}, {38, "not implemented"},
         {1, "error"}, {12, "error"}, {39, "error"}, {-1, "error"}};
+    // clang-format on
     for (const auto &row : rows) {
         const uint32_t text = g.call("strerror", {row.number});
         EXPECT_EQ(g.readStr(text), row.text) << row.number;
@@ -49,8 +51,9 @@ TEST(StdlibProcess, ErrorTextsGetenvAndAbs)
     for (const char *name : {"PATH", "HOME", "", "="})
         EXPECT_EQ(g.call("getenv", {g.str(name)}), 0u) << name;
     EXPECT_EQ(g.call("getenv", {0u}), 0u);
-    const struct { int32_t in, out; } cases[] = {{-5, 5}, {5, 5}, {0, 0}, {-1, 1}, {INT_MAX, INT_MAX},
-                                                 {-INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}};
+    const struct {
+        int32_t in, out;
+    } cases[] = {{-5, 5}, {5, 5}, {0, 0}, {-1, 1}, {INT_MAX, INT_MAX}, {-INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}};
     for (const char *fn : {"abs", "labs"})
         for (const auto &c : cases)
             EXPECT_EQ(int32_t(g.call(fn, {c.in})), c.out) << fn << "(" << c.in << ")";

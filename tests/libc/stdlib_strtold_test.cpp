@@ -4,9 +4,9 @@
 // over ten, rounding each time).
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 
 namespace zylos::test {
@@ -51,6 +51,7 @@ protected:
 // digit gives +0 and the end back at the start.
 TEST_F(StdlibStrtold, HandWorkedTexts)
 {
+    // clang-format off
     expectRows("strtold",
                {{"-12.5e1", -125, 7}, {"  -12e2", -1200, 7}, {"+.5", 0.5, 3}, {"-.5", -0.5, 3}, {"5.", 5, 2},
                 {"5.e2", 500, 4}, {"00012.50", 12.5, 8}, {"1.2.3", tens(12, -1), 3}, {"0.1", tens(1, -1), 3},
@@ -64,6 +65,7 @@ TEST_F(StdlibStrtold, HandWorkedTexts)
                 {"0x", 0, 0}, {"0xg", 0, 0}, {"0x.", 0, 0}, {"0x.p1", 0, 0}, {".", 0, 0}, {"-", 0, 0}, {"- 5", 0, 0},
                 {"+-5", 0, 0}, {"inf", 0, 0}, {"nan", 0, 0}, {".e5", 0, 0}, {"  -.", 0, 0}, {" \t-0x", 0, 0},
                 {"", 0, 0}, {"\x01" "5", 0, 0}, {"-inf", 0, 0}});
+    // clang-format on
     for (const char *fn : {"strtold", "strtod"}) {
         const uint32_t slot = endSlot(g);
         EXPECT_TRUE(same(g.callLD(fn, {0u, slot}), 0)) << fn;
@@ -80,6 +82,7 @@ TEST_F(StdlibStrtold, ScalingCaps)
     ASSERT_TRUE(std::isfinite(big));
     const std::string zeros(1100, '0');
     const auto n = int64_t(zeros.size());
+    // clang-format off
     expectRows("strtold",
                {{"1e5000", big, 6}, {"1e1024", big, 6}, {"1e1025", big, 6}, {"1e99999999999", big, 13},
                 {"1e-5000", tens(1, -1024), 7}, {"-1e-99999999999999999999", -tens(1, -1024), 24},
@@ -87,16 +90,19 @@ TEST_F(StdlibStrtold, ScalingCaps)
                 {"0x1p-5000", std::ldexp(1.0L, -1024), 9}, {"0e5000", 0, 6},
                 {"0." + zeros + "1", tens(1, -1024), n + 3}, {"0x0." + zeros + "1", std::ldexp(1.0L, -4096), n + 5},
                 {"0.5" + zeros, tens(tens(5, 1100), -1024), n + 3}});
+    // clang-format on
 }
 
 // The value rounded to double (once more, from the extended one: ties to
 // even), not the extended one; overflow is infinity, -0 keeps its sign.
 TEST_F(StdlibStrtold, StrtodRoundsToDouble)
 {
+    // clang-format off
     expectRows("strtod", {{"0.1", double(tens(1, -1)), 3}, {"-12.5e1", -125, 7}, {"0x1.fffffffffffffffp0", 2, 21},
                           {"1e308", double(tens(1, 308)), 5}, {"1e-310", double(tens(1, -310)), 6}, {"1e-400", 0, 6},
                           {"0x1.00000000000008p0", 1, 20}, {"0x1.00000000000018p0", 1 + std::ldexp(1.0L, -51), 20},
                           {"1e5000", HUGE_VALL, 6}, {"-0x1p5000", -HUGE_VALL, 9}, {"-0", -0.0L, 2},
+                          // clang-format on
                           {"1e-5000", 0, 7}});
 }
 

@@ -32,7 +32,7 @@ TEST_F(String, LengthsOfLowPointersAndBoundedReads)
         EXPECT_EQ(g.call("strlen", {low}), 0u);
         EXPECT_EQ(g.call("strnlen", {low, 10}), 0u);
     }
-    EXPECT_THROW(g.call("strlen", {4096u}), GuestFault);  // not low: it is read
+    EXPECT_THROW(g.call("strlen", {4096u}), GuestFault); // not low: it is read
     EXPECT_EQ(g.call("strlen", {g.strAtGuard("abc")}), 3u);
     EXPECT_EQ(g.call("strnlen", {g.strAtGuard("abc"), 2}), 2u);
     EXPECT_EQ(g.call("strnlen", {g.strAtGuard("abc"), 0xFFFFFFFFu}), 3u);
@@ -47,10 +47,12 @@ TEST_F(String, LengthsOfLowPointersAndBoundedReads)
 // pair.
 TEST_F(String, ComparisonsReturnUnsignedByteDifferences)
 {
+    // clang-format off
     const struct { std::string a, b; int32_t result, folded; } rows[] = {
         {"abc", "abc", 0, 0}, {"a", "c", -2, -2}, {"abc", "ab", 99, 99}, {"", "x", -120, -120},
         {"\xE9", "A", 0xA8, 0x88}, {"A", "_", -30, 2}, {"ABC", "abd", -32, -1}, {"[", "{", -32, -32},
         {"\xC9", "\xE9", -32, -32}, {"Z", "z", -32, 0}};
+    // clang-format on
     for (const auto &r : rows) {
         const uint32_t a = g.strAtGuard(r.a), b = g.strAtGuard(r.b), shorter = std::min(r.a.size(), r.b.size());
         const std::vector<int32_t> got = {icall("strcmp", {a, b}), icall("strncmp", {a, b, 100}),
@@ -70,9 +72,11 @@ TEST_F(String, ComparisonsReturnUnsignedByteDifferences)
 TEST_F(String, ComparisonGuardsAndReadLimits)
 {
     const uint32_t empty = g.str(""), text = g.str("text"), nowhere = unmapped();
+    // clang-format off
     const struct { uint32_t a, b; int32_t result; } rows[] = {
         {0, 0, 0}, {4095, 0, -1}, {0, empty, -1}, {4095, text, -1}, {empty, 4095, 1}, {text, 0, 1},
         {nowhere, nowhere, 0}};
+    // clang-format on
     for (const auto &r : rows) {
         EXPECT_EQ(icall("strcmp", {r.a, r.b}), r.result) << r.a << " vs " << r.b;
         EXPECT_EQ(icall("strncmp", {r.a, r.b, 5}), r.result) << r.a << " vs " << r.b;
@@ -103,6 +107,7 @@ TEST_F(String, ComparisonGuardsAndReadLimits)
 TEST_F(String, CopiesAndAppendsWriteExactlyAndGuard)
 {
     using namespace std::string_literals;
+    // clang-format off
     const struct { const char *fn; std::string before, src; uint32_t n; std::string after; } rows[] = {
         // src "\x01": a null source
         {"strcpy", "", "abc", 0, "abc\0#"s}, {"strcpy", "xyz", "\x01", 0, "\0yz\0#"s},
@@ -110,6 +115,7 @@ TEST_F(String, CopiesAndAppendsWriteExactlyAndGuard)
         {"strncpy", "", "\x01", 3, "\0\0\0#"s}, {"strcat", "ab", "cd", 0, "abcd\0#"s},
         {"strcat", "ab", "\x01", 0, "ab\0#"s}, {"strncat", "ab", "xyz", 2, "abxy\0#"s},
         {"strncat", "ab", "xyz", 9, "abxyz\0#"s}};
+    // clang-format on
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << r.fn << " \"" << r.before << "\" + \"" << r.src << "\"");
         const uint32_t dst = g.str(std::string(16, '#'));
@@ -145,19 +151,23 @@ TEST_F(String, CopiesAndAppendsWriteExactlyAndGuard)
 TEST_F(String, Searches)
 {
     const uint32_t s = g.strAtGuard("abcab\xE9");
+    // clang-format off
     const struct { const char *fn; int32_t c, at; } rows[] = {  // at -1: null
         {"strchr", 'b', 1}, {"strchr", 0, 6}, {"strchr", 'z', -1}, {"strchr", 0x162, 1}, {"strchr", -23, 5},
         {"strrchr", 'a', 3}, {"strrchr", 0, 6}, {"strrchr", 'z', -1}, {"strrchr", 0x361, 3}};
+    // clang-format on
     for (const auto &r : rows)
         EXPECT_EQ(g.call(r.fn, {s, r.c}), r.at < 0 ? 0u : s + r.at) << r.fn << " " << r.c;
     for (const char *fn : {"strchr", "strrchr"})
         EXPECT_EQ(g.call(fn, {0, 'a'}), 0u) << fn;
     // strstr: the first occurrence wins, also after partial matches and for
     // needles longer than a word.
+    // clang-format off
     const struct { std::string hay, needle; int32_t at; } found[] = {  // at -1: not found
         {"aaab", "aab", 1}, {"abc", "", 0}, {"", "", 0}, {"", "a", -1}, {"hello", "o", 4},
         {"xxabcde", "abcdef", -1}, {"abababc", "ababc", 2}, {"ab\xE9" "c", "\xE9" "c", 2},
         {"say abcdefgh", "abcdefg", 4}, {"abcdabcdabcdx", "abcdabcdx", 4}};
+    // clang-format on
     for (const auto &r : found) {
         const uint32_t hay = g.strAtGuard(r.hay);
         EXPECT_EQ(g.call("strstr", {hay, g.strAtGuard(r.needle)}), r.at < 0 ? 0u : hay + r.at)
@@ -202,14 +212,15 @@ TEST_F(String, BlockRoutinesCoverExactlyTheCountAndMemmoveOverlaps)
 
 TEST_F(String, StrtokSequences)
 {
+    // clang-format off
     const struct { std::string text; const char *delims; std::vector<std::string> tokens; } rows[] = {
         {"  a,,b ", " ,", {"a", "b"}}, {"", " ", {}}, {"   ", " ", {}}, {"a b,c", "", {"a b,c"}},
         {"a b,c", nullptr, {"a b,c"}}, {"x:y;z:", ":;", {"x", "y", "z"}}};  // nullptr: a null set
+    // clang-format on
     for (const auto &r : rows) {
         const uint32_t delims = r.delims ? g.str(r.delims) : 0;
         std::vector<std::string> tokens;
-        for (uint32_t t = g.call("strtok", {g.strAtGuard(r.text), delims}); t;
-             t = g.call("strtok", {0, delims}))
+        for (uint32_t t = g.call("strtok", {g.strAtGuard(r.text), delims}); t; t = g.call("strtok", {0, delims}))
             tokens.push_back(g.readStr(t));
         EXPECT_EQ(tokens, r.tokens) << r.text;
         EXPECT_EQ(g.call("strtok", {0, delims}), 0u) << "the sequence stays ended";
@@ -222,5 +233,5 @@ TEST_F(String, StrtokSequences)
     EXPECT_EQ(g.call("strtok", {0, space}), second + 2);
 }
 
-}  // namespace
-}  // namespace zylos::test
+} // namespace
+} // namespace zylos::test

@@ -47,10 +47,7 @@ inline uint32_t endSlot(Guest &g)
 }
 
 // The standard stream pointer stdin, stdout or stderr.
-inline uint32_t stdStream(const Guest &g, const char *name)
-{
-    return g.read32(g.sym(name));
-}
+inline uint32_t stdStream(const Guest &g, const char *name) { return g.read32(g.sym(name)); }
 
 // A file in the guest's root folder.
 inline std::filesystem::path inRoot(const Guest &g, const std::string &name)

@@ -32,6 +32,7 @@ TEST_F(Unistd, EachWrapperFillsItsSlotsAndReturnsTheKernelsAnswer)
     const uint32_t p = g.str("/dir/file"), buf = g.alloc(64), m1 = uint32_t(-1), kMax = 0x7FFFFFFFu;
     // The slots are those the wrapper must fill. The sleeps ask for
     // microseconds (4295000000 wraps past 2^32) and always return 0.
+    // clang-format off
     const struct { const char *fn; std::vector<uint32_t> args; uint32_t nr; std::vector<uint32_t> slots; } rows[] = {
         {"write", {1, buf, 3}, SYS_WRITE, {1, buf, 3}}, {"read", {0, buf, 7}, SYS_READ, {0, buf, 7}},
         {"open", {p, 0x241}, SYS_OPEN, {p, 0x241, 0x241}}, {"open", {p, 0x201}, SYS_OPEN, {p, 0x201, 0}},
@@ -55,6 +56,7 @@ TEST_F(Unistd, EachWrapperFillsItsSlotsAndReturnsTheKernelsAnswer)
         {"zylfs_stream_write", {4, buf, kMax + 1}, SYS_ZYLFS_STREAM_WRITE, {4, buf, kMax}},
         {"zylfs_stream_write", {4, buf, kMax}, SYS_ZYLFS_STREAM_WRITE, {4, buf, kMax}}, {"getcwd", {buf, m1}, SYS_GETCWD, {buf, kMax, 0}},
         {"getcwd", {buf, kMax + 1}, SYS_GETCWD, {buf, kMax, 0}}, {"getcwd", {buf, kMax}, SYS_GETCWD, {buf, kMax, 0}}};
+    // clang-format on
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.fn << " " << (row.args.empty() ? 0 : row.args.back()));
         scriptedKernel();
@@ -72,11 +74,13 @@ TEST_F(Unistd, EachWrapperFillsItsSlotsAndReturnsTheKernelsAnswer)
 TEST_F(Unistd, ObviouslyBadArgumentsAreRefusedWithoutACall)
 {
     const uint32_t p = g.str("p"), buf = g.alloc(8);
+    // clang-format off
     const std::vector<std::pair<const char *, std::vector<uint32_t>>> refused = {
         {"write", {1, 0, 5}}, {"read", {0, 0, 5}}, {"open", {0, 0x41}}, {"creat", {0}}, {"writefile", {0, buf, 1}},
         {"writefile", {p, 0, 1}}, {"mkdir", {0}}, {"unlink", {0}}, {"rmdir", {0}}, {"getcwd", {0, 16}},
         {"getcwd", {buf, 0}}, {"zylfs_stream_begin", {0}}, {"chdir", {0}}, {"zylfs_stream_write", {1, 0, 1}},
         {"pipe", {0}}, {"mkfifo", {0}}, {"spawn", {0, buf, 1}}, {"spawn", {p, buf, uint32_t(-1)}}, {"access", {0, 0}}};
+    // clang-format on
     for (const auto &[fn, args] : refused) {
         g.reset();
         EXPECT_EQ(int32_t(callWithJunk(fn, args)), -1) << fn;
@@ -110,8 +114,8 @@ TEST_F(Unistd, ExitNeverReturnsAndAccessClosesItsProbe)
     EXPECT_EQ(close.nr, uint32_t{SYS_CLOSE});
     EXPECT_EQ(close.args[0], uint32_t(open.result));
     EXPECT_EQ(int32_t(g.call("access", {g.str("/absent.txt"), 0})), -1);
-    EXPECT_EQ(g.calls().size(), 3u);  // only the failed open
+    EXPECT_EQ(g.calls().size(), 3u); // only the failed open
 }
 
-}  // namespace
-}  // namespace zylos::test
+} // namespace
+} // namespace zylos::test

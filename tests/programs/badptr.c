@@ -29,14 +29,14 @@ static char buf[64] = "untouched";
 
 int main(void)
 {
-    put_number(sys(SYS_WRITE, 1, 0x10, 4));                 /* write from unmapped memory */
-    put_number(sys(SYS_READ, 0, (int)&main, 4));           /* read into code */
-    put_number(sys(SYS_READ, 0, (int)buf, 0x7fffffff));    /* read past the end of the data */
-    put_number(sys(SYS_GETCWD, (int)&main, 16, 0));         /* getcwd into code */
-    put_number(sys(SYS_OPEN, 0x20, 0, 0));                 /* open an unmapped path */
-    put_number(sys(SYS_READ, 0, (int)buf, 8));             /* an ordinary read: 3 bytes of input */
+    put_number(sys(SYS_WRITE, 1, 0x10, 4));             /* write from unmapped memory */
+    put_number(sys(SYS_READ, 0, (int)&main, 4));        /* read into code */
+    put_number(sys(SYS_READ, 0, (int)buf, 0x7fffffff)); /* read past the end of the data */
+    put_number(sys(SYS_GETCWD, (int)&main, 16, 0));     /* getcwd into code */
+    put_number(sys(SYS_OPEN, 0x20, 0, 0));              /* open an unmapped path */
+    put_number(sys(SYS_READ, 0, (int)buf, 8));          /* an ordinary read: 3 bytes of input */
     sys(SYS_WRITE, 1, (int)buf, 9);
-    put_number(sys(SYS_GETCWD, (int)buf, sizeof buf, 0));   /* getcwd */
+    put_number(sys(SYS_GETCWD, (int)buf, sizeof buf, 0)); /* getcwd */
     sys(SYS_WRITE, 1, (int)buf, 1);
     return 0;
 }

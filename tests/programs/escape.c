@@ -22,13 +22,15 @@ static void from_64_bit_code(char how)
                          "1:\n\t"
                          ".byte 0xB8, 60, 0, 0, 0\n\t"
                          ".byte 0xBF, 42, 0, 0, 0\n\t"
-                         ".byte 0x0F, 0x05" ::: "memory");
+                         ".byte 0x0F, 0x05" ::
+                             : "memory");
     else
         __asm__ volatile("ljmp $0x33, $1f\n"
                          "1:\n\t"
                          ".byte 0xB8, 1, 0, 0, 0\n\t"
                          ".byte 0xBB, 42, 0, 0, 0\n\t"
-                         "int $0x80" ::: "memory");
+                         "int $0x80" ::
+                             : "memory");
 }
 
 int main(int argc, char **argv)

@@ -4,10 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static void handler(void)
-{
-    puts("handler ran");
-}
+static void handler(void) { puts("handler ran"); }
 
 int main(void)
 {

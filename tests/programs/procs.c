@@ -52,8 +52,8 @@ static int wait_case(void)
     int again = waitpid(id, &none, 0);
     int second = start(0, 1, "exit", "300");
     int collected = waitpid(second, NULL, 0);
-    printf("%d %d %d:%d %d %d %d %d:%d\n", id, running, first, status, again, waitpid(99, NULL, 1), second,
-           collected, none);
+    printf("%d %d %d:%d %d %d %d %d:%d\n", id, running, first, status, again, waitpid(99, NULL, 1), second, collected,
+           none);
     return 0;
 }
 
@@ -275,10 +275,9 @@ int main(int argc, char **argv)
         const char *name;
         int (*run)(void);
     } cases[] = {
-        {"wait", wait_case},         {"errors", errors_case}, {"limit", limit_case}, {"stdio", stdio_case},
-        {"inherit", inherit_case},   {"pipe", pipe_case},     {"stream", stream_case},
-        {"noreader", noreader_case}, {"fifo", fifo_case},     {"fault", fault_case},
-        {"orphan", orphan_case},     {"trace", trace_case},
+        {"wait", wait_case},       {"errors", errors_case}, {"limit", limit_case},   {"stdio", stdio_case},
+        {"inherit", inherit_case}, {"pipe", pipe_case},     {"stream", stream_case}, {"noreader", noreader_case},
+        {"fifo", fifo_case},       {"fault", fault_case},   {"orphan", orphan_case}, {"trace", trace_case},
     };
     if (argc < 2)
         return argc == 1 && strcmp(argv[0], SELF) == 0 ? 100 : 101;

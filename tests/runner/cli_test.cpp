@@ -28,8 +28,8 @@ uint64_t countOf(const RunResult &r)
 
 TEST(Cli, TheGuestGetsProgramAsWrittenAndEveryArgumentAndExitsWithItsLowByte)
 {
-    for (const auto &[arg, status] : std::vector<std::pair<std::string, int>>{
-             {"0", 0}, {"7", 7}, {"255", 255}, {"300", 44}, {"-1", 255}}) {
+    for (const auto &[arg, status] :
+         std::vector<std::pair<std::string, int>>{{"0", 0}, {"7", 7}, {"255", 255}, {"300", 44}, {"-1", 255}}) {
         const RunResult r = probe({"exit", arg});
         EXPECT_EQ(r.status, status) << arg;
         EXPECT_EQ(r.err, "") << arg;
@@ -56,6 +56,7 @@ TEST(Cli, TheGuestGetsProgramAsWrittenAndEveryArgumentAndExitsWithItsLowByte)
 
 TEST(Cli, UsageErrorsMissingProgramsAndHelp)
 {
+    // clang-format off
     for (const std::vector<std::string> &argv : std::vector<std::vector<std::string>>{
              {}, {"--bogus", kProbe}, {"--inject", "write", kProbe}, {"--inject", "write@0=1", kProbe},
              {"--inject", "nosuchcall=1", kProbe}, {"--inject", "write=x", kProbe}, {"--write-chunk", "0", kProbe},
@@ -64,6 +65,7 @@ TEST(Cli, UsageErrorsMissingProgramsAndHelp)
              {"--timeout", "", kProbe}, {"--max-insns", "", kProbe}, {"--write-chunk", "", kProbe},
              {"--inject", "", kProbe}, {"--inject=", "write=1", kProbe, "exit", "0"},
              {"--trace", "--timeout=", "5", kProbe, "exit", "0"}}) {
+        // clang-format on
         const RunResult r = runProgram(argv);
         EXPECT_EQ(r.status, 125) << (argv.empty() ? "" : argv[0]) << ": " << r.err;
         EXPECT_NE(r.err.find("zylos-run: "), std::string::npos);
@@ -85,9 +87,9 @@ TEST(Cli, TraceInjectionsAndShortWrites)
     const RunResult r = probe({"echo", "hi"}, {"--trace"});
     EXPECT_EQ(r.out, kProbe + "\nhi\n");
     const std::string n = std::to_string(kProbe.size());
-    EXPECT_EQ(lines(r.err), (std::vector<std::string>{"write(1, \"" + kProbe + "\", " + n + ") = " + n,
-                                                      R"(write(1, "\n", 1) = 1)", R"(write(1, "hi", 2) = 2)",
-                                                      R"(write(1, "\n", 1) = 1)", "exit(0)"}));
+    EXPECT_EQ(lines(r.err),
+              (std::vector<std::string>{"write(1, \"" + kProbe + "\", " + n + ") = " + n, R"(write(1, "\n", 1) = 1)",
+                                        R"(write(1, "hi", 2) = 2)", R"(write(1, "\n", 1) = 1)", "exit(0)"}));
 
     const RunResult third = probe({"echo", "a", "b"}, {"--trace", "--inject", "write@3=-5"});
     EXPECT_EQ(third.out, kProbe + "\n\nb\n"); // "a" was refused
@@ -119,10 +121,7 @@ TEST(Cli, InstructionCountsAndLimits)
         expectTimedOut({"--timeout", "0.3", kProbe, what}, what);
 }
 
-TEST(Cli, FaultsReportWhatWhereAndTheInstruction)
-{
-    expectFaultReports(Backend::Emulated);
-}
+TEST(Cli, FaultsReportWhatWhereAndTheInstruction) { expectFaultReports(Backend::Emulated); }
 
 } // namespace
 } // namespace zylos::test

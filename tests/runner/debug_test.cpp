@@ -44,15 +44,15 @@ TEST(Debug, GdbBreaksReadsArgumentsUnwindsFinishesAndSeesTheExit)
     std::thread runner([&] { run = runProgram({"--gdb", port, kDebuggee}); });
     // gdb retries a refused connection while the runner starts listening.
     std::string script;
-    for (const char *command : {"target remote 127.0.0.1:" , "break scale", "continue", "info args", "bt",
-                                "finish", "break vfprintf", "continue", "bt", "delete", "continue"})
+    for (const char *command : {"target remote 127.0.0.1:", "break scale", "continue", "info args", "bt", "finish",
+                                "break vfprintf", "continue", "bt", "delete", "continue"})
         script += std::string(" -ex '") + command + (command[0] == 't' ? port : "") + "'";
     const std::string session = shell("timeout 60 gdb -nx -batch" + script + " " + kDebuggee + " 2>&1");
     runner.join();
-    for (const char *expected : {"Breakpoint 1, scale (value=5, factor=6) at ", "\nvalue = 5\nfactor = 6\n",
-                                 "\n#0  scale (value=5, factor=6)", "\n#1  0x", " in main (",
-                                 "Value returned is $1 = 31\n", "\n#0  vfprintf ", "\n#1  0x", " in printf ",
-                                 "\n#2  0x", "[Inferior 1 (Remote target) exited with code 037]"})
+    for (const char *expected :
+         {"Breakpoint 1, scale (value=5, factor=6) at ", "\nvalue = 5\nfactor = 6\n", "\n#0  scale (value=5, factor=6)",
+          "\n#1  0x", " in main (", "Value returned is $1 = 31\n", "\n#0  vfprintf ", "\n#1  0x", " in printf ",
+          "\n#2  0x", "[Inferior 1 (Remote target) exited with code 037]"})
         EXPECT_NE(session.find(expected), std::string::npos) << expected << "\n" << session;
     EXPECT_EQ(run.status, 31) << run.err;
     EXPECT_EQ(run.out, "31\n");
@@ -63,8 +63,8 @@ TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount
     const TempDir dir{"zylos-profile"};
     std::string first;
     for (const char *name : {"a", "b"}) {
-        const RunResult r = runProgram({"--count", "--profile", (dir / name).string(), "--inject",
-                                        "set_background=-1", ZYLOS_DRAPE_PATH, "/images/zylos.rei"});
+        const RunResult r = runProgram({"--count", "--profile", (dir / name).string(), "--inject", "set_background=-1",
+                                        ZYLOS_DRAPE_PATH, "/images/zylos.rei"});
         ASSERT_EQ(r.status, 1) << r.err;
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.err, m, std::regex("zylos-run: ([0-9]+) instructions\n"))) << r.err;
@@ -95,12 +95,12 @@ TEST(Debug, AFaultNamesItsFunctionAndUnwindsThroughTheLibraryOnBothBackends)
 {
     const RunResult emulated = runProgram({kDebuggee, "fault"});
     EXPECT_EQ(emulated.status, 139);
-    EXPECT_TRUE(std::regex_match(emulated.err,
-                                 std::regex("zylos-run: guest fault: read of unmapped address 0x40000000 at eip "
-                                            "0x([0-9a-f]{8}) \\(strlen\\+0x[0-9a-f]+\\)\n"
-                                            "  #0 0x\\1 strlen\\+0x[0-9a-f]+\n"
-                                            "  #1 0x[0-9a-f]{8} main\\+0x[0-9a-f]+\n"
-                                            "  #2 0x[0-9a-f]{8} _start\\+0x[0-9a-f]+\n")))
+    EXPECT_TRUE(
+        std::regex_match(emulated.err, std::regex("zylos-run: guest fault: read of unmapped address 0x40000000 at eip "
+                                                  "0x([0-9a-f]{8}) \\(strlen\\+0x[0-9a-f]+\\)\n"
+                                                  "  #0 0x\\1 strlen\\+0x[0-9a-f]+\n"
+                                                  "  #1 0x[0-9a-f]{8} main\\+0x[0-9a-f]+\n"
+                                                  "  #2 0x[0-9a-f]{8} _start\\+0x[0-9a-f]+\n")))
         << emulated.err;
     if (!backendUnavailable(Backend::Native).empty())
         GTEST_SKIP() << backendUnavailable(Backend::Native);

@@ -59,12 +59,13 @@ TEST_P(ElfFiles, AreRunOrRefusedWithAReason)
 INSTANTIATE_TEST_SUITE_P(
     Loader, ElfFiles,
     ::testing::Values(
-        Case{"valid", [](ElfParts &) {}, ""},
-        Case{"with_note", [](ElfParts &i) { i.ph[2].p_type = PT_NOTE; }, ""},
+        Case{"valid", [](ElfParts &) {}, ""}, Case{"with_note", [](ElfParts &i) { i.ph[2].p_type = PT_NOTE; }, ""},
         Case{"with_property", [](ElfParts &i) { i.ph[2].p_type = PT_GNU_PROPERTY; }, ""},
         Case{"with_empty_load", [](ElfParts &i) { i.ph[2] = {PT_LOAD, 0, 0, 0, 0, 0, PF_R, 0}; }, ""},
         Case{"execute_only", [](ElfParts &i) { i.ph[0].p_flags = PF_X; }, ""},
+        // clang-format off
         Case{"offset_not_congruent", [](ElfParts &i) { i.ph[0].p_vaddr += 4; i.h.e_entry += 4; }, ""},
+        // clang-format on
         Case{"truncated", [](ElfParts &i) { i.cut = 40; }, "too short"},
         Case{"not_elf", [](ElfParts &i) { i.h.e_ident[0] = 0; }, "not an ELF file"},
         Case{"class64", [](ElfParts &i) { i.h.e_ident[EI_CLASS] = ELFCLASS64; }, "32-bit"},
@@ -75,13 +76,19 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"headers_outside_file", [](ElfParts &i) { i.h.e_phoff = 0xFFFFFFF0; }, "outside the file"},
         Case{"odd_header_size", [](ElfParts &i) { i.h.e_phentsize = 56; }, "program header size"},
         Case{"segment_past_end", [](ElfParts &i) { i.ph[0].p_filesz = i.ph[0].p_memsz = 0x10000; }, "past the end"},
+        // clang-format off
         Case{"offset_wraps", [](ElfParts &i) { i.ph[0].p_offset = 0xFFFFFFF0; i.ph[0].p_filesz = i.ph[0].p_memsz = 0x20; },
+             // clang-format on
              "past the end"},
+        // clang-format off
         Case{"file_bytes_exceed_memory", [](ElfParts &i) { i.ph[1].p_filesz = 2; i.ph[1].p_memsz = 1; }, "more file bytes"},
         Case{"null_page", [](ElfParts &i) { i.ph[0].p_vaddr = 0; i.h.e_entry = 0; }, "outside the user range"},
         Case{"below_4k", [](ElfParts &i) { i.ph[0].p_vaddr = 0x800; i.h.e_entry = 0x800; }, "outside the user range"},
+        // clang-format on
         Case{"kernel_half", [](ElfParts &i) { i.ph[1].p_vaddr = 0xC0000000; }, "outside the user range"},
+        // clang-format off
         Case{"address_wraps", [](ElfParts &i) { i.ph[1].p_vaddr = 0xFFFFF000; i.ph[1].p_memsz = 0x2000; },
+             // clang-format on
              "outside the user range"},
         Case{"over_the_stack", [](ElfParts &i) { i.ph[1].p_vaddr = 0xBFF00000; }, "outside the user range"},
         Case{"overlapping", [](ElfParts &i) { i.ph[1].p_vaddr = kCode; }, "overlap"},

@@ -84,8 +84,9 @@ public:
     {
         const uint32_t phoff = static_cast<uint32_t>(sizeof(Elf32_Ehdr) + data_.size() + code_.size());
         const uint32_t size = phoff + 2 * sizeof(Elf32_Phdr);
-        ElfParts parts{{}, {{PT_LOAD, 0, kBase, kBase, size, size, PF_R | PF_X, 0x1000},
-                            {PT_LOAD, 0, kBss, kBss, 0, bss_, PF_R | PF_W, 0x1000}}};
+        ElfParts parts{{},
+                       {{PT_LOAD, 0, kBase, kBase, size, size, PF_R | PF_X, 0x1000},
+                        {PT_LOAD, 0, kBss, kBss, 0, bss_, PF_R | PF_W, 0x1000}}};
         Elf32_Ehdr &h = parts.h;
         std::memcpy(h.e_ident, ELFMAG, SELFMAG);
         h.e_ident[EI_CLASS] = ELFCLASS32;
@@ -113,8 +114,8 @@ public:
     void save(const std::string &path) const
     {
         const std::vector<uint8_t> b = bytes();
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(b.data()),
-                                                    static_cast<std::streamsize>(b.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
     }
 
 private:

@@ -16,7 +16,6 @@
 namespace zylos::test {
 namespace {
 
-
 // Standard input held open and never written; standard output counted, or
 // never read when readOutput is false.
 RunResult runCounted(const std::vector<std::string> &argv, bool readOutput = true)
@@ -146,9 +145,11 @@ TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
     HostileImage image;
     const uint32_t file = image.data("/new"), absent = image.data("/absent"), folder = image.data("/new_dir"),
                    drape = image.data("/bin/drape"), bin = image.data("/bin");
+    // clang-format off
     image.sys(SYS_WRITEFILE, file, file, 4).sys(SYS_MKDIR, folder).sys(SYS_OPEN, absent, kWriteOnly | kTruncate)
         .sys(SYS_OPEN, file, kWriteOnly | kCreate).sys(SYS_UNLINK, drape).sys(SYS_RMDIR, bin).sys(SYS_ZYLFS_STREAM_BEGIN, file)
         .sys(SYS_OPEN, absent, kTruncate).sys(SYS_OPEN, drape, 0).exit(0);
+    // clang-format on
     const std::string path = save(image, "changer");
     const RunResult shipped = runProgram({"--trace", path});
     EXPECT_EQ(shipped.status, 0) << shipped.err;
@@ -182,18 +183,22 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         const char *name;
         std::vector<uint8_t> code;
         const char *message; // the start of what follows "guest fault: "
-        int at; // where the faulting instruction is in code, -1: at the address named, or kUnchecked
+        int at;              // where the faulting instruction is in code, -1: at the address named, or kUnchecked
     } misdeeds[] = {
         {"jump_unmapped", {0xB8, 0x00, 0x00, 0xAD, 0xDE, 0xFF, 0xE0}, "execution of unmapped address 0xdead0000", -1},
         {"jump_zero", {0x31, 0xC0, 0xFF, 0xE0}, "execution of unmapped address 0x00000000", -1},
         {"jump_stack", {0xFF, 0xE4}, "execution of non-executable address 0xbff", -1},
+        // clang-format off
         {"jump_above_user", {0xB8, 0x00, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff200", -1},
+        // clang-format on
         {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000", 0},
         // call the next instruction; pop eax; xor eax, eax; mov eax, [eax]
         {"read_after_call", {0xE8, 0, 0, 0, 0, 0x58, 0x31, 0xC0, 0x8B, 0x00}, "read of unmapped address 0x00000000", 8},
         {"write_code", {0xA3, 0x00, 0x80, 0x04, 0x08}, "write to read-only address 0x08048000", 0},
+        // clang-format off
         {"cli", {0xFA}, "privileged instruction (cli)", 0}, {"sti", {0xFB}, "privileged instruction (sti)", 0},
         {"hlt", {0xF4}, "privileged instruction (hlt)", 0}, {"in", {0xEC}, "privileged instruction (in)", 0},
+        // clang-format on
         {"out", {0xE6, 0x80}, "privileged instruction (out)", 0},
         {"mov_to_cr0", {0x0F, 0x22, 0xC0}, "privileged instruction (mov to cr)", 0},
         {"mov_from_cr3", {0x0F, 0x20, 0xD8}, "privileged instruction (mov from cr)", 0},
@@ -206,7 +211,8 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         {"wbinvd", {0x0F, 0x09}, "privileged instruction (wbinvd)", 0},
         {"sysenter", {0x0F, 0x34}, "invalid instruction (sysenter/syscall)", 0},
         {"syscall", {0x0F, 0x05}, "invalid instruction (sysenter/syscall)", 0},
-        {"int_81", {0xCD, 0x81}, "interrupt 0x00000081", 0}, {"int3", {0xCC}, "breakpoint (int3)", 0},
+        {"int_81", {0xCD, 0x81}, "interrupt 0x00000081", 0},
+        {"int3", {0xCC}, "breakpoint (int3)", 0},
         {"ud2", {0x0F, 0x0B}, "invalid", 0},
         {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault", 5},
         {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault", 0},
@@ -246,8 +252,8 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
             std::vector<std::string> argv = options;
             argv.push_back(path);
             const RunResult r = runProgram(withBackend(b, argv));
-            const std::string what = m.name + std::string(" ") + backendName(b) + (options.empty() ? "" : " counted") +
-                                     ": " + r.err;
+            const std::string what =
+                m.name + std::string(" ") + backendName(b) + (options.empty() ? "" : " counted") + ": " + r.err;
             const std::smatch match = expectFault(r, m.message, what);
             if (m.at == kUnchecked || match.empty())
                 continue;

@@ -81,11 +81,14 @@ TEST_F(KernelCalls, FoldersAndTheCurrentDirectory)
     ASSERT_EQ(k(SYS_MKDIR, s("/e")), 0);
     const int32_t kENOTDIR = -20, kEISDIR = -21;
     for (const auto &[name, result, expected] : std::vector<std::tuple<const char *, int32_t, int32_t>>{
+             // clang-format off
              {"writefile /f/", sysWriteFile("/f/", "new"), kENOTDIR}, {"writefile /f//", sysWriteFile("/f//", "new"), kENOTDIR},
              {"unlink /f/", k(SYS_UNLINK, s("/f/")), kENOTDIR}, {"rmdir /f/", k(SYS_RMDIR, s("/f/")), kENOTDIR},
+             // clang-format on
              {"stream /f/", k(SYS_ZYLFS_STREAM_BEGIN, s("/f/")), kENOTDIR},
              {"open /f/", k(SYS_OPEN, s("/f/"), kWriteOnly | kTruncate), kENOTDIR},
-             {"writefile /e/", sysWriteFile("/e/", "new"), kEISDIR}, {"writefile /g/", sysWriteFile("/g/", "new"), kEISDIR},
+             {"writefile /e/", sysWriteFile("/e/", "new"), kEISDIR},
+             {"writefile /g/", sysWriteFile("/g/", "new"), kEISDIR},
              {"stream /g/", k(SYS_ZYLFS_STREAM_BEGIN, s("/g/")), kEISDIR}})
         EXPECT_EQ(result, expected) << name;
     EXPECT_EQ(readFile(root / "f"), "old");
@@ -216,9 +219,9 @@ TEST_F(RootConfinement, EscapesFailForEveryPathCall)
     ASSERT_GE(k(SYS_OPEN, s("inside.txt"), 0), 0);
     ASSERT_EQ(k(SYS_SET_BACKGROUND, s("/inside.txt")), 0);
     const std::string hostPath = (outside / "secret.txt").string();
-    for (const std::string &path : {std::string("../outside/secret.txt"), std::string("/../../outside/secret.txt"),
-                                    std::string("abs/secret.txt"), std::string("rel/secret.txt"),
-                                    "up" + hostPath, hostPath}) {
+    for (const std::string &path :
+         {std::string("../outside/secret.txt"), std::string("/../../outside/secret.txt"), std::string("abs/secret.txt"),
+          std::string("rel/secret.txt"), "up" + hostPath, hostPath}) {
         EXPECT_EQ(k(SYS_OPEN, s(path), 0), kENOENT) << path;
         EXPECT_EQ(k(SYS_SET_BACKGROUND, s(path)), kENOENT) << path;
         EXPECT_LT(k(SYS_OPEN, s(path), kWriteOnly | kTruncate), 0) << path;

@@ -22,8 +22,7 @@ namespace fs = std::filesystem;
 
 // Open flags and error results the tests use.
 constexpr uint32_t kWriteOnly = 0x1, kCreate = 0x40, kTruncate = 0x200;
-constexpr int32_t kENOENT = -2, kEBADF = -9, kEFAULT = -14, kEEXIST = -17, kEINVAL = -22, kEMFILE = -24,
-                  kEFBIG = -27;
+constexpr int32_t kENOENT = -2, kEBADF = -9, kEFAULT = -14, kEEXIST = -17, kEINVAL = -22, kEMFILE = -24, kEFBIG = -27;
 
 // A run stopped by "--timeout 0.3": status 124, one line, close to on time.
 inline void expectTimedOut(const RunResult &r, const std::string &what)
@@ -120,7 +119,8 @@ inline void expectFaultReports(Backend backend)
         EXPECT_EQ(r.status, 139) << f.kind;
         std::smatch m;
         ASSERT_TRUE(std::regex_match(
-            r.err, m, std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8}) \\((\\w+)\\+0x[0-9a-f]+\\)\n(  .*\n)+")))
+            r.err, m,
+            std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8}) \\((\\w+)\\+0x[0-9a-f]+\\)\n(  .*\n)+")))
             << r.err;
         EXPECT_EQ(m[3], f.function) << r.err;
         EXPECT_EQ(m[1].str().rfind(f.message, 0), 0u) << r.err;

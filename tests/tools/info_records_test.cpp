@@ -52,7 +52,8 @@ TEST(InfoRecord, MalformedRecordsGiveAReason)
 TEST(InfoFile, ReadsDrapesRecords)
 {
     const Records r = readRecords(test::readBytes(ZYLOS_DRAPE_PATH));
-    EXPECT_EQ(r.command.fields, (std::vector<std::string>{"Set background image for focused tile.", "drape /images/zylos.rei"}));
+    EXPECT_EQ(r.command.fields,
+              (std::vector<std::string>{"Set background image for focused tile.", "drape /images/zylos.rei"}));
     EXPECT_EQ(r.package.fields, (std::vector<std::string>{"drape", "2"}));
 }
 

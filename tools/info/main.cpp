@@ -52,8 +52,8 @@ void printText(const std::string &path, const Records &r)
 std::string jsonObject(const std::string &path, const Records &r)
 {
     return "{\"path\": " + jsonString(path) + ", \"description\": " + jsonString(r.command.fields[0]) +
-           ", \"example\": " + jsonString(r.command.fields[1]) + ", \"package\": " +
-           jsonString(r.package.fields[0]) + ", \"field2\": " + jsonString(r.package.fields[1]) + "}";
+           ", \"example\": " + jsonString(r.command.fields[1]) + ", \"package\": " + jsonString(r.package.fields[0]) +
+           ", \"field2\": " + jsonString(r.package.fields[1]) + "}";
 }
 
 } // namespace
@@ -65,8 +65,9 @@ int main(int argc, char **argv)
                  "zylos-info"};
     bool json = false;
     std::vector<std::string> programs;
-    app.add_flag("--json", json, "print one JSON array of objects with the fields path, description, "
-                                 "example, package, field2");
+    app.add_flag("--json", json,
+                 "print one JSON array of objects with the fields path, description, "
+                 "example, package, field2");
     app.add_option("PROGRAM", programs, "zylos executables to read")->required();
     zylos::addVersionFlag(app, "zylos-info");
     app.footer("Exit status: 0 every record read; 1 a file or its records could not be read; 125 usage error.");

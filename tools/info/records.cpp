@@ -10,7 +10,10 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-[[noreturn]] void fail(const std::string &why) { throw std::runtime_error(why); }
+[[noreturn]] void fail(const std::string &why)
+{
+    throw std::runtime_error(why);
+}
 
 std::uint32_t le32(Bytes b, std::size_t at)
 {

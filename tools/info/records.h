@@ -10,13 +10,13 @@
 namespace zylos::info {
 
 struct Record {
-    std::string section;               // ".zylos.cmdmeta" or ".zylos.pkgmeta"
-    std::vector<std::string> fields;   // the texts in order, without the end marker
+    std::string section;             // ".zylos.cmdmeta" or ".zylos.pkgmeta"
+    std::vector<std::string> fields; // the texts in order, without the end marker
 };
 
 struct Records {
-    Record command;   // description, example
-    Record package;   // name, second field
+    Record command; // description, example
+    Record package; // name, second field
 };
 
 // Throws std::runtime_error with a one-line reason for anything malformed.
@@ -26,7 +26,7 @@ Records readRecords(std::span<const std::uint8_t> file);
 // malformed or has no section of that name.
 std::span<const std::uint8_t> findSection(std::span<const std::uint8_t> file, const std::string &name);
 
-Record parseRecord(const std::string &section, std::span<const std::uint8_t> bytes,
-                    const char (&magic)[5], std::size_t fieldCount);
+Record parseRecord(const std::string &section, std::span<const std::uint8_t> bytes, const char (&magic)[5],
+                   std::size_t fieldCount);
 
 } // namespace zylos::info
