@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 namespace zylos::test {
 namespace {
