@@ -137,8 +137,9 @@ TEST_F(HostileGuests, ASignalDuringAWholeFileWriteLeavesNothingBehind)
 }
 
 // The shipped root is read by every guest and changed by none (the opens
-// that would truncate name a file that is not there, so that a faulty runner
-// damages nothing of the build); ZYLOS_ROOT names another root, and --root
+// that would truncate or remove name a file that is not there, and the
+// folder to remove holds files, so that a faulty runner damages nothing of
+// the build); ZYLOS_ROOT names another root, and --root
 // wins over it.
 TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
 {
@@ -147,7 +148,7 @@ TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
                    drape = image.data("/bin/drape"), bin = image.data("/bin");
     // clang-format off
     image.sys(SYS_WRITEFILE, file, file, 4).sys(SYS_MKDIR, folder).sys(SYS_OPEN, absent, kWriteOnly | kTruncate)
-        .sys(SYS_OPEN, file, kWriteOnly | kCreate).sys(SYS_UNLINK, drape).sys(SYS_RMDIR, bin).sys(SYS_ZYLFS_STREAM_BEGIN, file)
+        .sys(SYS_OPEN, file, kWriteOnly | kCreate).sys(SYS_UNLINK, absent).sys(SYS_RMDIR, bin).sys(SYS_ZYLFS_STREAM_BEGIN, file)
         .sys(SYS_OPEN, absent, kTruncate).sys(SYS_OPEN, drape, 0).exit(0);
     // clang-format on
     const std::string path = save(image, "changer");
@@ -155,7 +156,7 @@ TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
     EXPECT_EQ(shipped.status, 0) << shipped.err;
     EXPECT_EQ(shipped.err, "writefile(\"/new\", \"/new\", 4) = -30\nmkdir(\"/new_dir\") = -30\n"
                            "open(\"/absent\", 0x201, 0x0) = -30\nopen(\"/new\", 0x41, 0x0) = -30\n"
-                           "unlink(\"/bin/drape\") = -30\nrmdir(\"/bin\") = -30\nzylfs_stream_begin(\"/new\") = -30\n"
+                           "unlink(\"/absent\") = -30\nrmdir(\"/bin\") = -30\nzylfs_stream_begin(\"/new\") = -30\n"
                            "open(\"/absent\", 0x200, 0x0) = -30\n"
                            "open(\"/bin/drape\", 0x0, 0x0) = 3\nexit(0)\n");
 
