@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <iostream>
+#include <system_error>
 
 namespace zylos {
 namespace {
@@ -131,7 +132,7 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
     } catch (const NativeUnavailable &) {
         return -EAGAIN; // no VM to be had now
     }
-    const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+    std::unique_lock<std::mutex> lock(system_.scheduler.mutex);
     if (full())
         return -EAGAIN;
     const uint32_t id = nextId_++;
@@ -140,8 +141,16 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
     p.parent = parent.id();
     p.kernel = std::move(kernel);
     p.cpu = std::move(cpu);
+    try {
+        p.thread = std::thread(&Processes::runChild, this, id, std::ref(p), image.entry, std::move(file));
+    } catch (const std::system_error &) {
+        // The host has no thread to give. The child's descriptors close
+        // once the lock is released, as closing a pipe end takes it.
+        auto unborn = table_.extract(id);
+        lock.unlock();
+        return -EAGAIN;
+    }
     many_ = true;
-    p.thread = std::thread(&Processes::runChild, this, id, std::ref(p), image.entry, std::move(file));
     return static_cast<int32_t>(id);
 }
 
