@@ -4,6 +4,7 @@
 #include "kvm.h"
 #include "layout.h"
 #include "loader.h"
+#include "options.h"
 #include "symbolizer.h"
 
 #include <fcntl.h>
@@ -16,8 +17,6 @@
 
 namespace zylos {
 namespace {
-
-constexpr int32_t kStatusFault = 128 + 11;
 
 // A child's report, in one piece so that lines of processes do not mix.
 void report(uint32_t id, const std::string &text)
