@@ -140,16 +140,18 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
     p.parent = parent.id();
     p.kernel = std::move(kernel);
     p.cpu = std::move(cpu);
+    // Set before the child runs: its first traced call already needs the prefix.
+    const bool wasMany = many_.exchange(true);
     try {
         p.thread = std::thread(&Processes::runChild, this, id, std::ref(p), image.entry, std::move(file));
     } catch (const std::system_error &) {
         // The host has no thread to give. The child's descriptors close
         // once the lock is released, as closing a pipe end takes it.
+        many_ = wasMany;
         auto unborn = table_.extract(id);
         lock.unlock();
         return -EAGAIN;
     }
-    many_ = true;
     return static_cast<int32_t>(id);
 }
 
