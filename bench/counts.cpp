@@ -7,8 +7,6 @@
 namespace zylos::bench {
 namespace {
 
-using test::Guest;
-
 constexpr uint32_t kLinuxBrk = 45, kLinuxMunmap = 91, kLinuxMmap2 = 192, kLinuxMadvise = 219;
 constexpr uint32_t kHeapArena = 4u << 20;
 constexpr uint32_t kStreamBytes = 64u << 10;
@@ -195,7 +193,7 @@ Count countOne(Guest &g, const Workload &w, const std::function<void(Guest &)> &
         return {w.measure(g), ""};
     } catch (const WrongResult &e) {
         return {std::nullopt, e.what()};
-    } catch (const test::GuestFault &e) {
+    } catch (const GuestFault &e) {
         // "guest fault in call of F: WHAT at eip E (SYMBOL)": WHAT and SYMBOL
         // say enough in a cell.
         const std::string what = e.what();

@@ -4,7 +4,7 @@
 // stub).
 #pragma once
 
-#include "harness/guest.h"
+#include "image_calls.h"
 
 #include <functional>
 #include <optional>
@@ -22,7 +22,7 @@ struct Workload {
     std::string name;
     std::optional<double> goal; // at most this many instructions for ours
     std::vector<std::string> routines;
-    double (*measure)(test::Guest &g); // throws WrongResult
+    double (*measure)(Guest &g); // throws WrongResult
 };
 
 struct WrongResult : std::runtime_error {
@@ -32,11 +32,11 @@ struct WrongResult : std::runtime_error {
 const std::vector<Workload> &workloads();
 
 // Runs one workload on a freshly reset guest, after prepare(g).
-Count countOne(test::Guest &g, const Workload &w, const std::function<void(test::Guest &)> &prepare);
+Count countOne(Guest &g, const Workload &w, const std::function<void(Guest &)> &prepare);
 
 // Serves a peer library's Linux calls in the guest-call harness: brk and
 // mmap2 from a private arena, munmap and madvise as no-ops, anything else
 // -38. A peer's image needs them for its heap.
-void serveLinuxHeapCalls(test::Guest &g);
+void serveLinuxHeapCalls(Guest &g);
 
 } // namespace zylos::bench

@@ -1,6 +1,7 @@
 // zylos-bench: the benchmark table of our runtime beside peer C libraries.
 // Every figure is measured afresh in this run; a figure that cannot be had
 // says why in its cell.
+#include "command.h"
 #include "counts.h"
 #include "sizes.h"
 #include "timing.h"
@@ -74,18 +75,18 @@ std::string goalText(std::optional<double> goal, std::optional<double> ours)
 
 // A peer's library is set up by nothing (its own start-up code never runs):
 // %gs gets the thread block in the image, and its heap calls are served.
-std::unique_ptr<test::Guest> loadPeer(const std::string &image)
+std::unique_ptr<Guest> loadPeer(const std::string &image)
 {
-    auto g = std::make_unique<test::Guest>(image);
+    auto g = std::make_unique<Guest>(image);
     g->setGsSegment(g->sym("bench_thread") + kThreadPointerOffset);
     return g;
 }
 
 std::vector<Row> countRows(const std::vector<Subject> &subjects)
 {
-    std::vector<std::unique_ptr<test::Guest>> guests;
+    std::vector<std::unique_ptr<Guest>> guests;
     for (const Subject &s : subjects)
-        guests.push_back(s.peer ? loadPeer(s.callsImage) : std::make_unique<test::Guest>(s.callsImage));
+        guests.push_back(s.peer ? loadPeer(s.callsImage) : std::make_unique<Guest>(s.callsImage));
     std::vector<Row> rows;
     for (const Workload &w : workloads()) {
         Row row{w.name + " (insns)", {}, ""};
@@ -107,7 +108,7 @@ std::vector<Row> countRows(const std::vector<Subject> &subjects)
 Row drapeRunRow(size_t columns)
 {
     Row row{"drape /images/zylos.rei, whole run (insns)", std::vector<std::string>(columns, "n/a"), ""};
-    const test::RunResult r = test::runProgram({"--count", "drape", "/images/zylos.rei"});
+    const RunResult r = runCommand({ZYLOS_RUN_PATH, "--count", "drape", "/images/zylos.rei"});
     const size_t at = r.err.find("zylos-run: ");
     row.cells[0] = r.status == 0 && at != std::string::npos ? r.err.substr(at + 11, r.err.find(' ', at + 11) - at - 11)
                                                             : "failed: " + r.err;

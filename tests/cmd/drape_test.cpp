@@ -105,7 +105,7 @@ TEST(Drape, OutputFailuresDoNotChangeTheStatus)
 
 TEST(Drape, NullFirstArgumentIsAMissingPath)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     const uint32_t argv = g.alloc(12);
     g.write32(argv, g.str("drape"));
     g.write32(argv + 4, 0);
@@ -116,7 +116,7 @@ TEST(Drape, NullFirstArgumentIsAMissingPath)
 
 TEST(Drape, PassesThePathUnchangedToTheKernel)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     const std::string path = "relative/../odd path.rei";
     const uint32_t argv = g.alloc(12);
     const uint32_t arg1 = g.str(path);

@@ -15,7 +15,7 @@ using zylos::elf::File;
 
 class DrapeImage : public ::testing::Test {
 protected:
-    const std::vector<uint8_t> bytes = zylos::test::readBytes(ZYLOS_DRAPE_PATH);
+    const std::vector<uint8_t> bytes = zylos::readBytes(ZYLOS_DRAPE_PATH);
     const File image{bytes};
     const std::vector<Elf32_Phdr> segs = image.programHeaders();
 };

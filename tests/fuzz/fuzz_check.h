@@ -193,7 +193,7 @@ private:
             std::filesystem::create_symlink(what.substr(5), at);
     }
 
-    zylos::test::TempDir dir_;
+    zylos::TempDir dir_;
     Tree planted_, outsideTree_;
 
 public:

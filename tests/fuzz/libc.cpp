@@ -27,8 +27,8 @@
 
 using namespace zylos;
 using zylos::fuzz::require;
-using zylos::test::Guest;
-using zylos::test::GuestPtr;
+using zylos::Guest;
+using zylos::GuestPtr;
 
 namespace {
 
@@ -310,7 +310,7 @@ void fuzzWholeFile(Guest &g, FuzzedDataProvider &in)
     }
     if (g.call("fclose", {stream}) != 0)
         return;
-    require(test::readFile(std::filesystem::path(g.rootDir()) / "out") == expected,
+    require(readFile(std::filesystem::path(g.rootDir()) / "out") == expected,
             "the file holds exactly the accepted bytes");
 }
 
@@ -318,7 +318,7 @@ void fuzzWholeFile(Guest &g, FuzzedDataProvider &in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     FuzzedDataProvider in(data, size);
     try {
         switch (in.ConsumeIntegralInRange(0, 4)) {
@@ -328,7 +328,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 3: fuzzMemoryStream(g, in); break;
         default: fuzzWholeFile(g, in); break;
         }
-    } catch (const test::GuestFault &e) {
+    } catch (const GuestFault &e) {
         fuzz::fail(e.what());
     }
     return 0;

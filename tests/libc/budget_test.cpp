@@ -2,6 +2,7 @@
 // workload gives the right result within its goal. The goals are stated once,
 // in bench/counts.cpp.
 #include "counts.h"
+#include "harness/guest.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@ namespace {
 
 TEST(Budgets, EveryBenchWorkloadStaysWithinItsGoal)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     for (const bench::Workload &w : bench::workloads()) {
         if (!w.goal)
             continue;

@@ -11,7 +11,7 @@ constexpr uint32_t kArena = 1048576;
 
 class Heap : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     const uint32_t heap = g.sym("g_heap");
     uint32_t used() const { return g.read32(g.sym("g_heap_used")); }
     uint32_t errnoValue() const { return g.read32(g.sym("errno")); }

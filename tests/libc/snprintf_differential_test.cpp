@@ -104,7 +104,7 @@ void addDirective(Random &r, Case &c, const std::vector<uint32_t> &guestStrings)
 
 TEST(SnprintfDifferential, AgreesWithTheHostWhereBothAreDefined)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     std::vector<uint32_t> guestStrings;
     for (const std::string &s : kStrings)
         guestStrings.push_back(g.str(s));

@@ -20,7 +20,7 @@ struct Word {
 
 class StdioConsole : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     uint32_t stream(const char *name) { return stdStream(g, name); }
     uint32_t fprintfOn(uint32_t stream, const std::string &format, const std::vector<Word> &words = {})
     {

@@ -33,7 +33,7 @@ struct Row {
 
 class Scanf : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     void check(const std::vector<Row> &rows)
     {
         for (const Row &row : rows) {

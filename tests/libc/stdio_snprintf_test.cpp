@@ -20,7 +20,7 @@ constexpr uint8_t kMarker = 0xA5;
 
 class Snprintf : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     // An array of size bytes ending at an unmapped page, filled with a marker.
     uint32_t arrayAtGuard(uint32_t size)
     {

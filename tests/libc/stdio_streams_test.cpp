@@ -14,7 +14,7 @@ constexpr uint32_t kKind = 0, kFd = 4, kBuf = 12, kLen = 16, kCap = 20, kPos = 3
 
 class StdioStreams : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     uint32_t fopen(const char *path, const char *mode)
     {
         return g.call("fopen", {path ? g.str(path) : 0u, mode ? g.str(mode) : 0u});

@@ -12,7 +12,7 @@ namespace {
 // make the one exit call and nothing else.
 TEST(StdlibProcess, ExitAbortAndAtexit)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     for (int status : {3, 0, 255, 1, 5}) {
         g.reset();
         if (status == 1) {
@@ -34,7 +34,7 @@ TEST(StdlibProcess, ExitAbortAndAtexit)
 
 TEST(StdlibProcess, ErrorTextsGetenvAndAbs)
 {
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     EXPECT_EQ(g.read32(g.sym("errno")), 0u);
     // clang-format off
     const struct { int32_t number; const char *text; } rows[] = {

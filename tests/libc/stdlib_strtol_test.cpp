@@ -11,7 +11,7 @@ namespace {
 
 class StdlibStrtol : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     // clang-format off
     struct Case { const char *text; int base; uint32_t value; int64_t end; };
     // clang-format on

@@ -34,7 +34,7 @@ struct Row {
 
 class StdlibStrtold : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     // The text ends at a guard page, so a read past its terminator faults.
     void expectRows(const char *fn, const std::vector<Row> &rows)
     {

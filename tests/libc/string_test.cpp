@@ -10,7 +10,7 @@ namespace {
 
 class String : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     int32_t icall(const std::string &fn, std::initializer_list<Arg> args)
     {
         return static_cast<int32_t>(g.call(fn, args));

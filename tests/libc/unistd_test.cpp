@@ -10,7 +10,7 @@ namespace {
 
 class Unistd : public ::testing::Test {
 protected:
-    Guest &g = Guest::drape();
+    Guest &g = drapeGuest();
     // Unused argument words hold junk, so a slot that must be 0 shows a stray read.
     uint32_t callWithJunk(const std::string &fn, const std::vector<uint32_t> &w)
     {

@@ -51,7 +51,7 @@ TEST(InfoRecord, MalformedRecordsGiveAReason)
 
 TEST(InfoFile, ReadsDrapesRecords)
 {
-    const Records r = readRecords(test::readBytes(ZYLOS_DRAPE_PATH));
+    const Records r = readRecords(readBytes(ZYLOS_DRAPE_PATH));
     EXPECT_EQ(r.command.fields,
               (std::vector<std::string>{"Set background image for focused tile.", "drape /images/zylos.rei"}));
     EXPECT_EQ(r.package.fields, (std::vector<std::string>{"drape", "2"}));
@@ -61,7 +61,7 @@ TEST(InfoFile, ReadsDrapesRecords)
 // headers are the ELF fuzz target's, which runs the same reader.)
 TEST(InfoFile, TruncatedImagesAreRefused)
 {
-    const auto image = test::readBytes(ZYLOS_DRAPE_PATH);
+    const auto image = readBytes(ZYLOS_DRAPE_PATH);
     ASSERT_GT(image.size(), 100u);
     for (size_t n = 0; n < image.size(); n += 1 + n / 16)
         EXPECT_THROW(readRecords(std::vector<uint8_t>(image.begin(), image.begin() + n)), std::runtime_error) << n;

@@ -1,5 +1,6 @@
 // zylos-info: prints the command and package records of zylos executables.
 #include "command_line.h"
+#include "host_files.h"
 #include "records.h"
 
 #include <CLI/CLI.hpp>
@@ -13,14 +14,6 @@
 namespace {
 
 using zylos::info::Records;
-
-std::vector<std::uint8_t> readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open the file");
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string jsonString(const std::string &s)
 {
@@ -78,7 +71,7 @@ int main(int argc, char **argv)
     std::vector<std::string> objects;
     for (const std::string &path : programs) {
         try {
-            const auto bytes = readFile(path);
+            const auto bytes = zylos::readBytes(path);
             const Records records = zylos::info::readRecords(bytes);
             if (json)
                 objects.push_back(jsonObject(path, records));

@@ -1,4 +1,4 @@
-#include "guest.h"
+#include "image_calls.h"
 
 #include "elf_image.h"
 #include "layout.h"
@@ -14,7 +14,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace zylos::test {
+namespace zylos {
 namespace {
 
 namespace fs = std::filesystem;
@@ -60,13 +60,6 @@ Guest::Guest(const std::string &elfPath)
     reset();
 }
 
-Guest &Guest::drape()
-{
-    static Guest instance(ZYLOS_DRAPE_PATH);
-    instance.reset();
-    return instance;
-}
-
 void Guest::reset()
 {
     // Scratch memory is zeroed as it is handed out, so only the image's own
@@ -93,7 +86,10 @@ uint32_t Guest::sym(const std::string &name) const
     return it->second;
 }
 
-void Guest::setGsSegment(uint32_t base) { snapshot_.setGsSegment(kGdtPage, base); }
+void Guest::setGsSegment(uint32_t base)
+{
+    snapshot_.setGsSegment(kGdtPage, base);
+}
 
 void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
 {
@@ -154,8 +150,14 @@ long double Guest::callLD(const std::string &fn, std::initializer_list<Arg> args
     return v;
 }
 
-bool Guest::exited() const { return kernel_->exited(); }
-int Guest::exitStatus() const { return kernel_->exitStatus(); }
+bool Guest::exited() const
+{
+    return kernel_->exited();
+}
+int Guest::exitStatus() const
+{
+    return kernel_->exitStatus();
+}
 
 uint32_t Guest::alloc(size_t n, uint32_t align)
 {
@@ -200,7 +202,10 @@ void Guest::write(uint32_t addr, const void *p, size_t n)
                                 " is outside writable memory");
 }
 
-void Guest::write(uint32_t addr, std::string_view s) { write(addr, s.data(), s.size()); }
+void Guest::write(uint32_t addr, std::string_view s)
+{
+    write(addr, s.data(), s.size());
+}
 
 std::vector<uint8_t> Guest::read(uint32_t addr, size_t n) const
 {
@@ -227,9 +232,15 @@ uint32_t Guest::read32(uint32_t addr) const
     return v;
 }
 
-void Guest::write32(uint32_t addr, uint32_t v) { write(addr, &v, 4); }
+void Guest::write32(uint32_t addr, uint32_t v)
+{
+    write(addr, &v, 4);
+}
 
-uint8_t Guest::read8(uint32_t addr) const { return read(addr, 1)[0]; }
+uint8_t Guest::read8(uint32_t addr) const
+{
+    return read(addr, 1)[0];
+}
 
 void Guest::inject(const std::string &name, int n, int32_t result)
 {
@@ -255,8 +266,9 @@ void Guest::setRoot(const std::string &hostDir)
     root_ = hostDir;
 }
 
-void Guest::setWriteChunk(size_t n) { kernel_->setWriteChunk(n); }
+void Guest::setWriteChunk(size_t n)
+{
+    kernel_->setWriteChunk(n);
+}
 
-std::string programPath(const std::string &name) { return std::string(ZYLOS_TEST_PROGRAMS_DIR) + "/" + name; }
-
-} // namespace zylos::test
+} // namespace zylos

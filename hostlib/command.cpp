@@ -1,4 +1,4 @@
-#include "guest.h"
+#include "command.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,10 +11,11 @@
 #include <cerrno>
 #include <chrono>
 #include <sstream>
+#include <stdexcept>
 
 extern char **environ;
 
-namespace zylos::test {
+namespace zylos {
 namespace {
 
 // A command that hangs is killed after this long, so a test fails instead.
@@ -54,7 +55,7 @@ RunResult runCommand(const std::vector<std::string> &command, const RunOptions &
     argv.push_back(nullptr);
     pid_t pid;
     const auto start = std::chrono::steady_clock::now();
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + command[0]);
@@ -118,29 +119,4 @@ std::vector<std::string> lines(const std::string &text)
     return out;
 }
 
-RunResult runProgram(std::vector<std::string> argv, const std::string &stdinBytes)
-{
-    argv.insert(argv.begin(), ZYLOS_RUN_PATH);
-    return runCommand(argv, {stdinBytes});
-}
-
-std::string backendName(Backend b) { return b == Backend::Native ? "native" : "emulated"; }
-
-std::vector<std::string> withBackend(Backend b, std::vector<std::string> argv)
-{
-    if (b == Backend::Native)
-        argv.insert(argv.begin(), "--native");
-    return argv;
-}
-
-const std::string &backendUnavailable(Backend b)
-{
-    static const std::string none;
-    static const std::string native = [] {
-        const RunResult r = runProgram({"--native", programPath("probe"), "exit", "0"});
-        return r.status == 125 && r.err.find("not available on this host") != std::string::npos ? r.err : "";
-    }();
-    return b == Backend::Native ? native : none;
-}
-
-} // namespace zylos::test
+} // namespace zylos
