@@ -318,7 +318,7 @@ void fuzzWholeFile(Guest &g, FuzzedDataProvider &in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Guest &g = drapeGuest();
+    Guest &g = test::drapeGuest();
     FuzzedDataProvider in(data, size);
     try {
         switch (in.ConsumeIntegralInRange(0, 4)) {
