@@ -3,13 +3,7 @@
 
 #include <stddef.h>
 
-#ifndef ZYLOS_NORETURN
-#ifdef __cplusplus
-#define ZYLOS_NORETURN [[noreturn]]
-#else
-#define ZYLOS_NORETURN _Noreturn
-#endif
-#endif
+#include <zylos/noreturn.h>
 
 #ifdef __cplusplus
 extern "C" {
