@@ -83,8 +83,4 @@ private:
     std::condition_variable ended_; // a child's thread is done
 };
 
-// The bytes of the regular file fd, at most limit of them: 0, or -27
-// (EFBIG) beyond limit, or another negative errno.
-int readWholeFile(int fd, size_t limit, std::vector<uint8_t> &out);
-
 } // namespace zylos

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zylos {
 
@@ -57,5 +58,9 @@ private:
     UniqueFd root_;
     bool readOnly_;
 };
+
+// The bytes of the regular file fd, at most limit of them: 0, or -27
+// (EFBIG) beyond limit, or another negative errno.
+int readWholeFile(int fd, size_t limit, std::vector<uint8_t> &out);
 
 } // namespace zylos
