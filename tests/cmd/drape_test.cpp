@@ -1,5 +1,7 @@
-// drape end to end in the runner: console bytes, exit status and the kernel
-// calls it makes.
+// drape end to end in the runner (console bytes, exit status and the kernel
+// calls it makes), and the layout of its executable: what the zylos loader and
+// the shell's tools rely on, checked on the built file.
+#include "elf32.h"
 #include "harness/guest.h"
 #include "zylos/syscalls.h"
 
@@ -23,113 +25,135 @@ std::size_t count_calls(const std::string &err, const std::string &name)
     return std::count_if(all.begin(), all.end(), [&](const std::string &l) { return l.rfind(name + "(", 0) == 0; });
 }
 
-RunResult drape(std::vector<std::string> args, std::vector<std::string> options = {})
+using Drape = EachBackend;
+
+// Each row runs drape traced, with the runner options given. The failure line
+// is one write per literal byte (38 before %s), one for the path and one for
+// the newline; puts sends its text and its newline as two.
+TEST_P(Drape, PrintsAndExitsAsDocumented)
 {
-    std::vector<std::string> argv = {"--trace"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back("drape");
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv);
-}
-
-struct Row {
-    const char *name;
-    std::vector<std::string> args;
-    std::vector<std::string> options;
-    std::string out;
-    int status;
-    std::size_t background_requests;
-};
-
-class DrapeTable : public ::testing::TestWithParam<std::tuple<Row, Backend>> {};
-
-TEST_P(DrapeTable, PrintsAndExitsAsDocumented)
-{
-    const auto &[row, backend] = GetParam();
-    if (const std::string &why = backendUnavailable(backend); !why.empty())
-        GTEST_SKIP() << why;
-    const RunResult r = drape(row.args, withBackend(backend, row.options));
-    EXPECT_EQ(r.out, row.out);
-    EXPECT_EQ(r.status, row.status);
-    EXPECT_EQ(count_calls(r.err, "set_background"), row.background_requests) << r.err;
-    ASSERT_FALSE(lines(r.err).empty());
-    EXPECT_EQ(lines(r.err).back(), "exit(" + std::to_string(row.status) + ")");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Invocations, DrapeTable,
+    const std::string image = "/images/zylos.rei";
     // clang-format off
-    ::testing::Combine(::testing::Values(
-        Row{"accepted", {"/images/zylos.rei"}, {}, "", 0, 1},
-        Row{"accepted_extra_args_ignored", {"/images/zylos.rei", "more", "-h"}, {}, "", 0, 1},
-        Row{"missing_file_refused", {"/images/none.rei"}, {}, failure_line("/images/none.rei"), 1, 1},
-        Row{"refused_minus_one", {"/images/zylos.rei"}, {"--inject", "set_background=-1"},
-            failure_line("/images/zylos.rei"), 1, 1},
-        Row{"refused_positive", {"/images/zylos.rei"}, {"--inject", "set_background=5"},
-            failure_line("/images/zylos.rei"), 1, 1},
-        Row{"help", {"-h"}, {}, kUsage, 0, 0},
-        Row{"help_with_extra", {"-h", "extra"}, {}, kUsage, 0, 0},
-        Row{"long_help_is_a_path", {"--help"}, {}, failure_line("--help"), 1, 1},
-        Row{"dash_help_is_a_path", {"-help"}, {}, failure_line("-help"), 1, 1},
-        Row{"capital_h_is_a_path", {"-H"}, {}, failure_line("-H"), 1, 1},
-        Row{"no_argument", {}, {}, kMissing, 1, 0},
-        Row{"empty_argument", {""}, {}, kMissing, 1, 0},
-        Row{"empty_argument_then_path", {"", "/images/zylos.rei"}, {}, kMissing, 1, 0}),
-                       ::testing::Values(Backend::Emulated, Backend::Native)),
+    const struct { std::vector<std::string> args, options; std::string out; int status; size_t backgrounds, writes; }
+    rows[] = {
+        {{image}, {}, "", 0, 1, 0},
+        {{image, "more", "-h"}, {}, "", 0, 1, 0},
+        {{"/images/none.rei"}, {}, failure_line("/images/none.rei"), 1, 1, 40},
+        {{image}, {"--inject", "set_background=-1"}, failure_line(image), 1, 1, 40},
+        {{image}, {"--inject", "set_background=5"}, failure_line(image), 1, 1, 40},
+        {{"-h"}, {}, kUsage, 0, 0, 2},
+        {{"-h", "extra"}, {}, kUsage, 0, 0, 2},
+        {{"-h"}, {"--inject", "write=-5"}, "", 0, 0, 1}, // output failures leave the status alone
+        {{"--help"}, {}, failure_line("--help"), 1, 1, 40},
+        {{"-help"}, {}, failure_line("-help"), 1, 1, 40},
+        {{"-H"}, {}, failure_line("-H"), 1, 1, 40},
+        {{}, {}, kMissing, 1, 0, 4},
+        {{""}, {}, kMissing, 1, 0, 4},
+        {{"", image}, {}, kMissing, 1, 0, 4}};
     // clang-format on
-    [](const ::testing::TestParamInfo<std::tuple<Row, Backend>> &info) {
-        return std::string(std::get<0>(info.param).name) + "_" + backendName(std::get<1>(info.param));
-    });
-
-TEST(Drape, FailureLineIsOneWritePerLiteralByteAndOneForThePath)
-{
-    const std::string path = "/images/none.rei";
-    const RunResult r = drape({path});
-    ASSERT_EQ(r.out, failure_line(path));
-    // 38 literal bytes before %s, the path in one request, then the newline.
-    EXPECT_EQ(count_calls(r.err, "write"), 38u + 1u + 1u) << r.err;
+    for (const auto &row : rows) {
+        std::vector<std::string> argv = row.options;
+        argv.insert(argv.begin(), "--trace");
+        argv.push_back("drape");
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        const RunResult r = run(argv);
+        SCOPED_TRACE(testing::Message() << "drape " << ::testing::PrintToString(row.args) << " " << r.err);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(count_calls(r.err, "set_background"), row.backgrounds);
+        EXPECT_EQ(count_calls(r.err, "write"), row.writes);
+        ASSERT_FALSE(lines(r.err).empty());
+        EXPECT_EQ(lines(r.err).back(), "exit(" + std::to_string(row.status) + ")");
+    }
 }
 
-TEST(Drape, UsageLineIsTwoWrites)
-{
-    const RunResult r = drape({"-h"});
-    EXPECT_EQ(count_calls(r.err, "write"), 2u) << r.err;
-}
+ZYLOS_ON_EACH_BACKEND(Drape);
 
-TEST(Drape, OutputFailuresDoNotChangeTheStatus)
+// main called directly with the arguments "drape" and arg1.
+uint32_t callMain(Guest &g, uint32_t arg1)
 {
-    const RunResult r = drape({"-h"}, {"--inject", "write=-5"});
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST(Drape, NullFirstArgumentIsAMissingPath)
-{
-    Guest &g = drapeGuest();
     const uint32_t argv = g.alloc(12);
-    g.write32(argv, g.str("drape"));
-    g.write32(argv + 4, 0);
-    g.write32(argv + 8, 0);
-    EXPECT_EQ(g.call("main", {2, argv}), 1u);
-    EXPECT_EQ(g.console(), kMissing);
-}
-
-TEST(Drape, PassesThePathUnchangedToTheKernel)
-{
-    Guest &g = drapeGuest();
-    const std::string path = "relative/../odd path.rei";
-    const uint32_t argv = g.alloc(12);
-    const uint32_t arg1 = g.str(path);
     g.write32(argv, g.str("drape"));
     g.write32(argv + 4, arg1);
     g.write32(argv + 8, 0);
+    return g.call("main", {2, argv});
+}
+
+TEST(DrapeMain, NullFirstArgumentIsAMissingPathAndAPathGoesUnchangedToTheKernel)
+{
+    Guest &g = drapeGuest();
+    EXPECT_EQ(callMain(g, 0), 1u);
+    EXPECT_EQ(g.console(), kMissing);
+    g.reset();
+    const uint32_t path = g.str("relative/../odd path.rei");
     g.inject("set_background", 0, 0);
-    EXPECT_EQ(g.call("main", {2, argv}), 0u);
-    const auto &calls = g.calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].nr, uint32_t{SYS_SET_BACKGROUND});
-    EXPECT_EQ(calls[0].args[0], arg1);
+    EXPECT_EQ(callMain(g, path), 0u);
+    ASSERT_EQ(g.calls().size(), 1u);
+    EXPECT_EQ(g.calls()[0].nr, uint32_t{SYS_SET_BACKGROUND});
+    EXPECT_EQ(g.calls()[0].args[0], path);
     EXPECT_EQ(g.console(), "");
+}
+
+using elf::File;
+
+class DrapeImage : public ::testing::Test {
+protected:
+    const std::vector<uint8_t> bytes = zylos::readBytes(ZYLOS_DRAPE_PATH);
+    const File image{bytes};
+    const std::vector<Elf32_Phdr> segs = image.programHeaders();
+};
+
+// A static i386 executable whose entry, _start, is the first byte of code,
+// and whose heap arena costs no file space.
+TEST_F(DrapeImage, HasExactlyThreePageAlignedLoadSegments)
+{
+    EXPECT_EQ(image.header().e_type, ET_EXEC);
+    EXPECT_EQ(image.header().e_machine, EM_386);
+    ASSERT_EQ(segs.size(), 3u) << "no program header besides the three loads";
+    const uint32_t flags[] = {PF_R | PF_X, PF_R, PF_R | PF_W};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(segs[i].p_type, PT_LOAD);
+        EXPECT_EQ(segs[i].p_flags, flags[i]);
+        EXPECT_EQ(segs[i].p_vaddr % 4096, 0u);
+        EXPECT_EQ(segs[i].p_offset % 4096, segs[i].p_vaddr % 4096);
+        EXPECT_GE(segs[i].p_memsz, segs[i].p_filesz);
+        if (i > 0)
+            EXPECT_GE(segs[i].p_vaddr, segs[i - 1].p_vaddr + segs[i - 1].p_memsz);
+    }
+    EXPECT_EQ(image.header().e_entry, segs[0].p_vaddr);
+    EXPECT_EQ(image.header().e_entry, image.symbolValues().at("_start"));
+    EXPECT_GE(segs[2].p_memsz - segs[2].p_filesz, 1048576u);
+    const uint32_t heap = image.symbolValues().at("g_heap");
+    EXPECT_EQ(heap % 8, 0u);
+    EXPECT_GE(heap, segs[2].p_vaddr + segs[2].p_filesz);
+}
+
+// Exactly one section of each record, with the exact bytes, inside the
+// read-only segment.
+TEST_F(DrapeImage, RecordsSitInTheReadOnlySegment)
+{
+    // clang-format off
+    const struct { const char *section; uint32_t align; std::string bytes; } records[] = {
+        {".zylos.cmdmeta", 32,
+         std::string("ZCMD\x01\0\0\0Set background image for focused tile.\0drape /images/zylos.rei\0\0", 72)},
+        {".zylos.pkgmeta", 4, std::string("ZPKG\x01\0\0\0drape\0" "2\0\0", 17)}};
+    // clang-format on
+    ASSERT_EQ(segs.size(), 3u);
+    for (const auto &record : records) {
+        SCOPED_TRACE(record.section);
+        std::vector<elf::Section> found;
+        for (const elf::Section &s : image.sections())
+            if (s.name == record.section)
+                found.push_back(s);
+        ASSERT_EQ(found.size(), 1u);
+        const Elf32_Shdr &s = found[0].header;
+        EXPECT_EQ(s.sh_addralign, record.align);
+        const auto contents = image.contents(found[0]);
+        EXPECT_EQ(std::string(contents.begin(), contents.end()), record.bytes);
+        EXPECT_GE(s.sh_addr, segs[1].p_vaddr);
+        EXPECT_LE(s.sh_addr + s.sh_size, segs[1].p_vaddr + segs[1].p_filesz);
+    }
 }
 
 } // namespace
