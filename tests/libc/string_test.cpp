@@ -8,9 +8,8 @@
 namespace zylos::test {
 namespace {
 
-class String : public ::testing::Test {
+class String : public GuestTest {
 protected:
-    Guest &g = drapeGuest();
     int32_t icall(const std::string &fn, std::initializer_list<Arg> args)
     {
         return static_cast<int32_t>(g.call(fn, args));
@@ -23,7 +22,6 @@ protected:
         return at;
     }
     uint32_t unmapped() { return g.allocAtGuard(16) + 16; }
-    std::string bytes(uint32_t addr, size_t n) const { return bytesAt(g, addr, n); }
 };
 
 TEST_F(String, LengthsOfLowPointersAndBoundedReads)
@@ -123,15 +121,15 @@ TEST_F(String, CopiesAndAppendsWriteExactlyAndGuard)
             g.write(dst, r.before + '\0');
         const uint32_t src = r.src == "\x01" ? 0 : g.strAtGuard(r.src);
         EXPECT_EQ(g.call(r.fn, {dst, src, r.n}), dst); // n is a surplus word for the unbounded forms
-        EXPECT_EQ(bytes(dst, r.after.size()), r.after);
+        EXPECT_EQ(bytesAt(g, dst, r.after.size()), r.after);
     }
     // A bounded source is read no further than n bytes.
     const uint32_t dst = g.str("##########");
     g.call("strncpy", {dst, unterminated("wxyz"), 4});
-    EXPECT_EQ(bytes(dst, 5), "wxyz#");
+    EXPECT_EQ(bytesAt(g, dst, 5), "wxyz#");
     g.write(dst + 2, std::string(1, '\0'));
     g.call("strncat", {dst, unterminated("uv"), 2});
-    EXPECT_EQ(bytes(dst, 6), std::string("wxuv\0#", 6));
+    EXPECT_EQ(bytesAt(g, dst, 6), std::string("wxuv\0#", 6));
     // Guards: a null destination gives null.
     const uint32_t s = g.str("ab");
     for (const char *fn : {"strcpy", "strcat", "strncpy", "strncat"})
@@ -185,9 +183,10 @@ TEST_F(String, BlockRoutinesCoverExactlyTheCountAndMemmoveOverlaps)
             const uint32_t area = g.str(std::string(n + 8, '#'));
             const uint32_t src = unterminated(std::string(n, 'x'));
             EXPECT_EQ(g.call("memcpy", {area + skew, src, n}), area + skew);
-            EXPECT_EQ(bytes(area, n + 8), std::string(skew, '#') + std::string(n, 'x') + std::string(8 - skew, '#'));
+            EXPECT_EQ(bytesAt(g, area, n + 8),
+                      std::string(skew, '#') + std::string(n, 'x') + std::string(8 - skew, '#'));
             EXPECT_EQ(g.call("memset", {area + skew, 0x141, n}), area + skew);
-            EXPECT_EQ(bytes(area + skew, n + 1), std::string(n, 'A') + '#');
+            EXPECT_EQ(bytesAt(g, area + skew, n + 1), std::string(n, 'A') + '#');
         }
     }
     const uint32_t a = unmapped();
@@ -205,7 +204,7 @@ TEST_F(String, BlockRoutinesCoverExactlyTheCountAndMemmoveOverlaps)
             EXPECT_EQ(g.call("memmove", {dst, src, n}), dst);
             std::string expected = text;
             expected.replace(13 + shift, n, text.substr(13, n));
-            EXPECT_EQ(bytes(base, text.size()), expected) << n << " bytes moved by " << shift;
+            EXPECT_EQ(bytesAt(g, base, text.size()), expected) << n << " bytes moved by " << shift;
         }
     }
 }
@@ -228,7 +227,7 @@ TEST_F(String, StrtokSequences)
     // Delimiters that end tokens become NUL; a new string abandons the old one.
     const uint32_t first = g.str("a b c"), second = g.str("x y"), space = g.str(" ");
     EXPECT_EQ(g.call("strtok", {first, space}), first);
-    EXPECT_EQ(bytes(first, 3), std::string("a\0b", 3));
+    EXPECT_EQ(bytesAt(g, first, 3), std::string("a\0b", 3));
     EXPECT_EQ(g.call("strtok", {second, space}), second);
     EXPECT_EQ(g.call("strtok", {0, space}), second + 2);
 }

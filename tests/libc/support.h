@@ -14,6 +14,14 @@
 namespace zylos::test {
 
 constexpr uint32_t kFail = 0xFFFFFFFFu;
+// The size of the heap arena.
+constexpr uint32_t kHeapSize = 1048576;
+
+// A test on the drape image, reset.
+class GuestTest : public ::testing::Test {
+protected:
+    Guest &g = drapeGuest();
+};
 
 // n guest bytes at addr as a string.
 inline std::string bytesAt(const Guest &g, uint32_t addr, size_t n)
@@ -28,6 +36,23 @@ inline uint32_t callWords(Guest &g, const std::string &fn, const std::vector<uin
 {
     auto at = [&](size_t i) { return i < w.size() ? w[i] : pad; };
     return g.call(fn, {at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), at(8), at(9), at(10), at(11)});
+}
+
+// One argument word: a number, or a text placed in guest memory.
+struct Word {
+    Word(uint32_t v) : value(v) {}
+    Word(int v) : value(static_cast<uint32_t>(v)) {}
+    Word(const char *t) : text(t) {}
+    uint32_t value = 0;
+    const char *text = nullptr;
+};
+
+// Calls fn with the words w, then the words of args.
+inline uint32_t callWith(Guest &g, const std::string &fn, std::vector<uint32_t> w, const std::vector<Word> &args)
+{
+    for (const Word &word : args)
+        w.push_back(word.text ? g.str(word.text) : word.value);
+    return callWords(g, fn, w);
 }
 
 inline size_t countCalls(const Guest &g, const std::string &name)
