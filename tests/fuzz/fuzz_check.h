@@ -1,26 +1,15 @@
-// What the fuzz targets share: a failed property is reported and aborts, so
-// that libFuzzer keeps the input that broke it; host folders for the targets
-// that touch files are made once and removed at exit.
+// What the fuzz targets and the root-confinement test share: a failed
+// property is reported and aborts, so that libFuzzer keeps the input that
+// broke it; and a root planted with symlinks that lead out of it.
 #pragma once
 
 #include "harness/temp_dir.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
-#include <system_error>
 
 namespace zylos::fuzz {
 
@@ -36,169 +25,78 @@ inline void require(bool ok, const char *what)
         fail(what);
 }
 
-using Tree = std::map<std::string, std::string>;
-
-// Adds the entries of the folder open at dirFd (which it closes) to tree,
-// named from prefix on. Plain system calls: a walk runs twice per input, and one through
-// std::filesystem costs more than the input.
-inline void addTree(int dirFd, const std::string &prefix, Tree &tree)
-{
-    DIR *d = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
-    if (!d) {
-        if (dirFd >= 0)
-            close(dirFd);
-        fail("cannot list " + prefix);
-    }
-    while (const dirent *e = readdir(d)) {
-        const std::string entry = e->d_name;
-        if (entry == "." || entry == "..")
-            continue;
-        const std::string name = prefix + entry;
-        struct stat st;
-        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            fail("cannot look at " + name);
-        if (S_ISLNK(st.st_mode)) {
-            char target[PATH_MAX];
-            const ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target);
-            tree[name] = "link:" + std::string(target, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-        } else if (S_ISDIR(st.st_mode)) {
-            tree[name] = "dir";
-            addTree(openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), name + "/", tree);
-        } else {
-            std::string content = "file:";
-            const int fd = openat(dirfd(d), e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            char buf[65536];
-            for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
-                content.append(buf, static_cast<size_t>(n));
-            if (fd >= 0)
-                close(fd);
-            tree[name] = std::move(content);
-        }
-    }
-    closedir(d);
-}
-
-// Every file and folder under dir with its content (folders and links by
-// their kind and target), to see that nothing under it changed.
-inline Tree treeOf(const std::filesystem::path &dir)
-{
-    Tree tree;
-    addTree(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), "", tree);
-    return tree;
-}
-
-inline size_t openHostDescriptors()
-{
-    DIR *d = opendir("/proc/self/fd");
-    require(d != nullptr, "/proc/self/fd lists the open descriptors");
-    size_t n = 0;
-    while (readdir(d))
-        ++n;
-    closedir(d);
-    return n;
-}
-
-// Fails, naming every open descriptor, unless as many are open as before.
-inline void requireDescriptors(size_t before, const char *what)
-{
-    if (openHostDescriptors() == before)
-        return;
-    std::string open;
-    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        open += " " + e.path().filename().string() + "->" + std::filesystem::read_symlink(e.path(), ec).string();
-    }
-    fail(std::string(what) + "; open now:" + open);
-}
-
 // A root to confine the code under test to, and beside it an outside that
 // must never change. The root holds symlinks that point inside it, outside
 // it, up, to "/" and in a loop.
 class PlantedRoot {
+    TempDir dir_;
+
 public:
-    explicit PlantedRoot(const std::string &what) : dir_("zylos-fuzz-" + what)
+    const std::filesystem::path root = dir_.path() / "root";
+    const std::filesystem::path outside = dir_.path() / "outside";
+
+    explicit PlantedRoot(const std::string &what) : dir_("zylos-" + what)
     {
-        std::filesystem::create_directories(outside / "sub");
-        std::ofstream(outside / "secret") << "secret";
-        planted_ = {{"dir", "dir"},
-                    {"file", "file:content"},
-                    {"dir/inner", "file:inner"},
-                    {"in_link", "link:dir"},
-                    {"out_abs", "link:" + outside.string()},
-                    {"out_rel", "link:../outside"},
-                    {"dir/up", "link:../../../../.."},
-                    {"up", "link:.."},
-                    {"to_root", "link:/"},
-                    {"loop", "link:loop"},
-                    {"file_out", "link:" + (outside / "secret").string()}};
-        std::filesystem::create_directory(root);
-        replant({});
-        outsideTree_ = treeOf(dir_.path());
-        takeRoot(outsideTree_);
+        writeFile(outside / "secret", "secret");
+        std::filesystem::create_directory(outside / "sub");
+        plant();
+        planted_ = treeOf(root);
+        outside_ = treeOf(folder());
     }
 
-    // Called after each input: the root may have changed in any way, nothing
-    // else may. Then the root is made as planted again, touching only the
-    // entries the input changed.
-    void requireOutsideUnchangedAndReplant() const
+    // Whatever was done inside the root, nothing beside it changed.
+    bool outsideUnchanged() const { return treeOf(folder()) == outside_; }
+
+    // The root as planted again. Only a root that changed is planted anew:
+    // making it costs more than most inputs.
+    void replant() const
     {
-        Tree now = treeOf(dir_.path());
-        const Tree inRoot = takeRoot(now);
-        require(now == outsideTree_, "nothing outside the root changed");
-        replant(inRoot);
+        if (treeOf(root) == planted_)
+            return;
+        std::filesystem::remove_all(root);
+        plant();
     }
 
     const std::filesystem::path &folder() const { return dir_.path(); }
 
 private:
-    // Moves what is inside the root out of a tree of the whole folder.
-    static Tree takeRoot(Tree &whole)
+    using Tree = std::map<std::string, std::string>;
+
+    void plant() const
     {
-        Tree inRoot;
-        for (auto e = whole.begin(); e != whole.end();) {
-            if (e->first.starts_with("root/"))
-                inRoot.emplace(e->first.substr(5), e->second), e = whole.erase(e);
-            else
-                ++e;
-        }
-        return inRoot;
+        writeFile(root / "file", "content");
+        writeFile(root / "dir" / "inner", "inner");
+        // On this host a link to a folder is made as any other link.
+        for (const auto &[name, target] : Tree{{"in_link", "dir"},
+                                               {"out_abs", outside.string()},
+                                               {"out_rel", "../outside"},
+                                               {"dir/up", "../../../../.."},
+                                               {"up", ".."},
+                                               {"to_root", "/"},
+                                               {"loop", "loop"},
+                                               {"file_out", (outside / "secret").string()}})
+            std::filesystem::create_symlink(target, root / name);
     }
 
-    void replant(const Tree &now) const
+    // Every file and folder under dir, with its content (folders and links
+    // by their kind and target), but what is in the root when dir holds it.
+    Tree treeOf(const std::filesystem::path &dir) const
     {
         namespace fs = std::filesystem;
-        if (now == planted_)
-            return;
-        for (const auto &[name, what] : now) {
-            const auto p = planted_.find(name);
-            if (p == planted_.end() || p->second != what) {
-                std::error_code gone; // already removed with its folder
-                fs::remove_all(root / name, gone);
-            }
+        Tree tree;
+        for (auto e = fs::recursive_directory_iterator(dir); e != fs::recursive_directory_iterator(); ++e) {
+            const std::string name = e->path().lexically_relative(dir).string();
+            if (e->path() == root)
+                e.disable_recursion_pending();
+            else if (e->is_symlink())
+                tree[name] = "link:" + fs::read_symlink(e->path()).string();
+            else
+                tree[name] = e->is_directory() ? "dir" : "file:" + readFile(e->path());
         }
-        const Tree left = treeOf(root);
-        for (const auto &[name, what] : planted_) // folders before what is in them
-            if (!left.count(name))
-                create(root / name, what);
+        return tree;
     }
 
-    // On this host a link to a folder is made as any other link.
-    static void create(const std::filesystem::path &at, const std::string &what)
-    {
-        if (what == "dir")
-            std::filesystem::create_directory(at);
-        else if (what.starts_with("file:"))
-            std::ofstream(at) << what.substr(5);
-        else
-            std::filesystem::create_symlink(what.substr(5), at);
-    }
-
-    zylos::TempDir dir_;
-    Tree planted_, outsideTree_;
-
-public:
-    const std::filesystem::path root = dir_.path() / "root";
-    const std::filesystem::path outside = dir_.path() / "outside";
+    Tree planted_, outside_;
 };
 
 } // namespace zylos::fuzz

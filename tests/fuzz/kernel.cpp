@@ -1,23 +1,31 @@
-// The kernel model under random calls: call numbers, argument words and
-// guest memory with holes, read-only pages and a page at the very top of the
-// address space, against a root folder with symlinks planted inside it that
-// point inside and outside. Every call returns a number; a call stores only
-// into the destination it names and only what its result says; a buffer the
-// guest does not own is never used; no host file outside the root changes;
-// no host descriptor outlives the kernel.
+// The kernel model and the root it resolves guest paths in, under random
+// input, against a root with symlinks planted in it that point inside,
+// outside, up, to "/" and in a loop. The last byte picks one of two modes:
+//   - random calls: call numbers, argument words and guest memory with
+//     holes, a read-only page and a page as near the top of the address
+//     space as the CPU maps one. Every call returns a number; a call stores
+//     only into the destination it names and only what its result says; a
+//     buffer the guest does not own is never used;
+//   - random paths built from "..", "//", ".", the planted names, host paths
+//     and very long names, handed to the root itself: whatever it opens is
+//     inside the root, as the host kernel names it.
+// Either way no host file outside the root changes and no host descriptor
+// outlives the input.
 #include "fuzz_check.h"
 
 #include "kernel.h"
+#include "layout.h"
+#include "machine.h"
+#include "root_dir.h"
 #include "zylos/syscalls.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <fstream>
 
 using namespace zylos;
 using zylos::fuzz::require;
@@ -25,57 +33,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Guest memory for the fuzzer: a few regions, with holes between them.
-class HoleyMemory final : public GuestMemory {
-public:
-    struct Region {
-        uint32_t base, size;
-        bool writable;
-        std::vector<uint8_t> bytes;
-    };
-    std::vector<Region> regions;
+// The planted root, with what random paths are built from and the name the
+// host kernel gives the root.
+struct World : fuzz::PlantedRoot {
+    World() : PlantedRoot("fuzz-kernel") {}
 
-    bool accessible(uint32_t addr, size_t n, bool forWrite) const override
-    {
-        return walk(addr, n, forWrite, [](size_t, size_t, size_t, size_t) {});
-    }
-    bool read(uint32_t addr, void *out, size_t n) const override
-    {
-        return accessible(addr, n, false) && walk(addr, n, false, [&](size_t r, size_t at, size_t done, size_t len) {
-                   std::memcpy(static_cast<uint8_t *>(out) + done, regions[r].bytes.data() + at, len);
-               });
-    }
-    bool write(uint32_t addr, const void *in, size_t n) override
-    {
-        return accessible(addr, n, true) && walk(addr, n, true, [&](size_t r, size_t at, size_t done, size_t len) {
-                   std::memcpy(regions[r].bytes.data() + at, static_cast<const uint8_t *>(in) + done, len);
-               });
-    }
-
-private:
-    // Calls f(region index, offset in it, bytes done, length) piece by piece.
-    template <typename F>
-    bool walk(uint32_t addr, size_t n, bool forWrite, F &&f) const
-    {
-        const uint64_t end = uint64_t{addr} + n;
-        for (uint64_t at = addr; at < end;) {
-            auto r = std::find_if(regions.begin(), regions.end(),
-                                  [&](const Region &x) { return at >= x.base && at - x.base < x.size; });
-            if (r == regions.end() || (forWrite && !r->writable))
-                return false;
-            const uint64_t stop = std::min<uint64_t>(end, uint64_t{r->base} + r->size);
-            f(static_cast<size_t>(r - regions.begin()), static_cast<size_t>(at - r->base),
-              static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
-            at = stop;
-        }
-        return true;
-    }
+    std::string rootName = fs::canonical(folder()).string() + "/root";
+    // clang-format off
+    std::vector<std::string> tokens = {"/", "//", ".", "..", "dir", "file", "inner", "in_link", "out_abs", "out_rel",
+        "up", "to_root", "loop", "file_out", "new", "secret", "outside", "sub", folder().string(), outside.string(),
+        std::string(255, 'n'), std::string(256, 'm'), std::string(4000, 'l'), "\xff", "a\nb", " "};
+    // clang-format on
 };
 
-constexpr uint32_t kPaths = 0x10000, kPathsSize = 0x2000; // then a hole
-constexpr uint32_t kReadOnly = 0x13000, kReadOnlySize = 0x1000;
-constexpr uint32_t kBuffers = 0x14000, kBuffersSize = 0x1000; // right after the read-only page
-constexpr uint32_t kTop = 0xFFFFF000, kTopSize = 0x1000;
+// Guest memory, the CPU's own: regions with holes between them, a read-only
+// page right before a writable one, and a page as near the top of the address
+// space as the CPU maps one.
+constexpr uint32_t kPaths = 0x10000; // canned paths, then fuzzed bytes
+constexpr struct {
+    uint32_t base, size;
+    unsigned perms;
+} kRegions[] = {{kPaths, 0x2000, kPermRead | kPermWrite},
+                {0x13000, 0x1000, kPermRead},
+                {0x14000, 0x1000, kPermRead | kPermWrite},
+                {0xFFFFE000, 0x1000, kPermRead | kPermWrite}};
 
 const char *const kCannedPaths[] = {
     // clang-format off
@@ -84,6 +65,7 @@ const char *const kCannedPaths[] = {
     "//dir//./inner", "dir/../../../outside", "/to_root", "",
     // clang-format on
 };
+constexpr uint32_t kFuzzedPath = kPaths + 64 * static_cast<uint32_t>(std::size(kCannedPaths));
 
 // clang-format off
 constexpr uint32_t kCalls[] = {SYS_WRITE, SYS_EXIT, SYS_READ, SYS_OPEN, SYS_CLOSE, SYS_GETKEY, SYS_WRITEFILE,
@@ -96,45 +78,43 @@ constexpr uint32_t kFlags[] = {O_RDONLY, O_WRONLY | O_CREAT, O_WRONLY | O_CREAT 
                                O_CREAT | O_EXCL | O_WRONLY, O_ACCMODE, O_DIRECTORY, 0x40000000};
 // clang-format on
 
-fuzz::PlantedRoot &world()
+Machine &memory()
 {
-    static fuzz::PlantedRoot w("kernel");
-    return w;
+    static Machine m(Machine::Options{});
+    if (m.regions().empty())
+        for (const auto &r : kRegions)
+            m.map(r.base, r.size, r.perms);
+    return m;
 }
 
-HoleyMemory memoryFrom(FuzzedDataProvider &in)
+// Zeros, then the canned paths one per 64 bytes, fuzzed bytes after them and
+// at the start of the other regions, and maybe a string that runs into the
+// hole after a region.
+void fillMemory(FuzzedDataProvider &in, const Machine &mem)
 {
-    HoleyMemory mem;
-    mem.regions = {{kPaths, kPathsSize, true, std::vector<uint8_t>(kPathsSize)},
-                   {kReadOnly, kReadOnlySize, false, std::vector<uint8_t>(kReadOnlySize)},
-                   {kBuffers, kBuffersSize, true, std::vector<uint8_t>(kBuffersSize)},
-                   {kTop, kTopSize, true, std::vector<uint8_t>(kTopSize)}};
-    // The canned paths, one per 64 bytes; then fuzzed bytes over the rest.
-    std::vector<uint8_t> &paths = mem.regions[0].bytes;
-    for (size_t i = 0; i < std::size(kCannedPaths); ++i)
-        std::strcpy(reinterpret_cast<char *>(paths.data() + 64 * i), kCannedPaths[i]);
-    for (HoleyMemory::Region &r : mem.regions) {
+    for (const Machine::Region &r : mem.regions()) {
+        std::memset(r.host, 0, r.size);
         const std::vector<uint8_t> fill = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 128));
-        const size_t at = r.base == kPaths ? 64 * std::size(kCannedPaths) : 0;
-        std::copy(fill.begin(), fill.end(), r.bytes.begin() + static_cast<std::ptrdiff_t>(at));
-        if (in.ConsumeBool()) // a string that runs into the hole after the region
-            std::fill(r.bytes.end() - 16, r.bytes.end(), 'x');
+        std::copy(fill.begin(), fill.end(), r.host + (r.base == kPaths ? kFuzzedPath - kPaths : 0));
+        if (in.ConsumeBool())
+            std::fill(r.host + r.size - 16, r.host + r.size, 'x');
     }
-    return mem;
+    for (size_t i = 0; i < std::size(kCannedPaths); ++i)
+        std::strcpy(reinterpret_cast<char *>(mem.regions().front().host) + 64 * i, kCannedPaths[i]);
 }
 
-uint32_t argument(FuzzedDataProvider &in, const HoleyMemory &mem)
+uint32_t argument(FuzzedDataProvider &in, const Machine &mem)
 {
     switch (in.ConsumeIntegralInRange(0, 6)) {
     case 0: return in.ConsumeIntegralInRange<uint32_t>(0, 70); // descriptors, handles, whence
     case 1: {
-        const HoleyMemory::Region &r = mem.regions[in.ConsumeIntegralInRange<size_t>(0, mem.regions.size() - 1)];
+        const Machine::Region &r = mem.regions()[in.ConsumeIntegralInRange<size_t>(0, mem.regions().size() - 1)];
         return r.base + in.ConsumeIntegralInRange<uint32_t>(0, r.size + 16); // up to and past the end
     }
     case 2: return kPaths + 64 * in.ConsumeIntegralInRange<uint32_t>(0, std::size(kCannedPaths) - 1);
     case 3: return in.PickValueInArray(kLengths);
     case 4: return in.PickValueInArray(kFlags);
-    case 5: return kPaths + 64 * static_cast<uint32_t>(std::size(kCannedPaths)); // the fuzzed bytes
+    case 5: return kFuzzedPath;
     default: return in.ConsumeIntegral<uint32_t>();
     }
 }
@@ -155,23 +135,30 @@ Destination destinationOf(uint32_t nr, const uint32_t (&a)[3], int32_t result)
     }
 }
 
-void checkStores(const HoleyMemory &before, const HoleyMemory &after, const Destination &d)
+// The bytes of all regions, one after the other.
+void copyOut(const Machine &mem, std::vector<uint8_t> &out)
 {
-    for (size_t i = 0; i < before.regions.size(); ++i) {
-        const HoleyMemory::Region &b = before.regions[i], &a = after.regions[i];
-        if (std::memcmp(a.bytes.data(), b.bytes.data(), b.size) == 0)
-            continue; // the common case, and a byte loop costs most of an input
-        for (size_t j = 0; j < b.size; ++j) {
-            if (a.bytes[j] == b.bytes[j])
-                continue;
-            const uint64_t addr = uint64_t{b.base} + j;
-            require(addr >= d.addr && addr < uint64_t{d.addr} + d.size, "a call stores only into its destination");
-        }
+    out.clear();
+    for (const Machine::Region &r : mem.regions())
+        out.insert(out.end(), r.host, r.host + r.size);
+}
+
+void checkStores(const Machine &mem, const std::vector<uint8_t> &before, const Destination &d)
+{
+    const uint8_t *was = before.data();
+    for (const Machine::Region &r : mem.regions()) {
+        if (std::memcmp(r.host, was, r.size) != 0) // rare, and a byte loop costs most of an input
+            for (size_t j = 0; j < r.size; ++j) {
+                const uint64_t addr = uint64_t{r.base} + j;
+                require(r.host[j] == was[j] || (addr >= d.addr && addr < uint64_t{d.addr} + d.size),
+                        "a call stores only into its destination");
+            }
+        was += r.size;
     }
 }
 
 // A call that succeeded used its whole buffer, which the guest owns.
-void checkBuffer(const HoleyMemory &mem, uint32_t nr, const uint32_t (&a)[3], int32_t result)
+void checkBuffer(const Machine &mem, uint32_t nr, const uint32_t (&a)[3], int32_t result)
 {
     if (result < 0)
         return;
@@ -190,36 +177,100 @@ void checkBuffer(const HoleyMemory &mem, uint32_t nr, const uint32_t (&a)[3], in
     }
 }
 
-void runCalls(FuzzedDataProvider &in, HoleyMemory &mem, Kernel &kernel)
+void fuzzCalls(FuzzedDataProvider &in, const World &w, Machine &mem)
 {
-    HoleyMemory before; // assigned to, not made anew, for each call: it is copied 24 times an input
+    fillMemory(in, mem);
+    StringConsole console;
+    console.input = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 16));
+    Kernel kernel(RootDir(w.root.string()), console);
+    kernel.setDeadline(Kernel::Clock::now()); // sleeps end at once
+    kernel.setWriteChunk(in.ConsumeIntegralInRange<size_t>(0, 8));
+    std::vector<uint8_t> before; // filled anew, not made anew, for each call
     for (int n = 0; n < 24 && in.remaining_bytes() > 0 && !kernel.exited(); ++n) {
         const uint32_t nr = in.ConsumeBool() ? in.PickValueInArray(kCalls) : in.ConsumeIntegral<uint32_t>();
         const uint32_t a[3] = {argument(in, mem), argument(in, mem), argument(in, mem)};
-        before = mem;
+        copyOut(mem, before);
         const int32_t result = kernel.call(nr, a, mem);
-        checkStores(before, mem, destinationOf(nr, a, result));
+        checkStores(mem, before, destinationOf(nr, a, result));
         checkBuffer(mem, nr, a, result);
     }
+}
+
+std::string pathFrom(FuzzedDataProvider &in, const World &w)
+{
+    std::string path = in.ConsumeBool() ? "/" : "";
+    for (size_t n = in.ConsumeIntegralInRange<size_t>(0, 12); n > 0 && in.remaining_bytes(); --n) {
+        if (in.ConsumeIntegralInRange(0, 7) == 0)
+            path += in.ConsumeRandomLengthString(16);
+        else
+            path += w.tokens[in.ConsumeIntegralInRange<size_t>(0, w.tokens.size() - 1)];
+        if (in.ConsumeBool())
+            path += "/";
+    }
+    return path.substr(0, path.find('\0'));
+}
+
+void requireInside(const World &w, const UniqueFd &fd)
+{
+    char name[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd.get());
+    const ssize_t n = readlink(link.c_str(), name, sizeof name);
+    require(n > 0, "an opened descriptor has a host name");
+    const std::string host(name, static_cast<size_t>(n));
+    require(host == w.rootName || host.starts_with(w.rootName + "/"), "what the root opens is inside it");
+}
+
+void operate(FuzzedDataProvider &in, const World &w, const RootDir &root, const std::string &path)
+{
+    // clang-format off
+    static constexpr int kOpenFlags[] = {O_PATH, O_PATH | O_NOFOLLOW, O_RDONLY, O_RDONLY | O_DIRECTORY,
+                                         O_WRONLY | O_CREAT, O_WRONLY | O_CREAT | O_TRUNC, O_RDWR | O_CREAT | O_EXCL};
+    // clang-format on
+    UniqueFd fd;
+    std::string name;
+    switch (in.ConsumeIntegralInRange(0, 5)) {
+    case 0:
+        if (root.open(path, in.PickValueInArray(kOpenFlags) | O_NONBLOCK | O_NOCTTY, 0644, fd) == 0)
+            requireInside(w, fd);
+        break;
+    case 1:
+        if (root.openParent(path, fd, name) == 0) {
+            requireInside(w, fd);
+            require(!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..",
+                    "openParent names one entry of its folder");
+        }
+        break;
+    case 2: root.mkdir(path); break;
+    case 3: root.unlink(path); break;
+    case 4: root.rmdir(path); break;
+    default: {
+        const std::string bytes = in.ConsumeRandomLengthString(64);
+        root.writeFile(path, {reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()});
+    }
+    }
+}
+
+void fuzzPaths(FuzzedDataProvider &in, const World &w)
+{
+    const RootDir root(w.root.string());
+    while (in.remaining_bytes() > 0)
+        operate(in, w, root, pathFrom(in, w));
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz::PlantedRoot &w = world();
-    const size_t descriptors = fuzz::openHostDescriptors();
+    static const World w;
+    Machine &mem = memory(); // made before the first count of descriptors
+    const size_t descriptors = test::openHostDescriptors();
     FuzzedDataProvider in(data, size);
-    HoleyMemory mem = memoryFrom(in);
-    {
-        StringConsole console;
-        console.input = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 16));
-        Kernel kernel(RootDir(w.root.string()), console);
-        kernel.setDeadline(Kernel::Clock::now()); // sleeps end at once
-        kernel.setWriteChunk(in.ConsumeIntegralInRange<size_t>(0, 8));
-        runCalls(in, mem, kernel);
-    }
-    w.requireOutsideUnchangedAndReplant();
-    fuzz::requireDescriptors(descriptors, "no host descriptor outlives the kernel");
+    if (in.ConsumeBool())
+        fuzzPaths(in, w);
+    else
+        fuzzCalls(in, w, mem);
+    require(w.outsideUnchanged(), "nothing outside the root changed");
+    w.replant();
+    require(test::openHostDescriptors() == descriptors, "no host descriptor outlives the input");
     return 0;
 }

@@ -1,6 +1,7 @@
 // The kernel model as a guest sees it: files under the root, folders, the
 // current directory, streams, pipes, descriptors and the root's confinement.
 // Bad pointers and the limits are in hostile_test.cpp.
+#include "fuzz/fuzz_check.h"
 #include "probe.h"
 #include "zylos/syscalls.h"
 
@@ -190,38 +191,24 @@ TEST_F(KernelCalls, KeysSleepsAndCallsWithoutAMeaningHere)
 }
 
 // Nothing a guest names leads out of the root: not "..", not an absolute
-// path, not a symlink, whatever the call.
+// path, not a symlink, whatever the call. The root is the kernel fuzz
+// target's own.
 class RootConfinement : public ProbeCalls {
 protected:
-    fs::path base = root / "base", outside = base / "outside";
+    fuzz::PlantedRoot planted{"confinement"};
 
-    void SetUp() override
-    {
-        fs::create_directories(base / "root");
-        fs::create_directories(outside);
-        writeFile(outside / "secret.txt", "secret");
-        writeFile(base / "root" / "inside.txt", "inside");
-        fs::create_directory_symlink(outside, base / "root" / "abs");
-        fs::create_directory_symlink("../outside", base / "root" / "rel");
-        fs::create_directory_symlink("../../../../../..", base / "root" / "up");
-        fs::create_symlink("../outside/secret.txt", base / "root" / "file_link");
-        g.setRoot((base / "root").string());
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(listing(outside), std::set<std::string>{"secret.txt"});
-        EXPECT_EQ(readFile(outside / "secret.txt"), "secret");
-    }
+    void SetUp() override { g.setRoot(planted.root.string()); }
+    void TearDown() override { EXPECT_TRUE(planted.outsideUnchanged()); }
 };
 
 TEST_F(RootConfinement, EscapesFailForEveryPathCall)
 {
-    ASSERT_GE(k(SYS_OPEN, s("inside.txt"), 0), 0);
-    ASSERT_EQ(k(SYS_SET_BACKGROUND, s("/inside.txt")), 0);
-    const std::string hostPath = (outside / "secret.txt").string();
+    ASSERT_GE(k(SYS_OPEN, s("file"), 0), 0);
+    ASSERT_EQ(k(SYS_SET_BACKGROUND, s("/file")), 0);
+    const std::string hostPath = (planted.outside / "secret").string();
     for (const std::string &path :
-         {std::string("../outside/secret.txt"), std::string("/../../outside/secret.txt"), std::string("abs/secret.txt"),
-          std::string("rel/secret.txt"), "up" + hostPath, hostPath}) {
+         {std::string("../outside/secret"), std::string("/../../outside/secret"), std::string("out_abs/secret"),
+          std::string("out_rel/secret"), "dir/up" + hostPath, hostPath}) {
         EXPECT_EQ(k(SYS_OPEN, s(path), 0), kENOENT) << path;
         EXPECT_EQ(k(SYS_SET_BACKGROUND, s(path)), kENOENT) << path;
         EXPECT_LT(k(SYS_OPEN, s(path), kWriteOnly | kTruncate), 0) << path;
@@ -236,10 +223,10 @@ TEST_F(RootConfinement, EscapesFailForEveryPathCall)
 
 TEST_F(RootConfinement, ReplacingASymlinkReplacesTheLinkItself)
 {
-    EXPECT_GE(sysWriteFile("/file_link", "new"), 0);
-    EXPECT_FALSE(fs::is_symlink(base / "root" / "file_link"));
-    EXPECT_EQ(readFile(base / "root" / "file_link"), "new");
-    EXPECT_EQ(k(SYS_UNLINK, s("/abs")), 0); // removes the link, not what it names
+    EXPECT_GE(sysWriteFile("/file_out", "new"), 0);
+    EXPECT_FALSE(fs::is_symlink(planted.root / "file_out"));
+    EXPECT_EQ(readFile(planted.root / "file_out"), "new");
+    EXPECT_EQ(k(SYS_UNLINK, s("/out_abs")), 0); // removes the link, not what it names
 }
 
 } // namespace
