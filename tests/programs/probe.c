@@ -7,9 +7,6 @@
      probe spin          loops forever
      probe sleepy        sleeps 0.1 s at a time, forever
      probe rep N         copies N bytes with one rep movsb, then exits 0
-     probe fault KIND    faults: r read 0x10, w write to code, x jump into
-                         data, h hlt, o out, d divide by zero, u ud2,
-                         s overflow the stack
 
    The probe_* functions are called one by one by the harness tests. */
 
@@ -57,38 +54,6 @@ static void say(const char *s, unsigned n)
         s += r;
         n -= (unsigned)r;
     }
-}
-
-static char data_area[4096];
-static volatile int zero;
-
-/* Stops only at the guard page below the stack. */
-static int recurse(int depth)
-{
-    volatile char pad[1024];
-    pad[0] = (char)depth;
-    if (depth >= 0)
-        return recurse(depth + 1) + pad[0];
-    return 0;
-}
-
-static int fault(char kind)
-{
-    switch (kind) {
-    case 'r': return *(volatile int *)0x10;
-    case 'w': *(volatile char *)(unsigned)&fault = 0; return 0;
-    case 'x': ((void (*)(void))(unsigned)data_area)(); return 0;
-    case 'h': __asm__ volatile("hlt"); return 0;
-    case 'o': __asm__ volatile("outb %%al, $0x80" : : "a"(0)); return 0;
-    case 'd': {
-        unsigned q = 1, r = 0;
-        __asm__ volatile("divl %2" : "+a"(q), "+d"(r) : "r"((unsigned)zero));
-        return (int)q;
-    }
-    case 'u': __asm__ volatile("ud2"); return 0;
-    case 's': return recurse(0);
-    }
-    return 2;
 }
 
 static void copy(unsigned n)
@@ -182,9 +147,7 @@ int main(int argc, char **argv)
         copy((unsigned)number(argv[2]));
         return 0;
     }
-    if (same(what, "fault") && argc > 2)
-        return fault(argv[2][0]);
-    static const char usage[] = "usage: probe echo|exit|cat|spin|sleepy|rep|fault ...\n";
+    static const char usage[] = "usage: probe echo|exit|cat|spin|sleepy|rep ...\n";
     say(usage, sizeof usage - 1);
     return 2;
 }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <initializer_list>
@@ -111,11 +112,13 @@ public:
         return out;
     }
 
-    void save(const std::string &path) const
+    // Writes the image to path, which it returns.
+    std::string save(const std::filesystem::path &path) const
     {
         const std::vector<uint8_t> b = bytes();
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+        return path.string();
     }
 
 private:

@@ -2,7 +2,7 @@
 // privileged instructions, bad pointers, descriptor exhaustion, huge
 // images): each is stopped, refused or reported, never a crash, a leaked host
 // descriptor or a touched file outside the root. Symlink escapes are in
-// kernel_test.cpp.
+// kernel_test.cpp, images with thousands of segments in elf_test.cpp.
 #include "hostile_image.h"
 #include "probe.h"
 #include "unique_fd.h"
@@ -30,13 +30,6 @@ bool hypervisorAnswersInt1A() { return fs::exists("/sys/module/kvm_pvm"); }
 class HostileGuests : public ::testing::Test {
 protected:
     TempDir dir{"zylos-hostile"};
-
-    std::string save(const HostileImage &image, const std::string &name)
-    {
-        const std::string path = (dir / name).string();
-        image.save(path);
-        return path;
-    }
 };
 
 // write(1, buffer, chunk) count times, then exit(0).
@@ -66,15 +59,15 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
                  {"keys", keys, false, true},
                  {"flood", flood(1 << 20, 1000000), false, false}};
     for (const auto &c : cases) {
-        const std::string path = save(c.image, c.name);
+        const std::string path = c.image.save(dir / c.name);
         if (c.counted) {
             const RunResult insns = runCounted({ZYLOS_RUN_PATH, "--max-insns", "3000000", path});
             EXPECT_EQ(insns.status, 124) << c.name;
             EXPECT_EQ(insns.err, "zylos-run: stopped after 3000000 instructions (--max-insns)\n") << c.name;
         }
-        const RunResult r =
-            runCounted({ZYLOS_RUN_PATH, "--timeout", "0.3", "--max-insns", "100000000000", path}, c.readOutput);
-        expectTimedOut(r, c.name);
+        expectTimedOut(
+            runCounted({ZYLOS_RUN_PATH, "--timeout", "0.3", "--max-insns", "100000000000", path}, c.readOutput),
+            c.name);
     }
 }
 
@@ -82,8 +75,8 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
 // (0x7FFFF000 bytes) and returns that count.
 TEST_F(HostileGuests, AConsoleFloodIsStreamedInBoundedMemory)
 {
-    const RunResult small = runCounted({ZYLOS_RUN_PATH, save(flood(1 << 20, 16), "small")});
-    const RunResult big = runCounted({ZYLOS_RUN_PATH, "--trace", save(flood(0x90000000, 1), "big")});
+    const RunResult small = runCounted({ZYLOS_RUN_PATH, flood(1 << 20, 16).save(dir / "small")});
+    const RunResult big = runCounted({ZYLOS_RUN_PATH, "--trace", flood(0x90000000, 1).save(dir / "big")});
     EXPECT_EQ(small.status, 0) << small.err;
     EXPECT_EQ(big.status, 0) << big.err;
     EXPECT_EQ(small.outBytes, uint64_t{16} << 20);
@@ -102,7 +95,7 @@ TEST_F(HostileGuests, EmptyReadsAndClosedStandardDescriptors)
     reader.sys(SYS_READ, 0, HostileImage::kBss, 0).raw({0x89, 0xC3, 0xB8, 2, 0, 0, 0, 0xCD, 0x80}); // exit(eax)
     const uint32_t f = opener.data("/f"), text = opener.data("out");
     opener.sys(SYS_OPEN, f, kWriteOnly | kCreate).sys(SYS_WRITE, 1, text, 3).sys(SYS_WRITE, 2, text, 3).exit(0);
-    const std::string readerPath = save(reader, "reader"), openerPath = save(opener, "opener");
+    const std::string readerPath = reader.save(dir / "reader"), openerPath = opener.save(dir / "opener");
     for (const Backend b : {Backend::Emulated, Backend::Native}) {
         if (!backendUnavailable(b).empty())
             continue;
@@ -126,7 +119,7 @@ TEST_F(HostileGuests, ASignalDuringAWholeFileWriteLeavesNothingBehind)
     HostileImage writer;
     const uint32_t big = writer.data("/big");
     writer.bss(256u << 20).sys(SYS_WRITEFILE, big, HostileImage::kBss, 256u << 20).jmp(0);
-    const std::string path = save(writer, "writer");
+    const std::string path = writer.save(dir / "writer");
     for (const char *signal : {"TERM", "KILL"}) {
         const fs::path root = dir / signal;
         fs::create_directory(root);
@@ -151,7 +144,7 @@ TEST_F(HostileGuests, TheShippedRootIsReadOnlyAndZylosRootChoosesAnother)
         .sys(SYS_OPEN, file, kWriteOnly | kCreate).sys(SYS_UNLINK, absent).sys(SYS_RMDIR, bin).sys(SYS_ZYLFS_STREAM_BEGIN, file)
         .sys(SYS_OPEN, absent, kTruncate).sys(SYS_OPEN, drape, 0).exit(0);
     // clang-format on
-    const std::string path = save(image, "changer");
+    const std::string path = image.save(dir / "changer");
     const RunResult shipped = runProgram({"--trace", path});
     EXPECT_EQ(shipped.status, 0) << shipped.err;
     EXPECT_EQ(shipped.err, "writefile(\"/new\", \"/new\", 4) = -30\nmkdir(\"/new_dir\") = -30\n"
@@ -186,20 +179,22 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         const char *message; // the start of what follows "guest fault: "
         int at;              // where the faulting instruction is in code, -1: at the address named, or kUnchecked
     } misdeeds[] = {
+        // clang-format off
         {"jump_unmapped", {0xB8, 0x00, 0x00, 0xAD, 0xDE, 0xFF, 0xE0}, "execution of unmapped address 0xdead0000", -1},
         {"jump_zero", {0x31, 0xC0, 0xFF, 0xE0}, "execution of unmapped address 0x00000000", -1},
         {"jump_stack", {0xFF, 0xE4}, "execution of non-executable address 0xbff", -1},
-        // clang-format off
         {"jump_above_user", {0xB8, 0x00, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff200", -1},
-        // clang-format on
+        {"jump_bss", {0xB8, 0x00, 0x00, 0x00, 0x10, 0xFF, 0xE0}, "execution of non-executable address 0x10000000", -1},
+        {"vsyscall", {0xB8, 0x00, 0x00, 0x60, 0xFF, 0xFF, 0xD0}, "execution of unmapped address 0xff600000", -1},
         {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000", 0},
         // call the next instruction; pop eax; xor eax, eax; mov eax, [eax]
         {"read_after_call", {0xE8, 0, 0, 0, 0, 0x58, 0x31, 0xC0, 0x8B, 0x00}, "read of unmapped address 0x00000000", 8},
         {"write_code", {0xA3, 0x00, 0x80, 0x04, 0x08}, "write to read-only address 0x08048000", 0},
-        // clang-format off
+        // push eax; jmp back: the guard page below the stack stops it
+        {"stack_overflow", {0x50, 0xEB, 0xFD}, "write to unmapped address 0xbfeff", 0},
+        {"divide_by_zero", {0x31, 0xC9, 0xF7, 0xF1}, "divide error", 2}, // xor ecx, ecx; div ecx
         {"cli", {0xFA}, "privileged instruction (cli)", 0}, {"sti", {0xFB}, "privileged instruction (sti)", 0},
         {"hlt", {0xF4}, "privileged instruction (hlt)", 0}, {"in", {0xEC}, "privileged instruction (in)", 0},
-        // clang-format on
         {"out", {0xE6, 0x80}, "privileged instruction (out)", 0},
         {"mov_to_cr0", {0x0F, 0x22, 0xC0}, "privileged instruction (mov to cr)", 0},
         {"mov_from_cr3", {0x0F, 0x20, 0xD8}, "privileged instruction (mov from cr)", 0},
@@ -210,18 +205,18 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         {"rdmsr", {0x0F, 0x32}, "privileged instruction (rdmsr)", 0},
         {"clts", {0x0F, 0x06}, "privileged instruction (clts)", 0},
         {"wbinvd", {0x0F, 0x09}, "privileged instruction (wbinvd)", 0},
+        // Ways around int 0x80 to the host kernel: fast calls, and 64-bit code
+        // (selector 0x33) that could make them or an int 0x80 of its own.
         {"sysenter", {0x0F, 0x34}, "invalid instruction (sysenter/syscall)", 0},
         {"syscall", {0x0F, 0x05}, "invalid instruction (sysenter/syscall)", 0},
-        {"int_81", {0xCD, 0x81}, "interrupt 0x00000081", 0},
-        {"int3", {0xCC}, "breakpoint (int3)", 0},
+        {"far_jump_64_bit", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x33, 0x00}, "general protection fault", 0},
+        {"int3", {0xCC}, "breakpoint (int3)", 0}, {"int_81", {0xCD, 0x81}, "interrupt 0x00000081", 0},
         {"ud2", {0x0F, 0x0B}, "invalid", 0},
         {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault", 5},
         {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault", 0},
         {"iret", {0xCF}, "general protection fault", 0},
-        {"far_jump_64_bit", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x33, 0x00}, "general protection fault", 0},
-        {"vsyscall", {0xB8, 0x00, 0x00, 0x60, 0xFF, 0xFF, 0xD0}, "execution of unmapped address 0xff600000", -1},
-        {"jump_bss", {0xB8, 0x00, 0x00, 0x00, 0x10, 0xFF, 0xE0}, "execution of non-executable address 0x10000000", -1},
         {"trap_flag", {0x9C, 0x81, 0x0C, 0x24, 0x00, 0x01, 0, 0, 0x9D, 0x90}, "debug trap", kUnchecked},
+        // clang-format on
     };
     const std::regex line("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8})\n(  .*\n)+");
     // The report's match (empty when there is none).
@@ -248,7 +243,7 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         HostileImage image;
         const uint32_t after = image.data("after");
         image.raw({0x90}).raw(m.code).sys(SYS_WRITE, 1, after, 5).exit(0);
-        const std::string path = save(image, m.name);
+        const std::string path = image.save(dir / m.name);
         for (const auto &[b, options] : runs) {
             std::vector<std::string> argv = options;
             argv.push_back(path);
@@ -258,12 +253,11 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
             const std::smatch match = expectFault(r, m.message, what);
             if (m.at == kUnchecked || match.empty())
                 continue;
-            std::smatch named;
-            const uint32_t eip = m.at >= 0 ? image.entry() + 1 + static_cast<uint32_t>(m.at)
-                                 : std::regex_search(r.err, named, std::regex("address (0x[0-9a-f]{8})"))
-                                     ? static_cast<uint32_t>(std::stoul(named[1], nullptr, 16))
-                                     : 0;
-            EXPECT_EQ(match[2].str(), hex8(eip).substr(2)) << what;
+            // -1: the address the message names last
+            const std::string report = match[1];
+            const uint64_t eip = m.at >= 0 ? image.entry() + 1 + static_cast<uint32_t>(m.at)
+                                           : std::stoul(report.substr(report.rfind(' ') + 1), nullptr, 16);
+            EXPECT_EQ(std::stoul(match[2], nullptr, 16), eip) << what;
         }
     }
     // Every int n but the kernel's, named alike by both backends. (Some
@@ -272,28 +266,10 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
     for (uint32_t n = 0; n < 256; ++n) {
         HostileImage image;
         image.raw({0xCD, static_cast<uint8_t>(n)}).exit(0);
-        const std::string path = save(image, "int_" + std::to_string(n));
+        const std::string path = image.save(dir / ("int_" + std::to_string(n)));
         for (const Backend b : backends)
             if (n != 0x80 && !(n == 0x1A && b == Backend::Native && hypervisorAnswersInt1A()))
                 expectFault(runProgram(withBackend(b, {path})), interruptText(n), path + " " + backendName(b));
-    }
-}
-
-// The CPU emulator would abort the runner after a few thousand mappings;
-// one more than the 16 allowed is refused as well.
-TEST_F(HostileGuests, ImagesWithThousandsOfSegmentsAreRefusedAtOnce)
-{
-    for (const uint16_t count : {17, 5000}) {
-        const std::vector<uint8_t> bytes = HostileImage().exit(7).bytes([&](ElfParts &i) {
-            for (uint32_t at = 0x20000000; i.ph.size() < count; at += 0x2000)
-                i.ph.push_back({PT_LOAD, 0, at, at, 0, 0x1000, PF_R | PF_W, 0x1000});
-            i.h.e_phnum = count;
-        });
-        writeFile(dir / "segments", std::string(bytes.begin(), bytes.end()));
-        const RunResult r = runProgram({(dir / "segments").string()});
-        EXPECT_EQ(r.status, 126) << r.err;
-        EXPECT_NE(r.err.find("more than 16 loadable segments"), std::string::npos) << r.err;
-        EXPECT_LT(r.took, std::chrono::seconds(5));
     }
 }
 
@@ -310,7 +286,7 @@ TEST_F(HostileGuests, ThousandsOfOpensFillTheTableAndNoMore)
         .loop(R::Esi, top)
         .mov(R::Eax, 2)
         .raw({0x89, 0xFB, 0xCD, 0x80}); // mov ebx, edi; int 0x80
-    const std::string path = save(image, "opener");
+    const std::string path = image.save(dir / "opener");
     EXPECT_EQ(runProgram({"--root", dir.str(), path}).status, 61); // 64 slots, 3 taken by the console
     // With few host descriptors the host runs out first: a plain failure for the guest.
     const RunResult scarce =
@@ -435,15 +411,8 @@ TEST_F(HostileCalls, ThousandsOfDescriptorsLeakNoHostDescriptor)
     const size_t before = openHostDescriptors();
     const uint32_t path = s("/f"), fds = g.alloc(8);
     for (int round = 0; round < 3; ++round) {
-        std::set<int32_t> results;
-        int opened = 0;
-        for (int i = 0; i < 2000; ++i) {
-            const int32_t r = k(SYS_OPEN, path, 0);
-            opened += r >= 0;
-            results.insert(r < 0 ? r : 0);
-        }
-        EXPECT_EQ(opened, 61) << round;
-        EXPECT_EQ(results, (std::set<int32_t>{kEMFILE, 0})) << round;
+        for (int32_t i = 0; i < 2000; ++i) // the lowest free descriptor while there is one
+            ASSERT_EQ(k(SYS_OPEN, path, 0), i < 61 ? i + 3 : kEMFILE) << round << ", open " << i;
         EXPECT_EQ(k(SYS_OPEN, s("/new"), kWriteOnly | kCreate), kEMFILE);
         EXPECT_FALSE(fs::exists(root / "new"));
         EXPECT_EQ(k(SYS_PIPE, fds), kEMFILE);

@@ -1,7 +1,6 @@
 // The probe guest (tests/programs/probe.c) as the runner tests use it.
 #pragma once
 
-#include "elf32.h"
 #include "harness/guest.h"
 #include "harness/temp_dir.h"
 #include "zylos/syscalls.h"
@@ -10,7 +9,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -33,9 +31,13 @@ inline void expectTimedOut(const RunResult &r, const std::string &what)
     EXPECT_LT(r.took, std::chrono::seconds(5)) << what;
 }
 
-inline void expectTimedOut(const std::vector<std::string> &argv, const std::string &what)
+// The count --count printed.
+inline uint64_t countOf(const RunResult &r)
 {
-    expectTimedOut(runProgram(argv), what);
+    std::smatch m;
+    if (!std::regex_search(r.err, m, std::regex("zylos-run: ([0-9]+) instructions\n")))
+        throw std::runtime_error("no instruction count in: " + r.err);
+    return std::stoull(m[1]);
 }
 
 // One instance per test executable, reset for each test.
@@ -50,16 +52,6 @@ inline Guest &probe()
 inline int32_t sys(Guest &g, uint32_t nr, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0)
 {
     return static_cast<int32_t>(g.call("probe_sys", {nr, a, b, c}));
-}
-
-// The probe's symbols, read from its file.
-inline const auto &probeSymbols()
-{
-    static const auto symbols = [] {
-        const std::vector<uint8_t> file = readBytes(programPath("probe"));
-        return elf::File(file).symbolValues();
-    }();
-    return symbols;
 }
 
 // Kernel calls made by the probe guest, with the files under its root.
@@ -82,53 +74,5 @@ protected:
         return n < 0 ? "<" + std::to_string(n) + ">" : std::string(g.readStr(buf).substr(0, static_cast<size_t>(n)));
     }
 };
-
-inline std::string hex8(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
-}
-
-struct FaultCase {
-    char kind;            // the probe's "fault" argument
-    std::string message;  // how the report after "guest fault: " begins
-    const char *function; // the probe function EIP lies in
-};
-
-// The probe's faults, reported alike by both backends. Data is not
-// executable on either.
-inline std::vector<FaultCase> probeFaults()
-{
-    return {{'r', "read of unmapped address 0x00000010", "fault"},
-            {'w', "write to read-only address", "fault"},
-            {'x', "execution of non-executable address " + hex8(probeSymbols().at("data_area")), "data_area"},
-            {'h', "privileged instruction (hlt)", "fault"},
-            {'o', "privileged instruction (out)", "fault"},
-            {'d', "divide error", "fault"},
-            {'u', "invalid instruction", "fault"},
-            {'s', "write to unmapped address 0xbfeff", "recurse"}};
-}
-
-// Each fault ends the guest with 139 and a line naming what happened, an EIP
-// inside the function that did it and that function, then the backtrace.
-inline void expectFaultReports(Backend backend)
-{
-    for (const FaultCase &f : probeFaults()) {
-        const RunResult r = runProgram(withBackend(backend, {programPath("probe"), "fault", std::string(1, f.kind)}));
-        EXPECT_EQ(r.status, 139) << f.kind;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(
-            r.err, m,
-            std::regex("zylos-run: guest fault: (.*) at eip 0x([0-9a-f]{8}) \\((\\w+)\\+0x[0-9a-f]+\\)\n(  .*\n)+")))
-            << r.err;
-        EXPECT_EQ(m[3], f.function) << r.err;
-        EXPECT_EQ(m[1].str().rfind(f.message, 0), 0u) << r.err;
-        const uint32_t eip = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16));
-        const uint32_t start = probeSymbols().at(f.function);
-        EXPECT_GE(eip, start) << r.err;
-        EXPECT_LT(eip, start + 0x100) << r.err;
-    }
-}
 
 } // namespace zylos::test
