@@ -1,5 +1,7 @@
 // Trace lines: names, argument shapes, escaping, shortening, bad pointers.
 #include "call_table.h"
+#include "layout.h"
+#include "machine.h"
 #include "trace.h"
 #include "zylos/syscalls.h"
 
@@ -9,31 +11,6 @@
 
 namespace zylos {
 namespace {
-
-// Guest memory of 4 KiB at 0x1000; everything else is unmapped.
-class PageMemory : public GuestMemory {
-public:
-    static constexpr uint32_t kBase = 0x1000;
-    uint8_t bytes[4096] = {};
-
-    bool accessible(uint32_t addr, size_t n, bool) const override
-    {
-        return addr >= kBase && uint64_t{addr} + n <= kBase + sizeof bytes;
-    }
-    bool read(uint32_t addr, void *out, size_t n) const override
-    {
-        return accessible(addr, n, false) && (std::memcpy(out, bytes + (addr - kBase), n), true);
-    }
-    bool write(uint32_t addr, const void *in, size_t n) override
-    {
-        return accessible(addr, n, true) && (std::memcpy(bytes + (addr - kBase), in, n), true);
-    }
-    uint32_t put(uint32_t offset, const std::string &s)
-    {
-        std::memcpy(bytes + offset, s.data(), s.size());
-        return kBase + offset;
-    }
-};
 
 struct Row {
     uint32_t nr;
@@ -45,11 +22,17 @@ struct Row {
 
 TEST(Trace, FormatsEachKindOfArgument)
 {
-    PageMemory mem;
-    const uint32_t text = mem.put(0, "hi\n");
-    const uint32_t odd = mem.put(16, std::string("\0\1\377\"\\\t\r", 7));
-    const uint32_t longText = mem.put(64, std::string(100, 'a') + '\0');
-    const uint32_t path = mem.put(256, std::string("/images/zylos.rei") + '\0');
+    // Guest memory of one page at 0x1000, zeroed; everything else is unmapped.
+    Machine mem({});
+    uint8_t *page = mem.map(0x1000, 0x1000, kPermRead | kPermWrite);
+    const auto put = [&](uint32_t offset, const std::string &bytes) {
+        std::memcpy(page + offset, bytes.data(), bytes.size());
+        return 0x1000 + offset;
+    };
+    const uint32_t text = put(0, "hi\n");
+    const uint32_t odd = put(16, std::string("\0\1\377\"\\\t\r", 7));
+    const uint32_t longText = put(64, std::string(100, 'a'));
+    const uint32_t path = put(256, "/images/zylos.rei");
     const std::string shown64(64, 'a');
     const std::vector<Row> rows = {
         {SYS_WRITE, {1, text, 3}, 3, false, R"(write(1, "hi\n", 3) = 3)"},
@@ -71,10 +54,9 @@ TEST(Trace, FormatsEachKindOfArgument)
         {SYS_SPAWN, {path, 0x2000, 2}, -38, false, R"(spawn("/images/zylos.rei", 0x00002000, 2) = -38)"},
         {999, {1, 0x20, 3}, -38, false, "syscall_999(0x1, 0x20, 0x3) = -38"},
     };
-    for (const Row &r : rows) {
-        const CallRecord c{callName(r.nr), r.nr, {r.args[0], r.args[1], r.args[2]}, r.result, r.injected};
-        EXPECT_EQ(formatCall(c, mem), r.expected);
-    }
+    for (const Row &r : rows)
+        EXPECT_EQ(formatCall({callName(r.nr), r.nr, {r.args[0], r.args[1], r.args[2]}, r.result, r.injected}, mem),
+                  r.expected);
 }
 
 } // namespace
