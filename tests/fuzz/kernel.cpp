@@ -90,7 +90,7 @@ Machine &memory()
 // Zeros, then the canned paths one per 64 bytes, fuzzed bytes after them and
 // at the start of the other regions, and maybe a string that runs into the
 // hole after a region.
-void fillMemory(FuzzedDataProvider &in, const Machine &mem)
+void fillMemory(FuzzedDataProvider &in, Machine &mem)
 {
     for (const Machine::Region &r : mem.regions()) {
         std::memset(r.host, 0, r.size);
