@@ -350,6 +350,7 @@ TEST_F(HostileCalls, BadPointersAndHugeLengthsAreEFAULTAndDoNothing)
              {"chdir unterminated", k(SYS_CHDIR, unterminated)},
              {"set_background unmapped", k(SYS_SET_BACKGROUND, unmapped)}})
         EXPECT_EQ(result, kEFAULT) << name;
+    EXPECT_EQ(k(SYS_GETCWD, g.allocAtGuard(5), 5), 4) << "\"/abc\" and its NUL fill the buffer exactly";
 
     EXPECT_EQ(g.read(edge, 16), std::vector<uint8_t>(16, 'x'));
     EXPECT_EQ(g.read(two, 2), (std::vector<uint8_t>{'y', 'y'}));
