@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 namespace zylos::test {
@@ -105,21 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 // clang-format on
 
-// drape's own file with its symbol table's header changed by patch.
-std::vector<uint8_t> drapeWithSymtab(const std::function<void(Elf32_Shdr &)> &patch)
+// drape's own file with its symbol table's header changed by damage.
+std::vector<uint8_t> drapeWithSymtab(const std::function<void(Elf32_Shdr &)> &damage)
 {
-    std::vector<uint8_t> file = readBytes(ZYLOS_DRAPE_PATH);
-    const Elf32_Ehdr h = elf::File(file).header();
-    for (uint32_t i = 0; i < h.e_shnum; ++i) {
-        Elf32_Shdr s;
-        uint8_t *at = file.data() + h.e_shoff + i * h.e_shentsize;
-        std::memcpy(&s, at, sizeof s);
-        if (s.sh_type != SHT_SYMTAB)
-            continue;
-        patch(s);
-        std::memcpy(at, &s, sizeof s);
-    }
-    return file;
+    return damageSections(readBytes(ZYLOS_DRAPE_PATH), SHT_SYMTAB, damage);
 }
 
 size_t symbolCount(const std::vector<uint8_t> &file) { return elf::File(file).symbols().size(); }

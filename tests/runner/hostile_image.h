@@ -1,5 +1,6 @@
-// Hand-made images, the one place tests build an executable by hand: i386
-// guests that misbehave in one precise way, and damaged files for the loader.
+// Hand-made images, the one place tests build or damage an executable by
+// hand: i386 guests that misbehave in one precise way, and damaged files for
+// the loader and the reader.
 // The image has a code segment (ELF header, constant data, the code, then
 // the program headers) and a bss segment; all data is placed before the
 // first instruction, so that its addresses are known while the code is
@@ -138,5 +139,24 @@ private:
     std::vector<uint8_t> code_;
     uint32_t bss_ = 0x1000;
 };
+
+// A built file with the header of every section of the given type changed by
+// damage, for the reader's section and symbol checks.
+inline std::vector<uint8_t> damageSections(std::vector<uint8_t> file, uint32_t type,
+                                           const std::function<void(Elf32_Shdr &)> &damage)
+{
+    Elf32_Ehdr h;
+    std::memcpy(&h, file.data(), sizeof h);
+    for (size_t i = 0; i < h.e_shnum; ++i) {
+        uint8_t *at = file.data() + h.e_shoff + i * h.e_shentsize;
+        Elf32_Shdr s;
+        std::memcpy(&s, at, sizeof s);
+        if (s.sh_type == type) {
+            damage(s);
+            std::memcpy(at, &s, sizeof s);
+        }
+    }
+    return file;
+}
 
 } // namespace zylos::test
