@@ -1,7 +1,7 @@
-// The harness itself: calls into a loaded image, arguments and results,
+// Calls into a loaded image (hostlib/image_calls.h): arguments and results,
 // faults, limits and reset.
 #include "layout.h"
-#include "probe.h"
+#include "runner/probe.h"
 
 #include <gtest/gtest.h>
 
