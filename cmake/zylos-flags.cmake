@@ -6,6 +6,10 @@ set(ZYLOS_COMMON_FLAGS
     -fno-stack-protector -fno-pic -fno-pie -fomit-frame-pointer -falign-loops=1 -fno-unwind-tables
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
 set(ZYLOS_CXX_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+# C that calls an undeclared function or mixes integers and pointers without
+# a cast builds a wrong program without a word (an undeclared strtold is read
+# from eax, not from the x87 stack): such code is refused.
+set(ZYLOS_C_FLAGS -Werror=implicit-function-declaration -Werror=implicit-int -Werror=int-conversion)
 # What ld.lld gets besides the linker script and the inputs: zylos-cc calls
 # it directly, the target build through the clang driver.
 set(ZYLOS_LLD_FLAGS -m elf_i386 -static -nostdlib --build-id=none -znorelro -znoexecstack)

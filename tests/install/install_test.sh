@@ -61,6 +61,8 @@ int main(void) { char s[8]; int n; sscanf("1", "%d", s); return printf("%d %s", 
 expect_error 1 "format specifies type 'int *'" "$P/bin/zylos-cc" -Werror -c format.c -o format.o
 grep -qF "format specifies type 'int' but the argument has type 'char *'" "$work/err"
 expect_error 1 "undefined symbol: main" "$P/bin/zylos-cc" -o nomain nomain.c
+echo 'int main(void) { return (int)strtold("2", 0); }' > undeclared.c
+expect_error 1 "implicit declaration of function 'strtold'" "$P/bin/zylos-cc" -o undeclared undeclared.c
 expect_error 1 "undefined symbol: sqrt" "$P/bin/zylos-cc" -o sqrt sqrt.c -lm
 expect_error 125 "no input files" "$P/bin/zylos-cc" -O2 -lm
 expect_error 125 "see --help" "$P/bin/zylos-info" --bogus
