@@ -6,7 +6,6 @@
      probe cat           copies standard input to standard output
      probe spin          loops forever
      probe sleepy        sleeps 0.1 s at a time, forever
-     probe rep N         copies N bytes with one rep movsb, then exits 0
 
    The probe_* functions are called one by one by the harness tests. */
 
@@ -54,16 +53,6 @@ static void say(const char *s, unsigned n)
         s += r;
         n -= (unsigned)r;
     }
-}
-
-static void copy(unsigned n)
-{
-    static char from[65536], to[65536];
-    const char *src = from;
-    char *dst = to;
-    if (n > sizeof from)
-        n = sizeof from;
-    __asm__ volatile("rep movsb" : "+S"(src), "+D"(dst), "+c"(n) : : "memory");
 }
 
 #define KEEP __attribute__((used, retain))
@@ -143,11 +132,7 @@ int main(int argc, char **argv)
     if (same(what, "sleepy"))
         for (;;)
             sys(SYS_USLEEP, 100000, 0, 0);
-    if (same(what, "rep") && argc > 2) {
-        copy((unsigned)number(argv[2]));
-        return 0;
-    }
-    static const char usage[] = "usage: probe echo|exit|cat|spin|sleepy|rep ...\n";
+    static const char usage[] = "usage: probe echo|exit|cat|spin|sleepy ...\n";
     say(usage, sizeof usage - 1);
     return 2;
 }

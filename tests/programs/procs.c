@@ -2,8 +2,7 @@
    /bin/procs in the root; each case prints what it saw on one line, and
    starts /bin/procs again for its children.
 
-   Cases: wait, errors, limit, stdio, inherit, pipe, stream, fifo, fault,
-   orphan.
+   Cases: wait, errors, limit, stdio, inherit, stream, fifo, fault, orphan.
    Children: drain STATUS (reads standard input to its end, exits STATUS),
    exit N, talk, put FD TEXT, produce N (0: for ever), fifo-put, spin, crash. */
 #include <fcntl.h>
@@ -14,10 +13,10 @@
 
 #define SELF "/bin/procs"
 
-static int start(int in, int out, const char *what, const char *arg)
+static int start(int in, int out, int err, const char *what, const char *arg)
 {
     const char *args[] = {"procs", what, arg};
-    fd_set_stdio(in, out, 2);
+    fd_set_stdio(in, out, err);
     int id = spawn(SELF, args, arg ? 3 : 2);
     fd_set_stdio(0, 1, 2);
     return id;
@@ -45,12 +44,12 @@ static int wait_case(void)
 {
     int p[2], status = -1, none = -1;
     pipe(p);
-    int id = start(p[0], 1, "drain", "7");
+    int id = start(p[0], 1, 2, "drain", "7");
     int running = waitpid(id, &status, 1);
     close(p[1]);
     int first = waitpid(-1, &status, 0);
     int again = waitpid(id, &none, 0);
-    int second = start(0, 1, "exit", "300");
+    int second = start(0, 1, 2, "exit", "300");
     int collected = waitpid(second, NULL, 0);
     printf("%d %d %d:%d %d %d %d %d:%d\n", id, running, first, status, again, waitpid(99, NULL, 1), second, collected,
            none);
@@ -68,9 +67,9 @@ static int errors_case(void)
     printf("%d %d %d %d %d", spawn("/bin/none", NULL, 0), spawn("/notexe", NULL, 0), spawn(bad_args, NULL, 0),
            spawn(SELF, (const char *const *)bad_args, 2), spawn(SELF, long_args, 2));
     unlink("/notexe");
-    printf(" %d", start(0, 9, "exit", "0"));
+    printf(" %d", start(0, 9, 2, "exit", "0"));
     /* A count of 0 gives argv = {path}: procs so started exits 100. */
-    printf(" %d %d\n", wait_for(start(0, 1, "exit", "4")), wait_for(spawn(SELF, NULL, 0)));
+    printf(" %d %d\n", wait_for(start(0, 1, 2, "exit", "4")), wait_for(spawn(SELF, NULL, 0)));
     return 0;
 }
 
@@ -80,12 +79,12 @@ static int limit_case(void)
     int p[2], ids[15], started = 0, reaped = 0;
     pipe(p);
     for (int i = 0; i < 15; i++)
-        started += (ids[i] = start(p[0], 1, "drain", "0")) > 0;
-    int refused = start(p[0], 1, "drain", "0");
+        started += (ids[i] = start(p[0], 1, 2, "drain", "0")) > 0;
+    int refused = start(p[0], 1, 2, "drain", "0");
     close(p[1]);
     for (int i = 0; i < 15; i++)
         reaped += wait_for(ids[i]) == 0;
-    printf("%d %d %d %s\n", started, refused, reaped, wait_for(start(0, 1, "exit", "0")) == 0 ? "ok" : "no");
+    printf("%d %d %d %s\n", started, refused, reaped, wait_for(start(0, 1, 2, "exit", "0")) == 0 ? "ok" : "no");
     return 0;
 }
 
@@ -94,10 +93,7 @@ static int stdio_case(void)
     int in[2], out[2], err[2];
     char buf[64];
     pipe(in), pipe(out), pipe(err);
-    fd_set_stdio(in[0], out[1], err[1]);
-    const char *args[] = {"procs", "talk"};
-    int id = spawn(SELF, args, 2);
-    fd_set_stdio(0, 1, 2);
+    int id = start(in[0], out[1], err[1], "talk", NULL);
     close(in[0]), close(out[1]), close(err[1]);
     write(in[1], "ping", 4);
     close(in[1]);
@@ -125,31 +121,6 @@ static int inherit_case(void)
     return 0;
 }
 
-/* One process: nonblocking ends, the 64 KiB bound, the end of a pipe. */
-static int pipe_case(void)
-{
-    static char block[4096];
-    int p[2], q[2], held = 0, taken = 0, r;
-    pipe(p);
-    fd_set_nonblock(p[0], 1);
-    fd_set_nonblock(p[1], 1);
-    int empty = read(p[0], block, 1);
-    while ((r = write(p[1], block, sizeof block)) > 0)
-        held += r;
-    int full = r;
-    while ((r = read(p[0], block, sizeof block)) > 0)
-        taken += r;
-    printf("%d %d %d %d %d", empty, held, full, taken, r);
-    write(p[1], "ab", 2);
-    close(p[1]);
-    int last = read(p[0], block, sizeof block);
-    printf(" %d %d", last, read(p[0], block, sizeof block));
-    pipe(q);
-    close(q[0]);
-    printf(" %d\n", write(q[1], "x", 1));
-    return 0;
-}
-
 /* A child writes 200000 bytes through a pipe that holds 64 KiB; another
    writes for ever until this process stops reading. */
 static int stream_case(void)
@@ -157,13 +128,13 @@ static int stream_case(void)
     static char buf[200001];
     int p[2], q[2];
     pipe(p);
-    int id = start(0, p[1], "produce", "200000");
+    int id = start(0, p[1], 2, "produce", "200000");
     close(p[1]);
     int n = drain(p[0], buf, sizeof buf), bad = 0;
     for (int i = 0; i < n; i++)
         bad += buf[i] != pattern(i);
     pipe(q);
-    int endless = start(0, q[1], "produce", "0");
+    int endless = start(0, q[1], 2, "produce", "0");
     close(q[1]);
     int some = read(q[0], buf, 16) > 0;
     close(q[0]);
@@ -177,7 +148,7 @@ static int fifo_case(void)
 {
     char buf[8] = "";
     int made = mkfifo("/f"), again = mkfifo("/f"), file = mkfifo(SELF);
-    int id = start(0, 1, "fifo-put", NULL);
+    int id = start(0, 1, 2, "fifo-put", NULL);
     int r = open("/f", O_RDONLY);
     int n = read(r, buf, sizeof buf - 1);
     int end = read(r, buf + n, sizeof buf - 1 - (size_t)n);
@@ -190,8 +161,8 @@ static int fifo_case(void)
 
 static int fault_case(void)
 {
-    int status = wait_for(start(0, 1, "crash", NULL));
-    printf("%d %d\n", status, wait_for(start(0, 1, "exit", "6")));
+    int status = wait_for(start(0, 1, 2, "crash", NULL));
+    printf("%d %d\n", status, wait_for(start(0, 1, 2, "exit", "6")));
     return 0;
 }
 
@@ -199,8 +170,8 @@ static int orphan_case(void)
 {
     int p[2];
     pipe(p);
-    start(0, 1, "spin", NULL);
-    start(p[0], 1, "drain", "0");
+    start(0, 1, 2, "spin", NULL);
+    start(p[0], 1, 2, "drain", "0");
     return 5;
 }
 
@@ -256,9 +227,9 @@ int main(int argc, char **argv)
         const char *name;
         int (*run)(void);
     } cases[] = {
-        {"wait", wait_case},       {"errors", errors_case}, {"limit", limit_case},   {"stdio", stdio_case},
-        {"inherit", inherit_case}, {"pipe", pipe_case},     {"stream", stream_case}, {"fifo", fifo_case},
-        {"fault", fault_case},     {"orphan", orphan_case},
+        {"wait", wait_case},   {"errors", errors_case},   {"limit", limit_case},
+        {"stdio", stdio_case}, {"inherit", inherit_case}, {"stream", stream_case},
+        {"fifo", fifo_case},   {"fault", fault_case},     {"orphan", orphan_case},
     };
     if (argc < 2)
         return argc == 1 && strcmp(argv[0], SELF) == 0 ? 100 : 101;

@@ -7,6 +7,7 @@
 // written, and the program headers last, so that a test may add some.
 #pragma once
 
+#include "host_files.h"
 #include "zylos/syscalls.h"
 
 #include <elf.h>
@@ -15,7 +16,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <stdexcept>
@@ -113,12 +113,11 @@ public:
         return out;
     }
 
-    // Writes the image to path, which it returns.
-    std::string save(const std::filesystem::path &path) const
+    // Writes the image, damaged as for bytes(), to path, which it returns.
+    std::string save(const std::filesystem::path &path, const std::function<void(ElfParts &)> &damage = nullptr) const
     {
-        const std::vector<uint8_t> b = bytes();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+        const std::vector<uint8_t> b = bytes(damage);
+        writeFile(path, {reinterpret_cast<const char *>(b.data()), b.size()});
         return path.string();
     }
 

@@ -33,8 +33,6 @@ const Row kRows[] = {
     {"sixteen_alive", {"procs", "limit"}, "", 0, "15 -11 15 ok\n"},
     {"stdio", {"procs", "stdio"}, "", 0, "out:ping|err|0\n"},
     {"inherit", {"procs", "inherit"}, "", 0, "9 0 hi\n"},
-    // empty, 64 KiB held, full, taken, empty; the rest after the last writer; no reader
-    {"pipe", {"procs", "pipe"}, "", 0, "-11 65536 -11 65536 -11 2 0 -32\n"},
     // all bytes, none wrong, status; then some bytes, and the writer's -32 once no reader is left
     {"stream", {"procs", "stream"}, "", 0, "200000 0 0 1 32\n"},
     {"fifo", {"procs", "fifo"}, "", 0, "0 -17 -17 abfo 4 0 0 4\n"},
