@@ -1,8 +1,6 @@
 // String and memory routines: pointer guards, unsigned byte differences, exact
 // writes, and reads that never pass the NUL or the count (strings placed
-// against a guard page fault on any byte read too far). And the instruction
-// goals of the bench's table, most of whose workloads are these routines.
-#include "counts.h"
+// against a guard page fault on any byte read too far).
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -228,20 +226,6 @@ TEST_F(String, StrtokSequences)
     EXPECT_EQ(bytesAt(g, first, 3), std::string("a\0b", 3));
     EXPECT_EQ(g.call("strtok", {second, space}), second);
     EXPECT_EQ(g.call("strtok", {0, space}), second + 2);
-}
-
-// Each workload gives the right result within its goal. The goals are stated
-// once, in bench/counts.cpp.
-TEST(Budgets, EveryBenchWorkloadStaysWithinItsGoal)
-{
-    Guest &g = drapeGuest();
-    for (const bench::Workload &w : bench::workloads()) {
-        if (!w.goal)
-            continue;
-        const bench::Count c = bench::countOne(g, w, nullptr);
-        ASSERT_TRUE(c.insns) << w.name << ": " << c.note;
-        EXPECT_LE(*c.insns, *w.goal) << w.name;
-    }
 }
 
 } // namespace
