@@ -2,6 +2,7 @@
    be plain C that both languages accept without a warning. */
 #include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

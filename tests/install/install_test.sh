@@ -53,7 +53,9 @@ expect_error() { # STATUS TEXT COMMAND...
     [ $got -eq "$status" ] && grep -qF "$text" "$work/err" || { echo "$*: status $got"; cat "$work/err"; exit 1; }
 }
 echo 'int helper(void) { return 0; }' > nomain.c
-echo 'double sqrt(double); int main(void) { return (int)sqrt(4.0); }' > sqrt.c
+echo '#include <math.h>
+int main(void) { return (int)sqrt(4.0); }' > sqrt.c
+echo 'long double sqrtl(long double); int main(void) { return (int)sqrtl(4.0L); }' > sqrtl.c
 echo '#include <stdio.h>
 int main(void) { char s[8]; int n; sscanf("1", "%d", s); return printf("%d %s", "str", n); }' > format.c
 expect_error 1 "format specifies type 'int *'" "$P/bin/zylos-cc" -Werror -c format.c -o format.o
@@ -61,7 +63,11 @@ grep -qF "format specifies type 'int' but the argument has type 'char *'" "$work
 expect_error 1 "undefined symbol: main" "$P/bin/zylos-cc" -o nomain nomain.c
 echo 'int main(void) { return (int)strtold("2", 0); }' > undeclared.c
 expect_error 1 "implicit declaration of function 'strtold'" "$P/bin/zylos-cc" -o undeclared undeclared.c
-expect_error 1 "undefined symbol: sqrt" "$P/bin/zylos-cc" -o sqrt sqrt.c -lm
+expect_error 1 "undefined symbol: sqrt" "$P/bin/zylos-cc" -o sqrt sqrt.c
+expect_error 1 "undefined symbol: sqrtl" "$P/bin/zylos-cc" -o sqrtl sqrtl.c -lm
+"$P/bin/zylos-cc" -std=c11 -Wall -Werror -o sqrt sqrt.c -lm
+set +e; "$P/bin/zylos-run" ./sqrt; status=$?; set -e
+[ $status -eq 2 ] || { echo "sqrt with -lm: status $status"; exit 1; }
 expect_error 125 "no input files" "$P/bin/zylos-cc" -O2 -lm
 expect_error 125 "see --help" "$P/bin/zylos-info" --bogus
 expect_error 1 "zylos-info: ./nomain.c:" "$P/bin/zylos-info" ./nomain.c
