@@ -25,3 +25,8 @@ function(zylos_find_builtins out_var compiler)
                     OUTPUT_VARIABLE dir OUTPUT_STRIP_TRAILING_WHITESPACE)
     set(${out_var} "${dir}/lib/linux/libclang_rt.builtins-i386.a" PARENT_SCOPE)
 endfunction()
+
+# Where the runtime's debug information says its sources are: the .deb
+# installs them there; any other prefix holds them in share/zylos/src, and
+# share/zylos/zylos-gdb.py points gdb at them.
+set(ZYLOS_DEBUG_SOURCE_DIR /usr/share/zylos/src)

@@ -12,6 +12,12 @@ trap 'rm -rf "$work"' EXIT
 cpack --config "$build/CPackConfig.cmake" -G "TGZ;DEB" -B "$work/packages" >/dev/null
 dpkg-deb -c "$work/packages"/zylos-*.deb > "$work/deb-contents"
 grep -q "./usr/bin/zylos-cc$" "$work/deb-contents"
+# The .deb depends on the package of every tool its files name.
+depends=$(dpkg-deb -f "$work/packages"/zylos-*.deb Depends)
+for tool in clang ld.lld $(sed -n "s/^[a-z]* = '\(llvm-[a-z]*\)'$/\1/p" "$source_dir/tools/meson-cross.ini"); do
+    package=$(dpkg -S "$(command -v "$tool")" | cut -d: -f1)
+    grep -qE "(^|, )$package(,|$)" <<< "$depends" || { echo "the .deb names $tool but does not depend on $package"; exit 1; }
+done
 P="$work/moved prefix"
 mkdir "$P" && tar xzf "$work/packages"/zylos-*.tar.gz -C "$P" --strip-components=1
 
@@ -40,6 +46,10 @@ out=$("$P/bin/zylos-run" ./hello world); status=$?
 set -e
 [ "$out" = "hello world 2" ] && [ $status -eq 7 ] || { echo "hello: '$out' status $status"; exit 1; }
 [ "$("$P/bin/zylos-run" ./hello2 x; true)" = "hello x 2" ] || { echo "hello2 failed"; exit 1; }
+# gdb finds the runtime's sources in the moved prefix.
+definition=$(grep -h 'int printf(' "$P"/share/zylos/src/libc/stdio/*.cpp)
+listing=$(gdb -q -batch -x "$P/share/zylos/zylos-gdb.py" -ex 'list printf' hello2 2>&1)
+grep -qF "$definition" <<< "$listing" || { echo "gdb 'list printf': $listing"; exit 1; }
 [ "$("$P/bin/zylos-run" ./twice)" = "42" ] || { echo "twice failed"; exit 1; }
 # The installed runner finds its own default root.
 "$P/bin/zylos-run" drape /images/zylos.rei
@@ -79,17 +89,26 @@ for tool in zylos-cc zylos-c++ zylos-run zylos-info; do
     "$P/bin/$tool" --version | grep -q "^$tool (zylos) [0-9]" || { echo "$tool --version"; exit 1; }
 done
 
+# Configure checks of both build systems tell the truth, for functions the
+# compiler knows as builtins too.
+present="strtoul sqrt floor" absent="sqrtl bcopy fork"
 cmake -S "$source_dir/tests/install/userproject" -B user -G Ninja \
-      -DCMAKE_TOOLCHAIN_FILE="$P/share/zylos/toolchain.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$P/share/zylos/toolchain.cmake" \
+      -DZYLOS_PRESENT="${present// /;}" -DZYLOS_ABSENT="${absent// /;}" >/dev/null
 cmake --build user >/dev/null
 ctest --test-dir user --output-on-failure
 
 # The same for a Meson project.
 mkdir meson-user && cp "$source_dir/tests/install/userproject/greeter.c" meson-user/
-cat > meson-user/meson.build <<'MESON'
+cat > meson-user/meson.build <<MESON
 project('greeter', 'c')
 cc = meson.get_compiler('c')
-assert(not cc.has_function('qsort') and cc.has_function('strtoul'), 'configure checks tell the truth')
+foreach f : '$present'.split()
+  assert(cc.has_function(f), f + ' is present')
+endforeach
+foreach f : '$absent'.split()
+  assert(not cc.has_function(f), f + ' is absent')
+endforeach
 test('greets', executable('greeter', 'greeter.c'), args: ['zylos'])
 MESON
 PATH="$P/bin:$PATH" meson setup --cross-file "$P/share/zylos/meson-cross.ini" meson-user/build meson-user >/dev/null
