@@ -1,5 +1,6 @@
 #include "counts.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -144,6 +145,66 @@ double memstreamFputc(Guest &g)
     return static_cast<double>(total) / kStreamBytes;
 }
 
+// int compare(const void *a, const void *b): (*a > *b) - (*a < *b) on ints.
+constexpr uint8_t kCompareInts[] = {
+    0x8b, 0x54, 0x24, 0x04, // mov 4(%esp), %edx
+    0x8b, 0x4c, 0x24, 0x08, // mov 8(%esp), %ecx
+    0x8b, 0x12,             // mov (%edx), %edx
+    0x8b, 0x09,             // mov (%ecx), %ecx
+    0x31, 0xc0,             // xor %eax, %eax
+    0x39, 0xca,             // cmp %ecx, %edx
+    0x0f, 0x9f, 0xc0,       // setg %al
+    0x0f, 0x9c, 0xc2,       // setl %dl
+    0x0f, 0xb6, 0xd2,       // movzbl %dl, %edx
+    0x29, 0xd0,             // sub %edx, %eax
+    0xc3,                   // ret
+};
+constexpr uint32_t kSortCount = 100000;
+constexpr double kSortRandomGoal = 66e6;
+
+double sortInts(Guest &g, std::vector<int32_t> values)
+{
+    const uint32_t bytes = 4 * kSortCount, base = g.alloc(bytes);
+    g.write(base, values.data(), bytes);
+    g.call("qsort", {base, kSortCount, 4u, g.code(kCompareInts)});
+    const double insns = static_cast<double>(g.instructions());
+    std::sort(values.begin(), values.end());
+    expect(std::memcmp(g.read(base, bytes).data(), values.data(), bytes) == 0, "qsort: wrong order");
+    return insns;
+}
+
+double qsortRandom(Guest &g)
+{
+    std::vector<int32_t> values(kSortCount);
+    uint32_t state = 12345;
+    for (int32_t &v : values) {
+        state = state * 1103515245u + 12345u;
+        v = static_cast<int32_t>(state);
+    }
+    return sortInts(g, values);
+}
+
+double qsortSorted(Guest &g)
+{
+    std::vector<int32_t> values(kSortCount);
+    for (uint32_t i = 0; i < kSortCount; ++i)
+        values[i] = static_cast<int32_t>(i);
+    return sortInts(g, values);
+}
+
+double qsortReversed(Guest &g)
+{
+    std::vector<int32_t> values(kSortCount);
+    for (uint32_t i = 0; i < kSortCount; ++i)
+        values[i] = static_cast<int32_t>(kSortCount - i);
+    return sortInts(g, values);
+}
+
+double qsortEqual(Guest &g)
+{
+    return sortInts(g, std::vector<int32_t>(kSortCount, 7));
+}
+
 bool has(const Guest &g, const std::string &name)
 {
     try {
@@ -177,6 +238,12 @@ const std::vector<Workload> &workloads()
          std::nullopt,
          {"open_memstream", "fputc", "fflush"},
          memstreamFputc},
+        // About n log2 n comparisons, each a call of the comparison; ordered
+        // and all-equal arrays within twice the random one's goal.
+        {"qsort 10^5 ints, random", kSortRandomGoal, {"qsort"}, qsortRandom},
+        {"qsort 10^5 ints, sorted", 2 * kSortRandomGoal, {"qsort"}, qsortSorted},
+        {"qsort 10^5 ints, reversed", 2 * kSortRandomGoal, {"qsort"}, qsortReversed},
+        {"qsort 10^5 ints, all equal", 2 * kSortRandomGoal, {"qsort"}, qsortEqual},
     };
     return list;
 }

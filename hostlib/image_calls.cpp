@@ -27,8 +27,10 @@ constexpr uint32_t kGuardBase = kReturnPage + 2 * kPageSize;
 constexpr uint32_t kGuardSlotSize = 64u << 10;
 constexpr uint32_t kGuardStride = kGuardSlotSize + kPageSize; // an unmapped page after each slot
 constexpr size_t kGuardSlots = 128;
-// The descriptor table of setGsSegment(), below the scratch area.
+// The descriptor table of setGsSegment(), below the scratch area, and
+// below it the page of code().
 constexpr uint32_t kGdtPage = kScratchBase - 2 * kPageSize;
+constexpr uint32_t kCodePage = kGdtPage - 2 * kPageSize;
 constexpr uint32_t kDirectionFlag = 0x400;
 constexpr uint64_t kDefaultInsnLimit = 1'000'000'000;
 
@@ -54,6 +56,7 @@ Guest::Guest(const std::string &elfPath)
     snapshot_.take();
     scratch_ = machine_.map(kScratchBase, kScratchSize, kPermRead | kPermWrite);
     std::memset(machine_.map(kReturnPage, kPageSize, kPermRead | kPermExec), 0xF4, kPageSize);
+    codePage_ = machine_.map(kCodePage, kPageSize, kPermRead | kPermExec);
     for (size_t i = 0; i < kGuardSlots; ++i)
         guardSlots_.push_back(
             machine_.map(kGuardBase + static_cast<uint32_t>(i) * kGuardStride, kGuardSlotSize, kPermRead | kPermWrite));
@@ -192,6 +195,23 @@ uint32_t Guest::strAtGuard(std::string_view s)
 {
     const uint32_t addr = allocAtGuard(s.size() + 1);
     write(addr, s); // the NUL is already there
+    return addr;
+}
+
+// Bytes once written are never changed: the emulator may hold them
+// translated.
+uint32_t Guest::code(std::span<const uint8_t> instructions)
+{
+    const std::vector<uint8_t> bytes(instructions.begin(), instructions.end());
+    for (const auto &[known, addr] : code_)
+        if (known == bytes)
+            return addr;
+    if (bytes.size() > kPageSize - codeUsed_)
+        throw std::length_error("guest code page full");
+    std::memcpy(codePage_ + codeUsed_, bytes.data(), bytes.size());
+    const uint32_t addr = kCodePage + static_cast<uint32_t>(codeUsed_);
+    codeUsed_ += bytes.size();
+    code_.emplace_back(bytes, addr);
     return addr;
 }
 

@@ -2,7 +2,8 @@
 // image is loaded once and put back cheaply between calls, and the kernel
 // model serves its calls. The test harness and the bench both call through it.
 //
-// Guest memory used by it: a 16 MiB scratch area for alloc() and str(); guard
+// Guest memory used by it: a 16 MiB scratch area for alloc() and str(); a
+// read-only executable page for code(), the callbacks a call may need; guard
 // slots for allocAtGuard() and strAtGuard(), each ending where an unmapped
 // page begins (the 128 most recent such allocations stay valid); a return
 // page that ends each call. File calls see a fresh, empty temporary folder
@@ -104,6 +105,10 @@ public:
     uint32_t str(std::string_view s);
     uint32_t allocAtGuard(size_t n);
     uint32_t strAtGuard(std::string_view s);
+    // The address of these i386 instructions in the code page, for a guest
+    // routine to call back (a qsort comparison, say). Kept across reset();
+    // the same bytes give the same address.
+    uint32_t code(std::span<const uint8_t> instructions);
 
     void write(uint32_t addr, const void *p, size_t n);
     void write(uint32_t addr, std::string_view s);
@@ -147,6 +152,9 @@ private:
     uint8_t *scratch_ = nullptr;
     size_t scratchUsed_ = 0;
     std::vector<uint8_t *> guardSlots_;
+    uint8_t *codePage_ = nullptr;
+    std::vector<std::pair<std::vector<uint8_t>, uint32_t>> code_;
+    size_t codeUsed_ = 0;
     size_t guardNext_ = 0;
     uint64_t lastInsns_ = 0;
     uint64_t insnLimit_ = 0;

@@ -73,6 +73,21 @@ int feof(FILE *stream);
 int ferror(FILE *stream);
 FILE *open_memstream(char **buffer, size_t *size);
 
+/* Beyond the base library (ISO C and POSIX). */
+#ifndef ZYLOS_SSIZE_T
+#define ZYLOS_SSIZE_T
+typedef int ssize_t;
+#endif
+char *fgets(char *line, int size, FILE *stream);
+ssize_t getline(char **line, size_t *capacity, FILE *stream);
+ssize_t getdelim(char **line, size_t *capacity, int delimiter, FILE *stream);
+int getc(FILE *stream);
+int putc(int c, FILE *stream);
+int ungetc(int c, FILE *stream);
+int vprintf(const char *format, va_list args) ZYLOS_PRINTF_FORMAT(1, 0);
+void perror(const char *prefix);
+int remove(const char *path);
+
 int vsnprintf(char *array, size_t size, const char *format, va_list args) ZYLOS_PRINTF_FORMAT(3, 0);
 int snprintf(char *array, size_t size, const char *format, ...) ZYLOS_PRINTF_FORMAT(3, 4);
 int vsprintf(char *array, const char *format, va_list args) ZYLOS_PRINTF_FORMAT(2, 0);

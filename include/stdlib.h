@@ -35,6 +35,21 @@ long labs(long value);
 void srand(unsigned int seed);
 int rand(void);
 
+/* Beyond the base library (ISO C). */
+typedef struct {
+    int quot;
+    int rem;
+} div_t;
+typedef struct {
+    long quot;
+    long rem;
+} ldiv_t;
+void qsort(void *base, size_t count, size_t size, int (*compare)(const void *, const void *));
+void *bsearch(const void *key, const void *base, size_t count, size_t size,
+              int (*compare)(const void *, const void *));
+div_t div(int numerator, int denominator);
+ldiv_t ldiv(long numerator, long denominator);
+
 #ifdef __cplusplus
 }
 #endif

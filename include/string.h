@@ -33,6 +33,13 @@ char *strdup(const char *s);
 char *strndup(const char *s, size_t n);
 char *strerror(int number);
 
+/* Beyond the base library (ISO C and POSIX). */
+void *memchr(const void *s, int c, size_t n);
+size_t strspn(const char *s, const char *accept);
+size_t strcspn(const char *s, const char *reject);
+char *strpbrk(const char *s, const char *accept);
+char *strtok_r(char *s, const char *delim, char **next);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,7 +15,10 @@ extern "C" {
 #define W_OK 2
 #define X_OK 1
 
+#ifndef ZYLOS_SSIZE_T
+#define ZYLOS_SSIZE_T
 typedef int ssize_t;
+#endif
 typedef int off_t;
 typedef int pid_t;
 

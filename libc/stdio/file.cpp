@@ -120,6 +120,7 @@ extern "C" int fclose(FILE *stream)
         return -1;
     if (is_standard_stream(stream))
         return 0;
+    stream_take_pushed_byte(stream); // a byte pushed back is forgotten
     int result = finish_stream(stream);
     release_stream(stream);
     return result;
@@ -134,21 +135,32 @@ extern "C" size_t fread(void *buffer, size_t size, size_t count, FILE *stream)
     if (stream->kind != STREAM_FD || count > SIZE_MAX / size)
         return 0;
     size_t total = size * count;
-    ssize_t n = read(stream->fd, buffer, total);
-    if (n <= 0) {
+    // A byte pushed back by ungetc comes first; the read asks for the rest.
+    unsigned char *bytes = static_cast<unsigned char *>(buffer);
+    size_t pushed = 0;
+    if (int byte = stream_take_pushed_byte(stream); byte >= 0) {
+        bytes[0] = static_cast<unsigned char>(byte);
+        pushed = 1;
+    }
+    ssize_t n = pushed < total ? read(stream->fd, bytes + pushed, total - pushed) : 0;
+    if (n <= 0 && pushed == 0) {
         stream->eof = 1;
         return 0;
     }
-    advance_position(stream, n);
-    if (static_cast<size_t>(n) < total)
+    if (n > 0)
+        advance_position(stream, n);
+    size_t got = pushed + (n > 0 ? static_cast<size_t>(n) : 0);
+    if (got < total)
         stream->eof = 1;
-    return static_cast<size_t>(n) / size;
+    return got / size;
 }
 
 extern "C" int fgetc(FILE *stream)
 {
     if (stream == nullptr || stream->kind != STREAM_FD)
         return -1;
+    if (int byte = stream_take_pushed_byte(stream); byte >= 0)
+        return byte;
     unsigned char byte;
     ssize_t n = read(stream->fd, &byte, 1);
     if (n <= 0) {
@@ -164,6 +176,11 @@ extern "C" int getchar(void)
     return fgetc(stdin);
 }
 
+extern "C" int getc(FILE *stream)
+{
+    return fgetc(stream);
+}
+
 extern "C" int fseek(FILE *stream, long offset, int whence)
 {
     if (!is_seekable(stream))
@@ -171,6 +188,7 @@ extern "C" int fseek(FILE *stream, long offset, int whence)
     off_t position = lseek(stream->fd, offset, whence);
     if (position < 0)
         return -1;
+    stream_take_pushed_byte(stream); // a byte pushed back is forgotten
     stream->eof = 0;
     stream->pos = position;
     return 0;
@@ -187,6 +205,7 @@ extern "C" void rewind(FILE *stream)
 {
     if (stream == nullptr)
         return;
+    stream_take_pushed_byte(stream); // a byte pushed back is forgotten
     if (stream->kind == STREAM_FD && stream->fd >= 3) {
         off_t position = lseek(stream->fd, 0, SEEK_SET);
         if (position >= 0)
@@ -218,4 +237,12 @@ extern "C" FILE *open_memstream(char **buffer, size_t *size)
     *buffer = nullptr;
     *size = 0;
     return stream;
+}
+
+// Not a file: then perhaps a folder.
+extern "C" int remove(const char *path)
+{
+    if (path == nullptr)
+        return -1;
+    return unlink(path) >= 0 || rmdir(path) >= 0 ? 0 : -1;
 }

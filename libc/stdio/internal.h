@@ -15,3 +15,9 @@ int file_write_bytes(FILE *stream, const void *data, size_t count);
 // Digits of value in base 10 or 16, most significant first, no terminator.
 void snbuf_render_unsigned(char *area, int *count, unsigned value, unsigned base, int upper);
 }
+
+extern "C" {
+// The byte ungetc pushed back on stream, now consumed or discarded (the read
+// position moves past it again), or -1 when there is none.
+int stream_take_pushed_byte(FILE *stream);
+}

@@ -124,6 +124,10 @@ void copy_run(const char *&s, char *dest, unsigned limit)
 // kernel reports, whatever it is.
 int read_byte(FILE *stream, char &byte)
 {
+    if (int pushed = stream_take_pushed_byte(stream); pushed >= 0) {
+        byte = static_cast<char>(pushed);
+        return 1;
+    }
     ssize_t n = read(stream->fd, &byte, 1);
     if (n <= 0) {
         stream->eof = 1;

@@ -1,6 +1,7 @@
 // The stream record, the three standard streams and the single writer that
 // every output byte passes through. Console output is unbuffered: a request
 // reaches the kernel before the routine returns.
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -127,6 +128,11 @@ extern "C" int putchar(int c)
     return fputc(c, stdout);
 }
 
+extern "C" int putc(int c, FILE *stream)
+{
+    return fputc(c, stream);
+}
+
 extern "C" int fputs(const char *s, FILE *stream)
 {
     if (s == nullptr)
@@ -161,3 +167,15 @@ extern "C" int fflush(FILE *)
 }
 
 extern "C" void setbuf(FILE *, char *) {}
+
+// "prefix: text\n" on stderr (the console, like stdout), the text that of
+// errno; without a prefix just the text. One write per piece.
+extern "C" void perror(const char *prefix)
+{
+    if (prefix != nullptr && *prefix != '\0') {
+        fputs(prefix, stderr);
+        fputs(": ", stderr);
+    }
+    fputs(strerror(errno), stderr);
+    fputs("\n", stderr);
+}

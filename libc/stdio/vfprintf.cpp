@@ -250,3 +250,8 @@ extern "C" int printf(const char *format, ...)
     va_end(args);
     return result;
 }
+
+extern "C" int vprintf(const char *format, va_list args)
+{
+    return vfprintf(stdout, format, args);
+}

@@ -1,11 +1,16 @@
 /* Every public header, compiled as C11 and as C++17 with -pedantic: they must
    be plain C that both languages accept without a warning. */
+#include <assert.h>
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <math.h>
+#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 #include <zylos/records.h>
 #ifdef __cplusplus
@@ -27,6 +32,8 @@ int main(void)
 {
     FILE *out = stdout;
     char text[16];
-    snprintf(text, sizeof text, "%d", abs(-3));
+    int32_t three = abs(-3);
+    assert(isdigit('3'));
+    snprintf(text, sizeof text, "%" PRId32, three);
     return fputs(text, out) < 0 || strlen(text) != 1 || errno != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
 }

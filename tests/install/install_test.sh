@@ -91,7 +91,7 @@ done
 
 # Configure checks of both build systems tell the truth, for functions the
 # compiler knows as builtins too.
-present="strtoul sqrt floor" absent="sqrtl bcopy fork"
+present="strtoul sqrt floor memchr qsort strpbrk" absent="sqrtl bcopy fork rename"
 cmake -S "$source_dir/tests/install/userproject" -B user -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$P/share/zylos/toolchain.cmake" \
       -DZYLOS_PRESENT="${present// /;}" -DZYLOS_ABSENT="${absent// /;}" >/dev/null

@@ -1,17 +1,21 @@
-// stdlib: process end, exit handlers, environment, absolute values, error
-// texts, rand with srand; the bump allocator (exact block placement and fill
+// stdlib: process end, exit handlers, environment, absolute values, division
+// (with setjmp and assert), sorting and search, error texts, rand with srand;
+// the bump allocator (exact block placement and fill
 // marks, exhaustion, and the allocating string copies); and text to number
 // conversions. Integers: white-space sets, bases and prefixes, 32-bit
 // wrap-around, and where the end pointer lands. strtold and strtod: compared
 // bit for bit with hand-worked values.
 #include "support.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <limits>
+#include <random>
 
 namespace zylos::test {
 namespace {
@@ -59,6 +63,68 @@ TEST_F(StdlibProcess, ErrorTextsGetenvAndAbs)
     for (const char *fn : {"abs", "labs"})
         for (const auto &c : cases)
             EXPECT_EQ(int32_t(g.call(fn, {c.in})), c.out) << fn << "(" << c.in << ")";
+}
+
+// div and ldiv return their pair through a pointer the caller passes first;
+// a zero denominator and INT_MIN / -1 keep numerator = quot * den + rem.
+TEST_F(StdlibProcess, DivisionAssertAndLongjmp)
+{
+    const struct {
+        int32_t num, den, quot, rem;
+    } rows[] = {
+        {7, 2, 3, 1}, {-7, 2, -3, -1},           {7, -2, -3, 1},           {-7, -2, 3, -1},           {0, 5, 0, 0},
+        {5, 0, 0, 5}, {INT_MIN, -1, INT_MIN, 0}, {INT_MIN, 1, INT_MIN, 0}, {INT_MAX, -1, -INT_MAX, 0}};
+    const uint32_t pair = g.alloc(8);
+    for (const char *fn : {"div", "ldiv"}) {
+        for (const auto &r : rows) {
+            EXPECT_EQ(g.call(fn, {pair, r.num, r.den}), pair);
+            EXPECT_EQ(std::make_pair(int32_t(g.read32(pair)), int32_t(g.read32(pair + 4))),
+                      std::make_pair(r.quot, r.rem))
+                << fn << " " << r.num << " / " << r.den;
+        }
+    }
+    // longjmp returns from the setjmp call again, 0 becoming 1.
+    const uint32_t env = g.alloc(24);
+    EXPECT_EQ(g.call("setjmp", {env}), 0u);
+    EXPECT_EQ(g.call("longjmp", {env, 9}), 9u);
+    EXPECT_EQ(g.call("longjmp", {env, 0}), 1u);
+    g.call("__zylos_assert_failed", {g.str("n > 1"), g.str("prog.c"), 12, g.str("main")});
+    EXPECT_TRUE(g.exited());
+    EXPECT_EQ(g.exitStatus(), 1);
+    EXPECT_EQ(g.console(), "prog.c:12: main: assertion failed: n > 1\n");
+}
+
+// Records of 3 bytes (swapped byte by byte) and 12 (word by word) holding
+// strings from three letters, in random, ascending and descending order,
+// sorted with strcmp as the comparison; then bsearch finds each record.
+TEST_F(StdlibProcess, QsortAndBsearchOverRecords)
+{
+    std::mt19937 random(5);
+    const uint32_t byStrcmp = g.sym("strcmp");
+    for (uint32_t size : {3u, 12u}) {
+        for (uint32_t count : {0u, 2u, 9u, 300u}) {
+            for (int shape = 0; shape < 3; ++shape) {
+                std::vector<std::string> records(count, std::string(size, '\0'));
+                for (std::string &r : records)
+                    std::generate(r.begin(), r.end() - 1, [&] { return char('a' + random() % 3); });
+                if (shape == 1)
+                    std::sort(records.begin(), records.end());
+                if (shape == 2)
+                    std::sort(records.begin(), records.end(), std::greater<>());
+                const uint32_t base = g.alloc(size * count + 1, 4) + (size == 3);
+                for (uint32_t i = 0; i < count; ++i)
+                    g.write(base + i * size, records[i]);
+                g.call("qsort", {base, count, size, byStrcmp});
+                std::sort(records.begin(), records.end());
+                for (uint32_t i = 0; i < count; ++i) {
+                    ASSERT_EQ(bytesAt(g, base + i * size, size), records[i]) << size << " " << count << " " << shape;
+                    const uint32_t found = g.call("bsearch", {g.str(records[i]), base, count, size, byStrcmp});
+                    EXPECT_EQ(found ? bytesAt(g, found, size) : "", records[i]);
+                }
+                EXPECT_EQ(g.call("bsearch", {g.str("b!"), base, count, size, byStrcmp}), 0u);
+            }
+        }
+    }
 }
 
 std::vector<uint32_t> draws(Guest &g, int n)

@@ -1,9 +1,14 @@
 // String and memory routines: pointer guards, unsigned byte differences, exact
 // writes, and reads that never pass the NUL or the count (strings placed
-// against a guard page fault on any byte read too far).
+// against a guard page fault on any byte read too far). The character
+// classes and the set and token routines against the host's.
 #include "support.h"
 
+#include <cctype>
+#include <climits>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 
 namespace zylos::test {
 namespace {
@@ -226,6 +231,79 @@ TEST_F(String, StrtokSequences)
     EXPECT_EQ(bytesAt(g, first, 3), std::string("a\0b", 3));
     EXPECT_EQ(g.call("strtok", {second, space}), second);
     EXPECT_EQ(g.call("strtok", {0, space}), second + 2);
+}
+
+// Every class function and the case mappings for EOF and each byte, against
+// the host's C locale; any other value is in no class and keeps its case.
+TEST_F(String, CharacterClassesAgreeWithTheHost)
+{
+    const std::pair<const char *, int (*)(int)> fns[] = {
+        {"isalnum", ::isalnum}, {"isalpha", ::isalpha}, {"isblank", ::isblank}, {"iscntrl", ::iscntrl},
+        {"isdigit", ::isdigit}, {"isgraph", ::isgraph}, {"islower", ::islower}, {"isprint", ::isprint},
+        {"ispunct", ::ispunct}, {"isspace", ::isspace}, {"isupper", ::isupper}, {"isxdigit", ::isxdigit},
+        {"tolower", ::tolower}, {"toupper", ::toupper}};
+    for (const auto &[name, host] : fns) {
+        const bool mapping = name[0] == 't';
+        for (int c = -1; c < 256; ++c) {
+            const int32_t got = static_cast<int32_t>(g.call(name, {c}));
+            if (mapping)
+                EXPECT_EQ(got, host(c)) << name << " " << c;
+            else
+                EXPECT_EQ(got, host(c) != 0) << name << " " << c;
+        }
+        for (int c : {256, -2, 0x141, 0x161, INT_MIN})
+            EXPECT_EQ(static_cast<int32_t>(g.call(name, {c})), mapping ? c : 0) << name << " " << c;
+    }
+}
+
+// memchr, strspn, strcspn, strpbrk and strtok_r against the host's over
+// generated texts and sets, each ending at a guard page; then the null cases.
+TEST_F(String, SetAndTokenRoutinesAgreeWithTheHost)
+{
+    std::mt19937 random(27);
+    const std::string alphabet = "ab, \xE9\x01";
+    auto text = [&](size_t most) {
+        std::string t(random() % (most + 1), ' ');
+        for (char &c : t)
+            c = alphabet[random() % alphabet.size()];
+        return t;
+    };
+    for (int i = 0; i < 300; ++i) {
+        const std::string t = text(12), set = text(3);
+        SCOPED_TRACE(testing::Message() << "\"" << t << "\" with \"" << set << "\"");
+        const uint32_t gt = g.strAtGuard(t), gs = g.strAtGuard(set);
+        EXPECT_EQ(g.call("strspn", {gt, gs}), std::strspn(t.c_str(), set.c_str()));
+        EXPECT_EQ(g.call("strcspn", {gt, gs}), std::strcspn(t.c_str(), set.c_str()));
+        const char *hit = std::strpbrk(t.c_str(), set.c_str());
+        EXPECT_EQ(g.call("strpbrk", {gt, gs}), hit ? gt + uint32_t(hit - t.c_str()) : 0u);
+        const int c = int(random() % 3) * 0x100 + alphabet[random() % alphabet.size()];
+        const void *found = std::memchr(t.data(), c, t.size());
+        const uint32_t bare = unterminated(t);
+        EXPECT_EQ(g.call("memchr", {bare, c, uint32_t(t.size())}),
+                  found ? bare + uint32_t(static_cast<const char *>(found) - t.data()) : 0u);
+        std::string hostText = t;
+        char *next = nullptr;
+        const uint32_t gnext = g.alloc(4);
+        std::vector<std::string> want, got;
+        for (char *tok = strtok_r(hostText.data(), set.c_str(), &next); tok;
+             tok = strtok_r(nullptr, set.c_str(), &next))
+            want.push_back(tok);
+        for (uint32_t tok = g.call("strtok_r", {gt, gs, gnext}); tok; tok = g.call("strtok_r", {0, gs, gnext}))
+            got.push_back(g.readStr(tok));
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(g.call("strtok_r", {0, gs, gnext}), 0u) << "the sequence stays ended";
+    }
+    const uint32_t t = g.str("ab,c"), set = g.str(","), nullNext = g.alloc(4);
+    EXPECT_EQ(g.call("memchr", {unmapped(), 'a', 0}), 0u);
+    for (const char *fn : {"strspn", "strcspn", "strpbrk"})
+        EXPECT_EQ(g.call(fn, {0, set}), 0u) << fn;
+    EXPECT_EQ(g.call("strspn", {t, 0}), 0u);
+    EXPECT_EQ(g.call("strcspn", {t, 0}), 4u);
+    EXPECT_EQ(g.call("strpbrk", {t, 0}), 0u);
+    EXPECT_EQ(g.call("strtok_r", {t, set, 0}), 0u);
+    EXPECT_EQ(g.call("strtok_r", {0, set, nullNext}), 0u);
+    EXPECT_EQ(g.call("strtok_r", {t, 0, nullNext}), t);
+    EXPECT_EQ(g.readStr(t), "ab,c");
 }
 
 } // namespace
