@@ -32,8 +32,7 @@ int main(void)
 {
     FILE *out = stdout;
     char text[16];
-    int32_t three = abs(-3);
     assert(isdigit('3'));
-    snprintf(text, sizeof text, "%" PRId32, three);
+    snprintf(text, sizeof text, "%" PRId32, (int32_t)abs(-3));
     return fputs(text, out) < 0 || strlen(text) != 1 || errno != 0 ? EXIT_FAILURE : EXIT_SUCCESS;
 }

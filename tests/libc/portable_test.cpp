@@ -16,8 +16,7 @@ TEST_P(Portable, PrintsWhatTheHostsLibraryPrints)
     TempDir hostDir{"zylos-portable"}, root{"zylos-portable"};
     const RunResult host = runCommand({"sh", "-c", "cd \"$0\" && exec \"$1\"", hostDir.str(), ZYLOS_PORTABLE_HOST});
     const RunResult ours = run({"--root", root.str(), ZYLOS_PORTABLE_ZYLOS});
-    ASSERT_EQ(host.status, 0) << host.err;
-    ASSERT_TRUE(host.out.ends_with("done\n")) << host.out;
+    ASSERT_TRUE(host.status == 0 && host.out.ends_with("done\n")) << host.err << host.out;
     EXPECT_EQ(ours.status, 0) << ours.err;
     EXPECT_EQ(ours.out, host.out);
 }

@@ -4,6 +4,7 @@
 // classes and the set and token routines against the host's.
 #include "support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstring>
@@ -245,11 +246,7 @@ TEST_F(String, CharacterClassesAgreeWithTheHost)
     for (const auto &[name, host] : fns) {
         const bool mapping = name[0] == 't';
         for (int c = -1; c < 256; ++c) {
-            const int32_t got = static_cast<int32_t>(g.call(name, {c}));
-            if (mapping)
-                EXPECT_EQ(got, host(c)) << name << " " << c;
-            else
-                EXPECT_EQ(got, host(c) != 0) << name << " " << c;
+            EXPECT_EQ(static_cast<int32_t>(g.call(name, {c})), mapping ? host(c) : host(c) != 0) << name << " " << c;
         }
         for (int c : {256, -2, 0x141, 0x161, INT_MIN})
             EXPECT_EQ(static_cast<int32_t>(g.call(name, {c})), mapping ? c : 0) << name << " " << c;
@@ -264,46 +261,42 @@ TEST_F(String, SetAndTokenRoutinesAgreeWithTheHost)
     const std::string alphabet = "ab, \xE9\x01";
     auto text = [&](size_t most) {
         std::string t(random() % (most + 1), ' ');
-        for (char &c : t)
-            c = alphabet[random() % alphabet.size()];
+        std::generate(t.begin(), t.end(), [&] { return alphabet[random() % alphabet.size()]; });
         return t;
     };
+    // The guest address matching a host result within from.
+    auto at = [](uint32_t base, const void *p, const std::string &from) {
+        return p ? base + uint32_t(static_cast<const char *>(p) - from.data()) : 0u;
+    };
     for (int i = 0; i < 300; ++i) {
-        const std::string t = text(12), set = text(3);
+        std::string t = text(12), set = text(3), tokens = t;
         SCOPED_TRACE(testing::Message() << "\"" << t << "\" with \"" << set << "\"");
-        const uint32_t gt = g.strAtGuard(t), gs = g.strAtGuard(set);
+        const uint32_t gt = g.strAtGuard(t), gs = g.strAtGuard(set), bare = unterminated(t), gnext = g.alloc(4);
         EXPECT_EQ(g.call("strspn", {gt, gs}), std::strspn(t.c_str(), set.c_str()));
         EXPECT_EQ(g.call("strcspn", {gt, gs}), std::strcspn(t.c_str(), set.c_str()));
-        const char *hit = std::strpbrk(t.c_str(), set.c_str());
-        EXPECT_EQ(g.call("strpbrk", {gt, gs}), hit ? gt + uint32_t(hit - t.c_str()) : 0u);
+        EXPECT_EQ(g.call("strpbrk", {gt, gs}), at(gt, std::strpbrk(t.c_str(), set.c_str()), t));
         const int c = int(random() % 3) * 0x100 + alphabet[random() % alphabet.size()];
-        const void *found = std::memchr(t.data(), c, t.size());
-        const uint32_t bare = unterminated(t);
-        EXPECT_EQ(g.call("memchr", {bare, c, uint32_t(t.size())}),
-                  found ? bare + uint32_t(static_cast<const char *>(found) - t.data()) : 0u);
-        std::string hostText = t;
-        char *next = nullptr;
-        const uint32_t gnext = g.alloc(4);
+        EXPECT_EQ(g.call("memchr", {bare, c, uint32_t(t.size())}), at(bare, std::memchr(t.data(), c, t.size()), t));
         std::vector<std::string> want, got;
-        for (char *tok = strtok_r(hostText.data(), set.c_str(), &next); tok;
-             tok = strtok_r(nullptr, set.c_str(), &next))
+        char *next = nullptr;
+        for (char *tok = strtok_r(tokens.data(), set.c_str(), &next); tok; tok = strtok_r(nullptr, set.c_str(), &next))
             want.push_back(tok);
         for (uint32_t tok = g.call("strtok_r", {gt, gs, gnext}); tok; tok = g.call("strtok_r", {0, gs, gnext}))
             got.push_back(g.readStr(tok));
         EXPECT_EQ(got, want);
         EXPECT_EQ(g.call("strtok_r", {0, gs, gnext}), 0u) << "the sequence stays ended";
     }
+    // Null strings and sets (a null set is empty), and null continuations.
     const uint32_t t = g.str("ab,c"), set = g.str(","), nullNext = g.alloc(4);
-    EXPECT_EQ(g.call("memchr", {unmapped(), 'a', 0}), 0u);
-    for (const char *fn : {"strspn", "strcspn", "strpbrk"})
-        EXPECT_EQ(g.call(fn, {0, set}), 0u) << fn;
-    EXPECT_EQ(g.call("strspn", {t, 0}), 0u);
-    EXPECT_EQ(g.call("strcspn", {t, 0}), 4u);
-    EXPECT_EQ(g.call("strpbrk", {t, 0}), 0u);
-    EXPECT_EQ(g.call("strtok_r", {t, set, 0}), 0u);
-    EXPECT_EQ(g.call("strtok_r", {0, set, nullNext}), 0u);
-    EXPECT_EQ(g.call("strtok_r", {t, 0, nullNext}), t);
-    EXPECT_EQ(g.readStr(t), "ab,c");
+    const struct {
+        const char *fn;
+        uint32_t a, b, c, result;
+    } rows[] = {{"memchr", unmapped(), 'a', 0, 0}, {"strspn", 0, set, 0, 0},   {"strcspn", 0, set, 0, 0},
+                {"strpbrk", 0, set, 0, 0},         {"strspn", t, 0, 0, 0},     {"strcspn", t, 0, 0, 4},
+                {"strpbrk", t, 0, 0, 0},           {"strtok_r", t, set, 0, 0}, {"strtok_r", 0, set, nullNext, 0},
+                {"strtok_r", t, 0, nullNext, t}};
+    for (const auto &r : rows)
+        EXPECT_EQ(g.call(r.fn, {r.a, r.b, r.c}), r.result) << r.fn << " " << r.a << " " << r.b;
 }
 
 } // namespace
