@@ -4,7 +4,7 @@
 // stub).
 #pragma once
 
-#include "image_calls.h"
+#include "image_calls/image_calls.h"
 
 #include <functional>
 #include <optional>

@@ -1,8 +1,8 @@
 // zylos-bench: the benchmark table of our runtime beside peer C libraries.
 // Every figure is measured afresh in this run; a figure that cannot be had
 // says why in its cell.
-#include "command.h"
 #include "counts.h"
+#include "hostlib/command.h"
 #include "sizes.h"
 #include "timing.h"
 #include "vm_exit.h"

@@ -1,8 +1,8 @@
 #include "sizes.h"
 
-#include "command.h"
-#include "elf32.h"
-#include "host_files.h"
+#include "hostlib/command.h"
+#include "hostlib/elf32.h"
+#include "hostlib/host_files.h"
 
 #include <filesystem>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #include "timing.h"
 
-#include "command.h"
+#include "hostlib/command.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "command.h"
+#include "hostlib/command.h"
 
 #include <fcntl.h>
 #include <poll.h>

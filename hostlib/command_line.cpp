@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "hostlib/command_line.h"
 
 #include <iostream>
 

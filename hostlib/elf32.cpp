@@ -1,4 +1,4 @@
-#include "elf32.h"
+#include "hostlib/elf32.h"
 
 #include <bit>
 #include <cstring>

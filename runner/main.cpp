@@ -1,5 +1,5 @@
-#include "options.h"
-#include "run.h"
+#include "runner/options.h"
+#include "runner/run.h"
 
 #include <fcntl.h>
 #include <unistd.h>

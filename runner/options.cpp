@@ -1,7 +1,7 @@
-#include "options.h"
+#include "runner/options.h"
 
-#include "call_table.h"
-#include "command_line.h"
+#include "hostlib/command_line.h"
+#include "runner/kernel/call_table.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,14 +1,14 @@
-#include "run.h"
+#include "runner/run.h"
 
-#include "debug_session.h"
-#include "gdb_stub.h"
-#include "kvm.h"
-#include "loader.h"
-#include "machine.h"
-#include "processes.h"
-#include "profiler.h"
-#include "symbolizer.h"
-#include "trace.h"
+#include "runner/debug/debug_session.h"
+#include "runner/debug/gdb_stub.h"
+#include "runner/debug/profiler.h"
+#include "runner/debug/symbolizer.h"
+#include "runner/engines/kvm.h"
+#include "runner/engines/unicorn.h"
+#include "runner/kernel/trace.h"
+#include "runner/process/loader.h"
+#include "runner/process/processes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 // One run of a zylos executable: load, run under the kernel model, report.
 #pragma once
 
-#include "options.h"
-#include "root_dir.h"
+#include "runner/kernel/root_dir.h"
+#include "runner/options.h"
 
 #include <string>
 #include <vector>

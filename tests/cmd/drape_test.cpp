@@ -1,8 +1,8 @@
 // drape end to end in the runner (console bytes, exit status and the kernel
 // calls it makes), and the layout of its executable: what the zylos loader and
 // the shell's tools rely on, checked on the built file.
-#include "elf32.h"
 #include "harness/guest.h"
+#include "hostlib/elf32.h"
 #include "zylos/syscalls.h"
 
 #include <gtest/gtest.h>

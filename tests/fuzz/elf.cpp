@@ -4,11 +4,11 @@
 // permissions, its file bytes and zeros after them.
 #include "fuzz_check.h"
 
-#include "elf_image.h"
-#include "layout.h"
-#include "loader.h"
-#include "machine.h"
-#include "symbolizer.h"
+#include "runner/debug/symbolizer.h"
+#include "runner/engines/unicorn.h"
+#include "runner/kernel/layout.h"
+#include "runner/process/elf_image.h"
+#include "runner/process/loader.h"
 
 #include <algorithm>
 #include <cstring>

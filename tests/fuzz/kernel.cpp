@@ -13,10 +13,10 @@
 // outlives the input.
 #include "fuzz_check.h"
 
-#include "kernel.h"
-#include "layout.h"
-#include "machine.h"
-#include "root_dir.h"
+#include "runner/engines/unicorn.h"
+#include "runner/kernel/kernel.h"
+#include "runner/kernel/layout.h"
+#include "runner/kernel/root_dir.h"
 #include "zylos/syscalls.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -3,8 +3,8 @@
 // runs a test on each backend.
 #pragma once
 
-#include "command.h"
-#include "image_calls.h"
+#include "hostlib/command.h"
+#include "image_calls/image_calls.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

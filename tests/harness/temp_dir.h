@@ -2,7 +2,7 @@
 // folder, a folder's names and the open descriptors.
 #pragma once
 
-#include "host_files.h"
+#include "hostlib/host_files.h"
 
 #include <filesystem>
 #include <iterator>

@@ -1,7 +1,7 @@
 // The ELF reader's symbol tables. Damaged headers and program headers are
-// the loader's tests (tests/runner/elf_test.cpp) and the fuzz target's.
-#include "elf32.h"
-#include "host_files.h"
+// the loader's tests (tests/runner/process/elf_test.cpp) and the fuzz target's.
+#include "hostlib/elf32.h"
+#include "hostlib/host_files.h"
 #include "runner/hostile_image.h"
 
 #include <gtest/gtest.h>

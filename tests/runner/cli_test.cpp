@@ -1,8 +1,8 @@
 // zylos-run as a command: exit statuses, arguments, standard input, the
 // trace, injections, short writes, limits and counts, and the same under
 // --native. Faults and every way around int 0x80 are in hostile_test.cpp.
-#include "hostile_image.h"
-#include "probe.h"
+#include "runner/hostile_image.h"
+#include "runner/probe.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 // written, and the program headers last, so that a test may add some.
 #pragma once
 
-#include "host_files.h"
+#include "hostlib/host_files.h"
 #include "zylos/syscalls.h"
 
 #include <elf.h>

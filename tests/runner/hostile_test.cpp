@@ -3,9 +3,9 @@
 // images): each is stopped, refused or reported, never a crash, a leaked host
 // descriptor or a touched file outside the root. Symlink escapes are in
 // kernel_test.cpp, images with thousands of segments in elf_test.cpp.
-#include "hostile_image.h"
-#include "probe.h"
-#include "unique_fd.h"
+#include "runner/hostile_image.h"
+#include "runner/kernel/unique_fd.h"
+#include "runner/probe.h"
 
 #include <sys/inotify.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // zylos-info: prints the command and package records of zylos executables.
-#include "command_line.h"
-#include "host_files.h"
+#include "hostlib/command_line.h"
+#include "hostlib/host_files.h"
 #include "records.h"
 
 #include <CLI/CLI.hpp>

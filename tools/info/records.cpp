@@ -1,6 +1,6 @@
 #include "records.h"
 
-#include "elf32.h"
+#include "hostlib/elf32.h"
 
 #include <cstring>
 #include <stdexcept>

@@ -1,0 +1,76 @@
+#include "runner/debug/debug_session.h"
+
+#include "runner/debug/gdb_stub.h"
+
+#include <csignal>
+
+namespace zylos {
+namespace {
+
+class MachineTarget final : public DebugTarget {
+public:
+    MachineTarget(Machine &m, Kernel &kernel, const RunLimits &limits, uint32_t entry)
+        : m_(m), kernel_(kernel), limits_(limits), stop_{Stop::Paused, {{}, entry, entry}}
+    {
+        m_.setReg(Reg::Eip, entry);
+    }
+
+    bool readRegister(unsigned n, uint8_t *out) override { return m_.readDebugRegister(n, out); }
+    bool writeRegister(unsigned n, const uint8_t *in) override { return m_.writeDebugRegister(n, in); }
+    bool readMemory(uint32_t addr, uint8_t *out, size_t n) override { return m_.read(addr, out, n); }
+    bool writeMemory(uint32_t addr, const uint8_t *in, size_t n) override { return m_.write(addr, in, n); }
+
+    DebugEvent resume(bool step, const std::set<uint32_t> &breakpoints,
+                      const std::function<bool()> &interrupted) override
+    {
+        // A fault was shown to the debugger; going on from it ends the run.
+        if (stop_.kind == Stop::Fault)
+            return {DebugEvent::Ended, SIGSEGV};
+        bool wasInterrupted = false;
+        const DebugControls controls{&breakpoints, step, [&] { return wasInterrupted = interrupted(); }};
+        stop_ = runOn(&controls);
+        switch (stop_.kind) {
+        case Stop::Paused: return {DebugEvent::Stopped, wasInterrupted ? SIGINT : SIGTRAP};
+        case Stop::Fault: return {DebugEvent::Stopped, SIGSEGV};
+        case Stop::Exited: return {DebugEvent::Exited, 0, kernel_.exitStatus() & 0xFF};
+        default: return {DebugEvent::Ended, SIGKILL}; // a limit
+        }
+    }
+
+    // The run's limits hold over all resumes together.
+    Stop runOn(const DebugControls *controls)
+    {
+        RunLimits left = limits_;
+        if (limits_.maxInsns) {
+            if (m_.instructions() >= limits_.maxInsns)
+                return {Stop::InsnLimit, {{}, 0, m_.reg(Reg::Eip)}};
+            left.maxInsns = limits_.maxInsns - m_.instructions();
+        }
+        return m_.run(m_.reg(Reg::Eip), std::nullopt, kernel_, left, controls);
+    }
+
+    const Stop &stop() const { return stop_; }
+
+private:
+    Machine &m_;
+    Kernel &kernel_;
+    const RunLimits limits_;
+    Stop stop_;
+};
+
+} // namespace
+
+std::optional<Stop> runUnderGdb(Machine &m, Kernel &kernel, const RunLimits &limits, uint32_t entry, int listenFd)
+{
+    MachineTarget target(m, kernel, limits, entry);
+    switch (serveGdb(listenFd, target)) {
+    case GdbOutcome::Ended: return target.stop();
+    case GdbOutcome::Killed: return std::nullopt;
+    case GdbOutcome::Detached: break;
+    }
+    if (target.stop().kind == Stop::Paused)
+        return target.runOn(nullptr);
+    return target.stop();
+}
+
+} // namespace zylos

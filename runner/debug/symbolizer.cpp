@@ -1,0 +1,370 @@
+#include "runner/debug/symbolizer.h"
+
+#include "runner/process/elf_image.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <optional>
+
+namespace zylos {
+namespace {
+
+constexpr uint32_t kCieId = 0xFFFFFFFF;
+// DWARF register numbers of i386.
+constexpr unsigned kEsp = 4, kEbp = 5, kEip = 8, kRegisters = 9;
+
+// A bounds-checked cursor over the frame section; a read past its end sets
+// bad and yields zeros, so a malformed section ends the walk, nothing more.
+struct Cursor {
+    std::span<const uint8_t> bytes;
+    size_t at, end;
+    bool bad = false;
+
+    bool more() const { return !bad && at < end; }
+    uint64_t fixed(size_t n)
+    {
+        uint64_t v = 0;
+        if (at > end || end - at < n) {
+            bad = true;
+            return 0;
+        }
+        for (size_t i = 0; i < n; ++i)
+            v |= uint64_t{bytes[at + i]} << (8 * i);
+        at += n;
+        return v;
+    }
+    uint64_t uleb()
+    {
+        uint64_t v = 0;
+        for (unsigned shift = 0;; shift += 7) {
+            const uint64_t b = fixed(1);
+            if (bad || shift > 63)
+                return bad = true, 0;
+            v |= (b & 0x7F) << shift;
+            if (!(b & 0x80))
+                return v;
+        }
+    }
+    // Signed values are kept in two's complement: all arithmetic on them is
+    // modulo 2^64, and addresses are checked after it.
+    uint64_t sleb()
+    {
+        uint64_t v = 0, b = 0;
+        unsigned shift = 0;
+        do {
+            b = fixed(1);
+            if (bad || shift > 63)
+                return bad = true, 0;
+            v |= (b & 0x7F) << shift;
+            shift += 7;
+        } while (b & 0x80);
+        if (shift < 64 && (b & 0x40))
+            v |= ~uint64_t{0} << shift;
+        return v;
+    }
+};
+
+// Where a register of the caller is: unchanged, or saved at CFA + offset.
+struct Rule {
+    enum Kind { Same, Saved, Undefined } kind = Same;
+    uint64_t offset = 0;
+};
+
+struct Row {
+    unsigned cfaReg = kEsp;
+    uint64_t cfaOffset = 4;
+    std::array<Rule, kRegisters> regs{};
+};
+
+struct Cie {
+    uint64_t codeAlign = 1;
+    uint64_t dataAlign = ~uint64_t{3}; // -4
+    unsigned returnReg = kEip;
+    size_t program = 0, programEnd = 0;
+};
+
+std::optional<Cie> parseCie(std::span<const uint8_t> bytes, size_t offset)
+{
+    Cursor c{bytes, offset, bytes.size()};
+    const uint64_t length = c.fixed(4);
+    if (c.bad || length >= 0xFFFFFFF0 || length > bytes.size() - c.at || c.fixed(4) != kCieId)
+        return std::nullopt;
+    c.end = offset + 4 + length;
+    Cie cie;
+    const uint64_t version = c.fixed(1);
+    if (c.fixed(1) != 0) // augmentations are not produced for .debug_frame here
+        return std::nullopt;
+    if (version >= 4) {
+        if (c.fixed(1) != 4 || c.fixed(1) != 0) // address and segment sizes
+            return std::nullopt;
+    }
+    cie.codeAlign = c.uleb();
+    cie.dataAlign = c.sleb();
+    cie.returnReg = static_cast<unsigned>(version == 1 ? c.fixed(1) : c.uleb());
+    if (c.bad || cie.returnReg != kEip)
+        return std::nullopt;
+    cie.program = c.at;
+    cie.programEnd = c.end;
+    return cie;
+}
+
+// Runs call frame instructions up to (not past) pc; false for what this
+// unwinder does not follow (expressions, other registers as CFA).
+bool execute(std::span<const uint8_t> bytes, size_t from, size_t to, const Cie &cie, uint32_t loc, uint32_t pc,
+             Row &row, const Row &initial)
+{
+    Cursor c{bytes, from, to};
+    std::vector<Row> remembered;
+    auto reg = [&](uint64_t r) -> Rule * { return r < kRegisters ? &row.regs[r] : nullptr; };
+    while (c.more()) {
+        const uint8_t op = static_cast<uint8_t>(c.fixed(1));
+        uint64_t advance = 0;
+        switch (op >> 6) {
+        case 1: advance = op & 0x3F; break;
+        case 2:
+            if (Rule *r = reg(op & 0x3F))
+                *r = {Rule::Saved, c.uleb() * cie.dataAlign};
+            else
+                c.uleb();
+            continue;
+        case 3:
+            if (Rule *r = reg(op & 0x3F))
+                *r = initial.regs[op & 0x3F];
+            continue;
+        default:
+            switch (op) {
+            case 0x00: continue; // nop
+            case 0x02: advance = c.fixed(1); break;
+            case 0x03: advance = c.fixed(2); break;
+            case 0x04: advance = c.fixed(4); break;
+            case 0x05: { // offset_extended
+                const uint64_t r = c.uleb();
+                const uint64_t off = c.uleb() * cie.dataAlign;
+                if (Rule *rule = reg(r))
+                    *rule = {Rule::Saved, off};
+                continue;
+            }
+            case 0x06: // restore_extended
+                if (const uint64_t r = c.uleb(); reg(r))
+                    *reg(r) = initial.regs[r];
+                continue;
+            case 0x07: // undefined
+                if (Rule *rule = reg(c.uleb()))
+                    *rule = {Rule::Undefined, 0};
+                continue;
+            case 0x08: // same_value
+                if (Rule *rule = reg(c.uleb()))
+                    *rule = {};
+                continue;
+            case 0x0A: remembered.push_back(row); continue;
+            case 0x0B:
+                if (remembered.empty())
+                    return false;
+                row = remembered.back();
+                remembered.pop_back();
+                continue;
+            case 0x0C:
+                row.cfaReg = static_cast<unsigned>(c.uleb());
+                row.cfaOffset = c.uleb();
+                continue;
+            case 0x0D: row.cfaReg = static_cast<unsigned>(c.uleb()); continue;
+            case 0x0E: row.cfaOffset = c.uleb(); continue;
+            case 0x11: { // offset_extended_sf
+                const uint64_t r = c.uleb();
+                const uint64_t off = c.sleb() * cie.dataAlign;
+                if (Rule *rule = reg(r))
+                    *rule = {Rule::Saved, off};
+                continue;
+            }
+            case 0x12:
+                row.cfaReg = static_cast<unsigned>(c.uleb());
+                row.cfaOffset = c.sleb() * cie.dataAlign;
+                continue;
+            case 0x13: row.cfaOffset = c.sleb() * cie.dataAlign; continue;
+            case 0x2E: c.uleb(); continue; // GNU_args_size
+            default: return false;
+            }
+        }
+        const uint64_t next = uint64_t{loc} + advance * cie.codeAlign;
+        if (next > pc)
+            return !c.bad;
+        loc = static_cast<uint32_t>(next);
+    }
+    return !c.bad;
+}
+
+bool readWord(const GuestMemory &mem, uint64_t addr, uint32_t &out)
+{
+    return addr <= UINT32_MAX - 3 && mem.read(static_cast<uint32_t>(addr), &out, sizeof out);
+}
+
+} // namespace
+
+Symbolizer::Symbolizer(std::span<const uint8_t> file, uint32_t entry) : entry_(entry)
+{
+    try {
+        // Globals first, so that of two names for one address the global stays.
+        const elf::File elf(file);
+        const std::vector<elf::Symbol> symbols = elf.symbols();
+        for (bool global : {true, false})
+            for (const elf::Symbol &s : symbols)
+                if ((s.type == STT_FUNC || s.type == STT_OBJECT) && s.global == global)
+                    symbols_.push_back({s.value, s.size, s.name});
+        if (const auto section = elf.section(".debug_frame")) {
+            const std::span<const uint8_t> frames = elf.contents(*section);
+            frames_.assign(frames.begin(), frames.end());
+        }
+    } catch (const BadImage &) {
+        // An unreadable table names nothing; the run itself goes on.
+    }
+    std::stable_sort(symbols_.begin(), symbols_.end(),
+                     [](const GuestSymbol &a, const GuestSymbol &b) { return a.start < b.start; });
+    symbols_.erase(std::unique(symbols_.begin(), symbols_.end(),
+                               [](const GuestSymbol &a, const GuestSymbol &b) { return a.start == b.start; }),
+                   symbols_.end());
+    for (size_t at = 0; at + 8 <= frames_.size();) {
+        Cursor c{frames_, at, frames_.size()};
+        const uint64_t length = c.fixed(4);
+        if (length >= 0xFFFFFFF0 || length > frames_.size() - c.at)
+            break;
+        const size_t end = c.at + static_cast<size_t>(length);
+        c.end = end;
+        const uint64_t cie = c.fixed(4);
+        if (cie != kCieId) {
+            const uint64_t start = c.fixed(4), range = c.fixed(4);
+            if (!c.bad && start + range <= UINT32_MAX && parseCie(frames_, cie))
+                fdes_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(start + range),
+                                 static_cast<size_t>(cie), c.at, end});
+        }
+        at = end;
+    }
+    std::sort(fdes_.begin(), fdes_.end(), [](const Fde &a, const Fde &b) { return a.start < b.start; });
+}
+
+const GuestSymbol *Symbolizer::symbolAt(uint32_t addr) const
+{
+    auto it = std::upper_bound(symbols_.begin(), symbols_.end(), addr,
+                               [](uint32_t a, const GuestSymbol &f) { return a < f.start; });
+    if (it == symbols_.begin())
+        return nullptr;
+    --it;
+    return it->size == 0 || addr - it->start < it->size ? &*it : nullptr;
+}
+
+std::string Symbolizer::describe(uint32_t addr) const
+{
+    const GuestSymbol *f = symbolAt(addr);
+    if (!f)
+        return "";
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "+0x%x", addr - f->start);
+    return f->name + offset;
+}
+
+bool Symbolizer::stepByFrameInfo(const Fde &fde, StackState &s, const GuestMemory &mem, bool caller) const
+{
+    const std::optional<Cie> cie = parseCie(frames_, fde.cie);
+    if (!cie)
+        return false;
+    // A return address may be just past the end of a call's function; the
+    // call itself is the instruction before it.
+    const uint32_t pc = caller ? s.eip - 1 : s.eip;
+    Row initial;
+    if (!execute(frames_, cie->program, cie->programEnd, *cie, fde.start, UINT32_MAX, initial, initial))
+        return false;
+    Row row = initial;
+    if (!execute(frames_, fde.program, fde.programEnd, *cie, fde.start, pc, row, initial))
+        return false;
+    if (row.cfaReg != kEsp && row.cfaReg != kEbp)
+        return false;
+    const uint64_t cfa = uint64_t{row.cfaReg == kEsp ? s.esp : s.ebp} + row.cfaOffset;
+    const Rule ret = row.regs[kEip], bp = row.regs[kEbp];
+    uint32_t eip = 0, ebp = s.ebp;
+    if (ret.kind != Rule::Saved || !readWord(mem, cfa + ret.offset, eip))
+        return false;
+    if (bp.kind == Rule::Saved && !readWord(mem, cfa + bp.offset, ebp))
+        return false;
+    if (cfa > UINT32_MAX)
+        return false;
+    s = {eip, static_cast<uint32_t>(cfa), ebp};
+    return true;
+}
+
+// push %ebp; mov %esp,%ebp (either encoding) opens the function.
+bool Symbolizer::stepByFramePointer(const GuestSymbol &f, StackState &s, const GuestMemory &mem) const
+{
+    uint8_t prologue[3] = {};
+    if (!mem.read(f.start, prologue, sizeof prologue) || prologue[0] != 0x55 ||
+        !((prologue[1] == 0x89 && prologue[2] == 0xE5) || (prologue[1] == 0x8B && prologue[2] == 0xEC)))
+        return false;
+    uint32_t eip = 0, ebp = 0;
+    const uint32_t into = s.eip - f.start;
+    if (into == 0) // nothing pushed yet
+        return readWord(mem, s.esp, eip) && (s = {eip, s.esp + 4, s.ebp}, true);
+    if (into < sizeof prologue) // %ebp pushed, not yet the frame pointer
+        return readWord(mem, uint64_t{s.esp} + 4, eip) && readWord(mem, s.esp, ebp) &&
+               (s = {eip, s.esp + 8, ebp}, true);
+    if (!readWord(mem, uint64_t{s.ebp} + 4, eip) || !readWord(mem, s.ebp, ebp))
+        return false;
+    s = {eip, s.ebp + 8, ebp};
+    return true;
+}
+
+bool Symbolizer::step(StackState &s, const GuestMemory &mem, bool caller, std::string &why) const
+{
+    const GuestSymbol *f = symbolAt(s.eip);
+    const uint32_t pc = caller ? s.eip - 1 : s.eip;
+    auto fde = std::upper_bound(fdes_.begin(), fdes_.end(), pc, [](uint32_t a, const Fde &x) { return a < x.start; });
+    const StackState before = s;
+    bool moved = false;
+    if (fde != fdes_.begin() && pc < std::prev(fde)->end)
+        moved = stepByFrameInfo(*std::prev(fde), s, mem, caller);
+    else if (f)
+        moved = stepByFramePointer(*f, s, mem);
+    const std::string name = f ? f->name : hexAddress(s.eip);
+    if (!moved) {
+        why = "cannot unwind past " + name + ": no frame information and no frame pointer (build with -g)";
+        return false;
+    }
+    if (s.esp <= before.esp) {
+        why = "cannot unwind past " + name + ": the stack does not lead outwards";
+        return false;
+    }
+    return true;
+}
+
+std::vector<StackFrame> Symbolizer::unwind(StackState s, const GuestMemory &mem, size_t maxFrames,
+                                           std::string *why) const
+{
+    std::vector<StackFrame> frames;
+    std::string reason;
+    for (bool caller = false; frames.size() < maxFrames; caller = true) {
+        frames.push_back({s.eip, describe(s.eip)});
+        const GuestSymbol *f = symbolAt(s.eip);
+        if ((f && f->start == entry_) || s.eip == 0 || !step(s, mem, caller, reason))
+            break;
+    }
+    if (frames.size() == maxFrames && reason.empty())
+        reason = "more frames not shown";
+    if (why)
+        *why = reason;
+    return frames;
+}
+
+std::string formatBacktrace(const Symbolizer &symbols, StackState s, const GuestMemory &mem)
+{
+    constexpr size_t kMaxFrames = 16;
+    std::string why, out;
+    const std::vector<StackFrame> frames = symbols.unwind(s, mem, kMaxFrames, &why);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        char head[40];
+        std::snprintf(head, sizeof head, "  #%zu %s", i, hexAddress(frames[i].eip).c_str());
+        out += head + (frames[i].where.empty() ? "" : " " + frames[i].where) + "\n";
+    }
+    if (!why.empty())
+        out += "  (" + why + ")\n";
+    return out;
+}
+
+} // namespace zylos

@@ -1,0 +1,127 @@
+// The CPU backend: an i386 guest under Unicorn, with memory held in host
+// buffers (so the kernel reads and writes it directly, bounds-checked), and
+// every stop of the guest reported as an exit, a return, a fault or a limit.
+#pragma once
+
+#include "runner/engines/engine.h"
+#include "runner/kernel/guest_memory.h"
+#include "runner/kernel/kernel.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct uc_struct;
+struct uc_context;
+
+namespace zylos {
+
+class Profiler;
+
+// What a debugger asks of a run: stop before any breakpoint (except at the
+// first instruction, where the guest stopped last), before the second
+// instruction when stepping, or when interrupted() answers true (asked every
+// 65536 instructions). Needs a machine created with counting on.
+struct DebugControls {
+    const std::set<uint32_t> *breakpoints = nullptr;
+    bool step = false;
+    std::function<bool()> interrupted;
+};
+
+class Machine final : public Backend {
+public:
+    struct Options {
+        // Installs the instruction-counting hook that limits and instruction
+        // counts need; it has to exist before the first run.
+        bool counting = false;
+    };
+    explicit Machine(Options options);
+    ~Machine() override;
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    struct Region {
+        uint32_t base, size;
+        unsigned perms;
+        uint8_t *host; // where the guest's bytes are held
+    };
+    uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
+    // What map() has mapped, in address order.
+    const std::vector<Region> &regions() const { return regions_; }
+    // The emulator itself, for what only the harness's calls into an image
+    // need (saving and restoring the CPU, extending the descriptor table).
+    uc_struct *engine() const { return uc_; }
+
+    uint32_t reg(Reg r) const override;
+    void setReg(Reg r, uint32_t v) override;
+    std::array<uint8_t, 10> st0() const;
+    // Registers in the debugger's i386 order (see gdb_stub.h), as many bytes
+    // as that register has. Segment registers cannot be written, and of
+    // eflags only the arithmetic flags and the direction flag.
+    bool readDebugRegister(unsigned n, uint8_t *out) const;
+    bool writeDebugRegister(unsigned n, const uint8_t *in);
+    // Marks every x87 register empty, keeping the control word.
+    void emptyFpuStack();
+
+    // Runs from begin until the guest exits, reaches until (when given),
+    // faults or hits a limit. Rethrows what a kernel call threw.
+    Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits,
+             const DebugControls *debug = nullptr);
+    Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) override
+    {
+        return run(begin, std::nullopt, kernel, limits);
+    }
+    void halt() override;
+    // Charges every instruction from now on to its call stack in p (with
+    // counting on); call before the first run.
+    void profileWith(Profiler *p);
+    // Instructions executed over all runs (with counting on).
+    uint64_t instructions() const { return insns_; }
+
+    bool accessible(uint32_t addr, size_t n, bool forWrite) const override;
+    bool read(uint32_t addr, void *out, size_t n) const override;
+    bool write(uint32_t addr, const void *in, size_t n) override;
+
+private:
+    const Region *regionAt(uint64_t addr) const;
+    template <typename F>
+    bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
+    void stopWith(Stop::Kind kind, std::string fault = {}, uint32_t address = 0);
+    // A fault whose instruction is known where it is found; a hook that
+    // returns false to Unicorn stops the emulator itself.
+    void faultAt(std::string what, uint32_t address, uint32_t eip, bool stopEmulator = true);
+    Stop unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const;
+    uint32_t faultingInstruction(const Stop &s, uint32_t eip);
+    uint32_t replayFault(uint32_t blockStart, const FaultRecord &fault);
+
+    friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
+
+    uc_struct *uc_ = nullptr;
+    std::vector<Region> regions_; // sorted by base
+    Kernel *kernel_ = nullptr;
+    std::optional<Stop> stop_;
+    std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it
+    bool counting_;
+    bool replaying_ = false;
+    std::optional<uint32_t> blockAt_; // where the block of a fault began, when a hook saw it
+    uint32_t insnAt_ = 0;             // the instruction being executed, when counting or replaying
+    // An exception from a kernel call waits here to be rethrown by run(), as
+    // it must not unwind through the emulator.
+    std::exception_ptr pending_;
+    uint64_t insns_ = 0;
+    uint64_t insnLimit_ = UINT64_MAX;
+    std::atomic<uint64_t> *spent_ = nullptr; // the run's total, when shared
+    std::atomic<bool> halted_ = false;
+    std::optional<Kernel::Clock::time_point> deadline_;
+    const DebugControls *debug_ = nullptr;
+    Profiler *profiler_ = nullptr;
+    bool firstInsn_ = false; // no instruction of this run has started yet
+};
+
+} // namespace zylos

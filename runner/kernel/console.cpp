@@ -1,0 +1,89 @@
+#include "runner/kernel/console.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace zylos {
+namespace {
+
+// True once fd is ready for events; false when the deadline comes first or
+// cancelFd becomes readable.
+bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_clock::time_point> &deadline,
+                 int cancelFd)
+{
+    if (!deadline && cancelFd < 0)
+        return true;
+    for (;;) {
+        int timeout = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            timeout = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
+        }
+        pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+        const int ready = ::poll(p, cancelFd < 0 ? 1 : 2, timeout);
+        if (ready == 0 || (ready > 0 && p[1].revents))
+            return false;
+        if (ready > 0 || errno != EINTR)
+            return true;
+    }
+}
+
+} // namespace
+
+long HostConsole::read(void *buf, size_t n)
+{
+    for (;;) {
+        if (!readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd))
+            return -EINTR;
+        const ssize_t r = ::read(STDIN_FILENO, buf, n);
+        if (r >= 0)
+            return r;
+        if (errno != EINTR)
+            return -errno;
+    }
+}
+
+// A reader that stops reading must not keep the guest past its deadline
+// either: with one, every piece waits for room and is small enough for a
+// pipe with room to take it without blocking.
+long HostConsole::write(int stream, const void *buf, size_t n)
+{
+    const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
+    const size_t piece = deadline || cancelFd >= 0 ? PIPE_BUF : n;
+    size_t done = 0;
+    while (done < n) {
+        if (!readyBefore(fd, POLLOUT, deadline, cancelFd))
+            return done ? static_cast<long>(done) : -EINTR;
+        const ssize_t r = ::write(fd, static_cast<const char *>(buf) + done, std::min(piece, n - done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return done ? static_cast<long>(done) : -errno;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<long>(done);
+}
+
+long StringConsole::read(void *buf, size_t n)
+{
+    const size_t take = std::min(n, input.size() - inputPos);
+    std::memcpy(buf, input.data() + inputPos, take);
+    inputPos += take;
+    return static_cast<long>(take);
+}
+
+long StringConsole::write(int stream, const void *buf, size_t n)
+{
+    (stream == 2 ? errors : output).append(static_cast<const char *>(buf), n);
+    return static_cast<long>(n);
+}
+
+} // namespace zylos

@@ -1,0 +1,48 @@
+#include "runner/kernel/wait_room.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace zylos {
+
+Scheduler::Scheduler() : haltFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (!haltFd_)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+int Scheduler::wait(std::unique_lock<std::mutex> &lock)
+{
+    if (halting() || late())
+        return -EINTR;
+    if (deadline_)
+        cv_.wait_until(lock, *deadline_);
+    else
+        cv_.wait(lock);
+    return halting() || late() ? -EINTR : 0;
+}
+
+int Scheduler::sleepUntil(std::unique_lock<std::mutex> &lock, Clock::time_point until)
+{
+    if (deadline_ && *deadline_ < until)
+        until = *deadline_;
+    while (!halting() && Clock::now() < until)
+        cv_.wait_until(lock, until);
+    return halting() ? -EINTR : 0;
+}
+
+void Scheduler::halt()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        halting_ = true;
+    }
+    cv_.notify_all();
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(haltFd_.get(), &one, sizeof one);
+}
+
+} // namespace zylos

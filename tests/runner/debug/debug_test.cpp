@@ -1,0 +1,109 @@
+// Debugging and profiling guests: a gdb session against --gdb, the folded
+// profile of --profile, and the backtrace under a fault line.
+#include "runner/probe.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+namespace zylos::test {
+namespace {
+
+const std::string kDebuggee = programPath("debuggee");
+
+// A port that was free a moment ago.
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        throw std::runtime_error("no free port");
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// What a shell command line prints.
+std::string shell(const std::string &command) { return runCommand({"/bin/sh", "-c", command}).out; }
+
+TEST(Debug, GdbBreaksReadsArgumentsUnwindsFinishesAndSeesTheExit)
+{
+    if (shell("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed (scripts/setup installs it)";
+    const std::string port = std::to_string(freePort());
+    RunResult run{};
+    std::thread runner([&] { run = runProgram({"--gdb", port, kDebuggee}); });
+    // gdb retries a refused connection while the runner starts listening.
+    std::string script;
+    for (const char *command : {"target remote 127.0.0.1:", "break scale", "continue", "info args", "bt", "finish",
+                                "break vfprintf", "continue", "bt", "delete", "continue"})
+        script += std::string(" -ex '") + command + (command[0] == 't' ? port : "") + "'";
+    const std::string session = shell("timeout 60 gdb -nx -batch" + script + " " + kDebuggee + " 2>&1");
+    runner.join();
+    for (const char *expected :
+         {"Breakpoint 1, scale (value=5, factor=6) at ", "\nvalue = 5\nfactor = 6\n", "\n#0  scale (value=5, factor=6)",
+          "\n#1  0x", " in main (", "Value returned is $1 = 31\n", "\n#0  vfprintf ", "\n#1  0x", " in printf ",
+          "\n#2  0x", "[Inferior 1 (Remote target) exited with code 037]"})
+        EXPECT_NE(session.find(expected), std::string::npos) << expected << "\n" << session;
+    EXPECT_EQ(run.status, 31) << run.err;
+    EXPECT_EQ(run.out, "31\n");
+}
+
+TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount)
+{
+    const TempDir dir{"zylos-profile"};
+    std::string first;
+    for (const char *name : {"a", "b"}) {
+        const RunResult r = runProgram({"--count", "--profile", (dir / name).string(), "--inject", "set_background=-1",
+                                        ZYLOS_DRAPE_PATH, "/images/zylos.rei"});
+        ASSERT_EQ(r.status, 1) << r.err;
+        const std::string folded = readFile(dir / name);
+        uint64_t sum = 0;
+        bool throughVfprintf = false;
+        std::istringstream lines(folded);
+        for (std::string stack; lines >> stack;) {
+            uint64_t n = 0;
+            lines >> n;
+            sum += n;
+            throughVfprintf |= stack.rfind("_start;main;", 0) == 0 && stack.find(";vfprintf") != std::string::npos;
+        }
+        EXPECT_TRUE(throughVfprintf) << folded;
+        EXPECT_EQ(sum, countOf(r)) << folded;
+        EXPECT_NE(r.err.find("%  vfprintf\n"), std::string::npos) << r.err; // the flat summary
+        if (first.empty())
+            first = folded;
+        else
+            EXPECT_EQ(folded, first); // deterministic
+    }
+    EXPECT_EQ(runProgram({"--native", "--profile", (dir / "c").string(), kDebuggee}).status, 125);
+}
+
+// The library keeps no frame pointer; its frame information leads back
+// through strlen to main and _start. Both backends report it alike.
+TEST(Debug, AFaultNamesItsFunctionAndUnwindsThroughTheLibraryOnBothBackends)
+{
+    const RunResult emulated = runProgram({kDebuggee, "fault"});
+    EXPECT_EQ(emulated.status, 139);
+    EXPECT_TRUE(
+        std::regex_match(emulated.err, std::regex("zylos-run: guest fault: read of unmapped address 0x40000000 at eip "
+                                                  "0x([0-9a-f]{8}) \\(strlen\\+0x[0-9a-f]+\\)\n"
+                                                  "  #0 0x\\1 strlen\\+0x[0-9a-f]+\n"
+                                                  "  #1 0x[0-9a-f]{8} main\\+0x[0-9a-f]+\n"
+                                                  "  #2 0x[0-9a-f]{8} _start\\+0x[0-9a-f]+\n")))
+        << emulated.err;
+    if (!backendUnavailable(Backend::Native).empty())
+        GTEST_SKIP() << backendUnavailable(Backend::Native);
+    const RunResult native = runProgram({"--native", kDebuggee, "fault"});
+    EXPECT_EQ(native.status, 139);
+    EXPECT_EQ(native.err, emulated.err);
+}
+
+} // namespace
+} // namespace zylos::test
