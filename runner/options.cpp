@@ -117,7 +117,8 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     std::string gdbPort;
     app.add_option("--gdb", gdbPort, "Wait for gdb on 127.0.0.1:PORT before the first instruction")->type_name("PORT");
     app.add_option("--profile", o.profile,
-                   "Write the guest instructions executed per call stack to FILE (folded stacks)")
+                   "Write the guest instructions executed per call stack to FILE (folded stacks, at most "
+                   "512 frames deep), once the run has started")
         ->type_name("FILE");
     if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
         return usageError(option + "= needs a value");

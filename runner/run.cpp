@@ -1,7 +1,9 @@
 #include "runner/run.h"
 
+#include "hostlib/whole_file.h"
 #include "runner/debug/debug_session.h"
 #include "runner/debug/gdb_stub.h"
+#include "runner/debug/profile_output.h"
 #include "runner/debug/profiler.h"
 #include "runner/debug/symbolizer.h"
 #include "runner/engines/kvm.h"
@@ -56,18 +58,11 @@ int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbol
     return kStatusFault;
 }
 
-bool writeProfile(const Profiler &profiler, int fd, const std::string &name)
+bool writeProfile(const Profiler &profiler, ProfileOutput &output, const std::string &name)
 {
-    const std::string text = profiler.folded();
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fail(kStatusRunnerError, "--profile " + name + ": " + std::strerror(n ? errno : ENOSPC));
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    if (int r = output.commit(profiler)) {
+        fail(kStatusRunnerError, "--profile " + name + ": " + std::strerror(-r));
+        return false;
     }
     std::cerr << "zylos-run: profile of " << profiler.total() << " instructions written to " << name << "\n"
               << profiler.summary(20);
@@ -182,20 +177,20 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, "--gdb: " + error);
         std::cerr << "zylos-run: waiting for gdb on 127.0.0.1:" << o.gdbPort << "\n";
     }
-    UniqueFd profileFile;
-    Profiler profiler(symbols);
-    if (!o.profile.empty()) {
-        profileFile = UniqueFd(::open(o.profile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (!profileFile)
-            return fail(kStatusRunnerError, "--profile " + o.profile + ": " + std::strerror(errno));
-        emulated->profileWith(&profiler);
-    }
     loadImage(*cpu, image, file);
     mapStack(*cpu);
     try {
         cpu->setReg(Reg::Esp, pushArguments(*cpu, o.command));
     } catch (const std::length_error &e) {
         return fail(kStatusRunnerError, e.what());
+    }
+    // Only a run that starts touches the profile's file.
+    ProfileOutput profileOutput;
+    Profiler profiler(symbols);
+    if (!o.profile.empty()) {
+        if (int r = profileOutput.prepare(o.profile))
+            return fail(kStatusRunnerError, "--profile " + o.profile + ": " + std::strerror(-r));
+        emulated->profileWith(&profiler);
     }
     std::optional<Stop> stop;
     if (listener) {
@@ -209,7 +204,7 @@ int runGuest(const Options &o)
     processes.endAll();
     if (o.count && emulated)
         std::cerr << "zylos-run: " << spent.load() << " instructions\n";
-    if (profileFile && !writeProfile(profiler, profileFile.get(), o.profile))
+    if (!o.profile.empty() && !writeProfile(profiler, profileOutput, o.profile))
         return kStatusRunnerError;
     if (stop->kind == Stop::Halted) {
         const auto ending = processes.ending();

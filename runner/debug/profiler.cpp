@@ -5,25 +5,45 @@
 
 namespace zylos {
 
+Profiler::Profiler(const Symbolizer &symbols)
+    : symbols_(symbols), cut_(nameIndex("[cut: deeper than " + std::to_string(kMaxDepth) + " frames]"))
+{
+}
+
+uint32_t Profiler::nameIndex(std::string name)
+{
+    names_.push_back(std::move(name));
+    return static_cast<uint32_t>(names_.size() - 1);
+}
+
 uint32_t Profiler::functionIndex(uint32_t eip)
 {
     const GuestSymbol *f = symbols_.symbolAt(eip);
-    const auto [it, added] = indexByStart_.try_emplace(f ? f->start : eip, static_cast<uint32_t>(names_.size()));
-    if (added)
-        names_.push_back(f ? f->name : hexAddress(eip));
-    return it->second;
+    const uint32_t start = f ? f->start : eip;
+    if (const auto it = indexByStart_.find(start); it != indexByStart_.end())
+        return it->second;
+    const uint32_t index = nameIndex(f ? f->name : hexAddress(eip));
+    indexByStart_.emplace(start, index);
+    return index;
 }
 
 uint32_t Profiler::child(uint32_t parent, uint32_t function)
 {
-    for (const auto &[fn, node] : children_[parent])
-        if (fn == function)
-            return node;
-    nodes_.push_back({parent, function});
-    children_.emplace_back();
-    const auto node = static_cast<uint32_t>(nodes_.size() - 1);
-    children_[parent].emplace_back(function, node);
-    return node;
+    const auto [it, added] =
+        childByParent_.try_emplace(uint64_t{parent} << 32 | function, static_cast<uint32_t>(nodes_.size()));
+    if (added)
+        nodes_.push_back({parent, function});
+    return it->second;
+}
+
+// The node of a frame at depth (1 for the outermost) called from parent.
+uint32_t Profiler::frameNode(uint32_t parent, uint32_t function, size_t depth)
+{
+    if (depth <= kMaxDepth)
+        return child(parent, function);
+    if (depth == kMaxDepth + 1)
+        return child(parent, cut_);
+    return parent; // the cut node already
 }
 
 void Profiler::enterBlock(uint32_t eip, uint32_t esp)
@@ -36,11 +56,11 @@ void Profiler::enterBlock(uint32_t eip, uint32_t esp)
     if (stack_.empty()) {
         stack_.push_back({child(0, functionIndex(eip)), esp});
     } else if (atStart && esp < stack_.back().entryEsp) {
-        stack_.push_back({child(stack_.back().node, functionIndex(eip)), esp});
+        stack_.push_back({frameNode(stack_.back().node, functionIndex(eip), stack_.size() + 1), esp});
     } else if (atStart && esp == stack_.back().entryEsp && nodes_[stack_.back().node].function != functionIndex(eip)) {
         // A tail call: the new function takes the caller's frame.
-        const uint32_t parent = nodes_[stack_.back().node].parent;
-        stack_.back().node = child(parent, functionIndex(eip));
+        const uint32_t caller = stack_.size() > 1 ? stack_[stack_.size() - 2].node : 0;
+        stack_.back().node = frameNode(caller, functionIndex(eip), stack_.size());
     }
     current_ = stack_.back().node;
 }
@@ -53,25 +73,51 @@ uint64_t Profiler::total() const
     return sum;
 }
 
-std::string Profiler::path(uint32_t node) const
+std::vector<std::vector<uint32_t>> Profiler::childLists() const
 {
-    std::string out;
-    for (; node != 0; node = nodes_[node].parent)
-        out = names_[nodes_[node].function] + (out.empty() ? "" : ";") + out;
-    return out.empty() ? "[before the first block]" : out;
+    std::vector<std::vector<uint32_t>> children(nodes_.size());
+    for (uint32_t i = 1; i < nodes_.size(); ++i)
+        children[nodes_[i].parent].push_back(i);
+    for (std::vector<uint32_t> &list : children)
+        std::sort(list.begin(), list.end(), [&](uint32_t a, uint32_t b) {
+            const std::string &x = names_[nodes_[a].function], &y = names_[nodes_[b].function];
+            return x != y ? x < y : a < b;
+        });
+    return children;
 }
 
-std::string Profiler::folded() const
+void Profiler::folded(const std::function<void(std::string_view)> &out) const
 {
-    std::vector<std::string> lines;
-    for (uint32_t i = 0; i < nodes_.size(); ++i)
-        if (nodes_[i].count)
-            lines.push_back(path(i) + " " + std::to_string(nodes_[i].count));
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (const std::string &l : lines)
-        out += l + "\n";
-    return out;
+    const auto children = childLists();
+    if (nodes_[0].count)
+        out("[before the first block] " + std::to_string(nodes_[0].count) + "\n");
+    // Depth first without recursion: the path grows by a frame on the way
+    // down and is cut back on the way up, so each line costs its own length.
+    struct Step {
+        uint32_t node;
+        size_t next;       // the next child to visit
+        size_t pathLength; // the path's length before this node's frame
+    };
+    std::string path;
+    std::vector<Step> steps{{0, 0, 0}};
+    while (!steps.empty()) {
+        Step &s = steps.back();
+        if (s.next == children[s.node].size()) {
+            path.resize(s.pathLength);
+            steps.pop_back();
+            continue;
+        }
+        const uint32_t node = children[s.node][s.next++];
+        const size_t before = path.size();
+        // A ';' inside a name would split the frame in two.
+        std::string name = names_[nodes_[node].function];
+        for (size_t at; (at = name.find(';')) != std::string::npos;)
+            name.replace(at, 1, "\\x3b");
+        path += (before ? ";" : "") + name;
+        if (nodes_[node].count)
+            out(path + " " + std::to_string(nodes_[node].count) + "\n");
+        steps.push_back({node, 0, before});
+    }
 }
 
 std::string Profiler::summary(size_t top) const
@@ -79,19 +125,33 @@ std::string Profiler::summary(size_t top) const
     struct Totals {
         uint64_t self = 0, total = 0;
     };
+    const auto children = childLists();
+    // Subtree sums, children before parents: every child was made after its parent.
+    std::vector<uint64_t> below(nodes_.size());
+    for (uint32_t i = static_cast<uint32_t>(nodes_.size()); i-- > 1;) {
+        below[i] += nodes_[i].count;
+        below[nodes_[i].parent] += below[i];
+    }
+    // Each function counts once per stack, however deep it recurses: a node
+    // adds its subtree to its function's total only where that function is
+    // not already on the path above it.
     std::vector<Totals> perFunction(names_.size());
-    for (uint32_t i = 1; i < nodes_.size(); ++i) {
-        const Node &n = nodes_[i];
-        if (!n.count)
+    std::vector<uint32_t> onPath(names_.size());
+    std::vector<std::pair<uint32_t, size_t>> steps{{0, 0}}; // node, next child
+    while (!steps.empty()) {
+        auto &[node, next] = steps.back();
+        if (next == children[node].size()) {
+            if (node != 0)
+                --onPath[nodes_[node].function];
+            steps.pop_back();
             continue;
+        }
+        const uint32_t c = children[node][next++];
+        const Node &n = nodes_[c];
         perFunction[n.function].self += n.count;
-        // Each function on the stack once, however deep it recurses.
-        std::vector<bool> seen(names_.size());
-        for (uint32_t at = i; at != 0; at = nodes_[at].parent)
-            if (!seen[nodes_[at].function]) {
-                seen[nodes_[at].function] = true;
-                perFunction[nodes_[at].function].total += n.count;
-            }
+        if (onPath[n.function]++ == 0)
+            perFunction[n.function].total += below[c];
+        steps.push_back({c, 0});
     }
     std::vector<uint32_t> order(names_.size());
     for (uint32_t i = 0; i < order.size(); ++i)
@@ -106,7 +166,7 @@ std::string Profiler::summary(size_t top) const
     const uint64_t all = total();
     auto percent = [&](uint64_t v) { return all ? 100.0 * static_cast<double>(v) / static_cast<double>(all) : 0.0; };
     std::string out = "        self  self%       total total%  function\n";
-    for (size_t k = 0; k < order.size() && k < top; ++k) {
+    for (size_t k = 0; k < order.size() && k < top && perFunction[order[k]].total; ++k) {
         const Totals &t = perFunction[order[k]];
         char line[96];
         std::snprintf(line, sizeof line, "%12llu %5.1f%% %12llu %5.1f%%  ", static_cast<unsigned long long>(t.self),

@@ -3,12 +3,17 @@
 // each translated block (a call, a jump and a return all end one): arriving
 // at a function's first instruction with the stack lower than the caller's
 // entry is a call, the stack rising above a frame's entry is its return.
+// Stacks are kept as a tree with a node per distinct path and the counts on
+// the nodes, so a block costs the same at any depth and the output grows with
+// the distinct paths, never with the instructions.
 #pragma once
 
 #include "runner/debug/symbolizer.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -16,15 +21,21 @@ namespace zylos {
 
 class Profiler {
 public:
-    explicit Profiler(const Symbolizer &symbols) : symbols_(symbols) {}
+    // Frames below this depth are charged to one node that says where the
+    // stack was cut; recursion as deep as the guest's stack allows would
+    // otherwise make a file of gigabytes.
+    static constexpr size_t kMaxDepth = 512;
+
+    explicit Profiler(const Symbolizer &symbols);
 
     void enterBlock(uint32_t eip, uint32_t esp);
     void countInstruction() { ++nodes_[current_].count; }
 
     uint64_t total() const;
     // One line per call stack that ran instructions, "_start;main;printf 120",
-    // sorted, for flame-graph tools.
-    std::string folded() const;
+    // in the folded format flame-graph tools read: callers before callees,
+    // the callees of one caller by name. Lines go to out one at a time.
+    void folded(const std::function<void(std::string_view)> &out) const;
     // Self and total instructions of the functions with the most in total.
     std::string summary(size_t top) const;
 
@@ -39,16 +50,20 @@ private:
         uint32_t entryEsp; // esp at the function's first instruction
     };
     uint32_t child(uint32_t parent, uint32_t function);
+    uint32_t frameNode(uint32_t parent, uint32_t function, size_t depth);
     uint32_t functionIndex(uint32_t eip);
-    std::string path(uint32_t node) const;
+    uint32_t nameIndex(std::string name);
+    // Each node's children, ordered by name: the order of the folded lines.
+    std::vector<std::vector<uint32_t>> childLists() const;
 
     const Symbolizer &symbols_;
-    std::vector<std::string> names_;                      // per function seen (or address outside every function)
-    std::unordered_map<uint32_t, uint32_t> indexByStart_; // into names_
-    std::vector<Node> nodes_{{0, UINT32_MAX, 0}};         // node 0: before the first block
-    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> children_{{}}; // (function, node) per node
+    std::vector<std::string> names_;                       // per function seen (or address outside every function)
+    std::unordered_map<uint32_t, uint32_t> indexByStart_;  // into names_
+    std::vector<Node> nodes_{{0, UINT32_MAX, 0}};          // node 0: before the first block
+    std::unordered_map<uint64_t, uint32_t> childByParent_; // (parent << 32 | function) -> node
     std::vector<Frame> stack_;
     uint32_t current_ = 0;
+    uint32_t cut_; // the name of the node that holds everything below kMaxDepth
 };
 
 } // namespace zylos

@@ -1,5 +1,6 @@
 #include "runner/debug/symbolizer.h"
 
+#include "hostlib/escaped_text.h"
 #include "runner/process/elf_image.h"
 
 #include <algorithm>
@@ -205,12 +206,13 @@ Symbolizer::Symbolizer(std::span<const uint8_t> file, uint32_t entry) : entry_(e
 {
     try {
         // Globals first, so that of two names for one address the global stays.
+        // Names are kept escaped: every report that shows one shows it safely.
         const elf::File elf(file);
         const std::vector<elf::Symbol> symbols = elf.symbols();
         for (bool global : {true, false})
             for (const elf::Symbol &s : symbols)
                 if ((s.type == STT_FUNC || s.type == STT_OBJECT) && s.global == global)
-                    symbols_.push_back({s.value, s.size, s.name});
+                    symbols_.push_back({s.value, s.size, escapedText(s.name)});
         if (const auto section = elf.section(".debug_frame")) {
             const std::span<const uint8_t> frames = elf.contents(*section);
             frames_.assign(frames.begin(), frames.end());

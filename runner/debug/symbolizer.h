@@ -15,7 +15,7 @@ namespace zylos {
 
 struct GuestSymbol {
     uint32_t start, size; // size 0: up to the next function
-    std::string name;
+    std::string name;     // escaped (escapedText): the file may hold any bytes
 };
 
 // The registers an unwind starts from.

@@ -1,5 +1,6 @@
 #include "runner/kernel/kernel.h"
 
+#include "hostlib/whole_file.h"
 #include "runner/kernel/call_table.h"
 #include "runner/kernel/layout.h"
 #include "runner/process/loader.h"
@@ -250,8 +251,11 @@ int32_t Kernel::sysOpen(const Args &a, GuestMemory &mem)
 
 std::shared_ptr<PipeBuffer> Kernel::fifo(const std::string &path)
 {
+    std::string place;
+    if (system_.root.placeOf(path, place) != 0)
+        return nullptr;
     const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-    auto it = system_.fifos.find(normalize(path));
+    auto it = system_.fifos.find(place);
     return it == system_.fifos.end() ? nullptr : it->second;
 }
 
@@ -324,9 +328,9 @@ int32_t Kernel::sysUnlink(const Args &a, GuestMemory &mem)
     std::string path;
     if (int r = guestPath(mem, a[0], path))
         return r;
-    {
+    if (std::string place; system_.root.placeOf(path, place) == 0) {
         const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-        if (system_.fifos.erase(normalize(path)))
+        if (system_.fifos.erase(place))
             return 0;
     }
     return system_.root.unlink(path);
@@ -461,8 +465,13 @@ int32_t Kernel::sysMkfifo(const Args &a, GuestMemory &mem)
         return r;
     if (const int kind = system_.root.kind(path); kind != -ENOENT)
         return kind < 0 ? kind : -EEXIST;
+    // Keyed by where the path leads, as the check above and open see it,
+    // not by how it is spelled.
+    std::string place;
+    if (int r = system_.root.placeOf(path, place))
+        return r;
     const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-    auto [it, made] = system_.fifos.try_emplace(normalize(path), nullptr);
+    auto [it, made] = system_.fifos.try_emplace(place, nullptr);
     if (!made)
         return -EEXIST;
     it->second = std::make_shared<PipeBuffer>(system_.scheduler);

@@ -44,7 +44,7 @@ struct System {
     Console &console;
     Scheduler scheduler;
     size_t writeChunk = 0; // at most this many bytes per console write; 0 for no limit
-    // Named pipes, by absolute guest path; guarded by the scheduler's mutex.
+    // Named pipes, by RootDir::placeOf; guarded by the scheduler's mutex.
     std::map<std::string, std::shared_ptr<PipeBuffer>> fifos;
     Processes *processes = nullptr; // null: spawn and waitpid are not served
 };

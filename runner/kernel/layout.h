@@ -8,10 +8,6 @@ namespace zylos {
 // Page permissions, numbered as the CPU emulator numbers them.
 enum Perm : unsigned { kPermRead = 1, kPermWrite = 2, kPermExec = 4 };
 
-// The largest file the runner takes: a program to load, a whole-file write
-// (held in memory), all open streams together.
-inline constexpr uint32_t kMaxFileBytes = 256u << 20;
-
 inline constexpr uint32_t kPageSize = 0x1000;
 // Below kUserBase nothing is mapped, so null and small pointers fault.
 inline constexpr uint32_t kUserBase = 0x1000;

@@ -139,6 +139,24 @@ int RootDir::openParent(std::string_view path, UniqueFd &dir, std::string &name,
 {
     if (readOnly_)
         return -EROFS;
+    return parentOf(path, dir, name, forFile);
+}
+
+int RootDir::placeOf(std::string_view path, std::string &place) const
+{
+    UniqueFd dir;
+    std::string name;
+    if (int r = parentOf(path, dir, name, false))
+        return r;
+    struct stat st;
+    if (::fstat(dir.get(), &st) != 0)
+        return -errno;
+    place = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + name;
+    return 0;
+}
+
+int RootDir::parentOf(std::string_view path, UniqueFd &dir, std::string &name, bool forFile) const
+{
     const size_t end = path.find_last_not_of('/');
     if (end == std::string_view::npos)
         return -EINVAL;
@@ -191,16 +209,28 @@ int RootDir::writeFile(std::string_view path, std::span<const uint8_t> data) con
 
 int RootDir::replaceFile(int dirfd, const std::string &name, std::span<const uint8_t> data)
 {
-    UniqueFd file(::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
-    if (!file) {
-        // A removed folder refuses an unnamed file with EPERM; by name it is ENOENT.
-        const int err = errno;
-        struct stat st;
-        return ::fstat(dirfd, &st) == 0 && st.st_nlink == 0 ? -ENOENT : -err;
-    }
+    UniqueFd file;
+    if (int r = unnamedFile(dirfd, file))
+        return r;
     if (int r = writeAll(file.get(), data))
         return r;
-    const std::string from = procPath(file.get());
+    return nameFile(file.get(), dirfd, name);
+}
+
+int RootDir::unnamedFile(int dirfd, UniqueFd &out)
+{
+    out = UniqueFd(::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    if (out)
+        return 0;
+    // A removed folder refuses an unnamed file with EPERM; by name it is ENOENT.
+    const int err = errno;
+    struct stat st;
+    return ::fstat(dirfd, &st) == 0 && st.st_nlink == 0 ? -ENOENT : -err;
+}
+
+int RootDir::nameFile(int fd, int dirfd, const std::string &name)
+{
+    const std::string from = procPath(fd);
     const SignalsHeld held;
     // A new name is given at once; an existing one is replaced by a rename
     // from a temporary name, the only moment such a name exists.
@@ -221,32 +251,6 @@ int RootDir::replaceFile(int dirfd, const std::string &name, std::span<const uin
         return r;
     }
     return -EEXIST;
-}
-
-int readWholeFile(int fd, size_t limit, std::vector<uint8_t> &out)
-{
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return -errno;
-    if (!S_ISREG(st.st_mode))
-        return -ENXIO;
-    if (static_cast<uint64_t>(st.st_size) > limit)
-        return -EFBIG;
-    out.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < out.size()) {
-        const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -errno;
-        if (n == 0) {
-            out.resize(done); // the file shrank meanwhile
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 } // namespace zylos

@@ -33,6 +33,11 @@ public:
     // trailing slash after something that is not a folder too (-20). When the
     // name is to become a file, any trailing slash is refused (-21).
     int openParent(std::string_view path, UniqueFd &dir, std::string &name, bool forFile = false) const;
+    // Where path's last component is, as the host resolves it: the device
+    // and inode of the folder holding it, and its name. Every spelling of one
+    // place in the root (through "..", symlinks or the current folder) gives
+    // the same text; for things that exist in this run only.
+    int placeOf(std::string_view path, std::string &place) const;
     int mkdir(std::string_view path) const;
     int unlink(std::string_view path) const;
     int rmdir(std::string_view path) const;
@@ -42,8 +47,13 @@ public:
     // so a failure leaves the old content in place and a runner killed
     // meanwhile leaves nothing behind.
     static int replaceFile(int dirfd, const std::string &name, std::span<const uint8_t> data);
+    // The two halves of replaceFile, for a file written piece by piece: an
+    // unnamed file in the folder, and then its name, replacing what had it.
+    static int unnamedFile(int dirfd, UniqueFd &out);
+    static int nameFile(int fd, int dirfd, const std::string &name);
 
 private:
+    int parentOf(std::string_view path, UniqueFd &dir, std::string &name, bool forFile) const;
     // Runs op(parent folder, last component) once the parent is open.
     template <typename Op>
     int inParent(std::string_view path, Op op, bool forFile = false) const
@@ -58,9 +68,5 @@ private:
     UniqueFd root_;
     bool readOnly_;
 };
-
-// The bytes of the regular file fd, at most limit of them: 0, or -27
-// (EFBIG) beyond limit, or another negative errno.
-int readWholeFile(int fd, size_t limit, std::vector<uint8_t> &out);
 
 } // namespace zylos

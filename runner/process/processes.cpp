@@ -1,5 +1,6 @@
 #include "runner/process/processes.h"
 
+#include "hostlib/whole_file.h"
 #include "runner/debug/symbolizer.h"
 #include "runner/engines/kvm.h"
 #include "runner/kernel/layout.h"

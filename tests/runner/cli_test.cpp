@@ -67,9 +67,13 @@ TEST(Cli, UsageErrorsMissingProgramsAndHelp)
     EXPECT_EQ(runProgram({"no-such-command"}).status, 127);
     EXPECT_EQ(runProgram({kProbe + "/x"}).status, 127);
     EXPECT_EQ(runProgram({"/"}).status, 126);
-    // Arguments may fill a quarter of the stack, no more.
+    // Arguments may fill a quarter of the stack, no more; the refused run
+    // leaves the profile's file as it was.
     const std::string third(100000, 'a');
-    EXPECT_EQ(probe({"echo", third, third, third}).status, 125);
+    const TempDir dir{"zylos-cli"};
+    dir.put("kept.folded", "kept");
+    EXPECT_EQ(probe({"echo", third, third, third}, {"--profile", (dir / "kept.folded").string()}).status, 125);
+    EXPECT_EQ(dir.get("kept.folded"), "kept");
     EXPECT_EQ(runProgram({"--help"}).status, 0);
 }
 

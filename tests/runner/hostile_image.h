@@ -158,4 +158,15 @@ inline std::vector<uint8_t> damageSections(std::vector<uint8_t> file, uint32_t t
     return file;
 }
 
+// file with every occurrence of from replaced by to, which has its length:
+// a name or text of a built image changed in place.
+inline std::vector<uint8_t> replaced(std::vector<uint8_t> file, std::string_view from, std::string_view to)
+{
+    if (from.size() != to.size())
+        throw std::logic_error("replaced: the texts differ in length");
+    for (auto at = file.begin(); (at = std::search(at, file.end(), from.begin(), from.end())) != file.end();)
+        at = std::copy(to.begin(), to.end(), at);
+    return file;
+}
+
 } // namespace zylos::test

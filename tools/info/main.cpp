@@ -1,15 +1,15 @@
 // zylos-info: prints the command and package records of zylos executables.
 #include "hostlib/command_line.h"
-#include "hostlib/host_files.h"
+#include "hostlib/escaped_text.h"
+#include "hostlib/whole_file.h"
 #include "records.h"
 
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
-#include <iterator>
-#include <sstream>
+#include <stdexcept>
 
 namespace {
 
@@ -17,29 +17,18 @@ using zylos::info::Records;
 
 std::string jsonString(const std::string &s)
 {
-    std::ostringstream out;
-    out << '"';
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\')
-            out << '\\' << c;
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\u%04x", c);
-            out << hex;
-        } else
-            out << c;
-    }
-    out << '"';
-    return out.str();
+    return '"' + zylos::jsonText(s) + '"';
 }
 
+// Names and texts come from the file and may hold anything: each is shown
+// escaped, so that no byte of it reaches the terminal as a control.
 void printText(const std::string &path, const Records &r)
 {
-    std::cout << path << ":\n"
-              << "  description: " << r.command.fields[0] << "\n"
-              << "  example:     " << r.command.fields[1] << "\n"
-              << "  package:     " << r.package.fields[0] << "\n"
-              << "  field 2:     " << r.package.fields[1] << "\n";
+    std::cout << zylos::escapedText(path) << ":\n"
+              << "  description: " << zylos::escapedText(r.command.fields[0]) << "\n"
+              << "  example:     " << zylos::escapedText(r.command.fields[1]) << "\n"
+              << "  package:     " << zylos::escapedText(r.package.fields[0]) << "\n"
+              << "  field 2:     " << zylos::escapedText(r.package.fields[1]) << "\n";
 }
 
 std::string jsonObject(const std::string &path, const Records &r)
@@ -47,6 +36,21 @@ std::string jsonObject(const std::string &path, const Records &r)
     return "{\"path\": " + jsonString(path) + ", \"description\": " + jsonString(r.command.fields[0]) +
            ", \"example\": " + jsonString(r.command.fields[1]) + ", \"package\": " + jsonString(r.package.fields[0]) +
            ", \"field2\": " + jsonString(r.package.fields[1]) + "}";
+}
+
+// The file's bytes, refused as the runner refuses a program: anything but a
+// regular file (a fifo is never waited on) and anything over its size limit.
+std::vector<uint8_t> readProgram(const std::string &path)
+{
+    std::vector<uint8_t> bytes;
+    const int r = zylos::readWholeFile(path, bytes);
+    if (r == -ENXIO)
+        throw std::runtime_error("not a regular file");
+    if (r == -EFBIG)
+        throw std::runtime_error("too large for a zylos executable");
+    if (r < 0)
+        throw std::runtime_error(std::strerror(-r));
+    return bytes;
 }
 
 } // namespace
@@ -71,14 +75,13 @@ int main(int argc, char **argv)
     std::vector<std::string> objects;
     for (const std::string &path : programs) {
         try {
-            const auto bytes = zylos::readBytes(path);
-            const Records records = zylos::info::readRecords(bytes);
+            const Records records = zylos::info::readRecords(readProgram(path));
             if (json)
                 objects.push_back(jsonObject(path, records));
             else
                 printText(path, records);
         } catch (const std::exception &e) {
-            std::cerr << "zylos-info: " << path << ": " << e.what() << "\n";
+            std::cerr << "zylos-info: " << zylos::escapedText(path) << ": " << e.what() << "\n";
             status = 1;
         }
     }

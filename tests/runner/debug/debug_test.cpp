@@ -1,5 +1,6 @@
 // Debugging and profiling guests: a gdb session against --gdb, the folded
 // profile of --profile, and the backtrace under a fault line.
+#include "runner/hostile_image.h"
 #include "runner/probe.h"
 
 #include <netinet/in.h>
@@ -83,6 +84,42 @@ TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount
             EXPECT_EQ(folded, first); // deterministic
     }
     EXPECT_EQ(runProgram({"--native", "--profile", (dir / "c").string(), kDebuggee}).status, 125);
+}
+
+// Recursion deeper than a profile keeps is charged to one frame that says
+// where the stack was cut, so the file stays small however deep the guest
+// goes; names from the image reach the fault report, the summary and the
+// folded file escaped, never as a forged line or a terminal control.
+TEST(Debug, DeepStacksAreCutAndImageNamesEscaped)
+{
+    const TempDir dir{"zylos-profile"};
+    const RunResult deep = runProgram({"--count", "--profile", (dir / "deep").string(), kDebuggee, "deep", "3000"});
+    ASSERT_EQ(deep.status, 0) << deep.err;
+    const std::string folded = readFile(dir / "deep");
+    std::string cut = "_start;main";
+    for (int depth = 3; depth <= 512; ++depth)
+        cut += ";descend";
+    cut += ";[cut: deeper than 512 frames] ";
+    EXPECT_NE(folded.find("\n" + cut), std::string::npos) << folded.substr(0, 200);
+    EXPECT_LT(folded.size(), 2u << 20);
+    uint64_t sum = 0;
+    for (const std::string &line : lines(folded))
+        sum += std::stoull(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(sum, countOf(deep));
+
+    // strlen renamed "\nX\e[1m" (the same length), then made to fault.
+    const std::vector<uint8_t> image =
+        replaced(readBytes(kDebuggee), std::string("\0strlen\0", 8), std::string("\0\nX\x1b[1m\0", 8));
+    writeFile(dir / "forged", {reinterpret_cast<const char *>(image.data()), image.size()});
+    const RunResult r = runProgram({"--profile", (dir / "forged.folded").string(), (dir / "forged").string(), "fault"});
+    EXPECT_EQ(r.status, 139);
+    const std::string shown = readFile(dir / "forged.folded") + r.err;
+    EXPECT_NE(r.err.find("(\\nX\\e[1m+0x"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("%  \\nX\\e[1m\n"), std::string::npos) << r.err;
+    EXPECT_NE(shown.find(";\\nX\\e[1m "), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    for (const std::string &line : lines(shown))
+        EXPECT_FALSE(line.starts_with("X")) << line;
 }
 
 // The library keeps no frame pointer; its frame information leads back

@@ -222,5 +222,21 @@ TEST_F(RootConfinement, EscapesFailAndLinksAreReplacedNotFollowed)
     EXPECT_TRUE(planted.outsideUnchanged());
 }
 
+// A named pipe is where its path leads, however it is spelled: through a
+// link into a folder, ".." goes up from that folder.
+TEST_F(RootConfinement, NamedPipesAreFoundWhereTheirPathLeads)
+{
+    fs::create_directories(root / "sub" / "deeper");
+    fs::create_symlink("sub/deeper", root / "s");
+    writeFile(root / "inside.txt", "file");
+    ASSERT_EQ(k(SYS_MKFIFO, s("/s/../inside.txt")), 0); // /sub/inside.txt
+    ASSERT_EQ(k(SYS_MKFIFO, s("/sub/inside.txt")), kEEXIST);
+    EXPECT_EQ(readAll(static_cast<uint32_t>(k(SYS_OPEN, s("/inside.txt"), 0))), "file");
+    EXPECT_EQ(k(SYS_MKFIFO, s("/inside.txt")), kEEXIST);
+    EXPECT_EQ(k(SYS_UNLINK, s("/sub/inside.txt")), 0);
+    EXPECT_EQ(k(SYS_OPEN, s("/s/../inside.txt"), 0), kENOENT);
+    EXPECT_EQ(readFile(root / "inside.txt"), "file");
+}
+
 } // namespace
 } // namespace zylos::test
