@@ -30,3 +30,18 @@ endfunction()
 # installs them there; any other prefix holds them in share/zylos/src, and
 # share/zylos/zylos-gdb.py points gdb at them.
 set(ZYLOS_DEBUG_SOURCE_DIR /usr/share/zylos/src)
+
+# C++ programs use libc++'s headers, which come with the compiler: an LLVM
+# install keeps them at this path from the compiler's resource folder.
+# include/c++ configures them for zylos and comes first on the search path.
+set(ZYLOS_LIBCXX_FROM_RESOURCE_DIR ../../../include/c++/v1)
+set(ZYLOS_LIBCXX_PACKAGE libc++-14-dev)
+function(zylos_find_libcxx out_var compiler)
+    execute_process(COMMAND ${compiler} -print-resource-dir
+                    OUTPUT_VARIABLE dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+    get_filename_component(dir "${dir}/${ZYLOS_LIBCXX_FROM_RESOURCE_DIR}" ABSOLUTE)
+    if(NOT EXISTS "${dir}/__config")
+        message(FATAL_ERROR "libc++'s headers are not in ${dir}: install ${ZYLOS_LIBCXX_PACKAGE}")
+    endif()
+    set(${out_var} "${dir}" PARENT_SCOPE)
+endfunction()

@@ -1,10 +1,18 @@
 // A C++ program on zylos: constructors of globals (in priority order) before
 // main, new and delete in their usual forms, virtual dispatch and destructors,
-// a function-local static and placement new. With an argument it asks for more
-// than the heap holds, which ends the program with a message.
+// a function-local static, placement new and the standard library's headers.
+// With an argument it asks for more than the heap holds, which ends the
+// program with a message.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -30,7 +38,7 @@ struct Square : Shape {
     int corners() const override { return 4; }
 };
 
-struct alignas(8) Pair {
+struct alignas(16) Pair {
     int first, second;
 };
 struct alignas(64) Line {
@@ -48,6 +56,28 @@ int calls()
     return ++s_calls;
 }
 
+void standard_library()
+{
+    std::array<int, 5> numbers{5, 3, 4, 1, 2};
+    std::sort(numbers.begin(), numbers.end());
+    std::printf("sorted");
+    for (int n : numbers)
+        std::printf(" %d", n);
+    std::printf(" list");
+    for (int n : {3, 1, 2})
+        std::printf(" %d", n);
+    int first = 7, second = 9;
+    std::swap(first, second);
+    std::printf("\nlimits %d same %d %d min %d swapped %d %d\n", std::numeric_limits<int>::max(),
+                std::is_same_v<int, signed>, std::is_same_v<int, long>, std::min(first, second), first, second);
+    std::vector<int> squares;
+    for (int i = 1; i <= 40; ++i)
+        squares.push_back(i * i);
+    std::string text = "zylos";
+    text += " and a string longer than its inline buffer";
+    std::printf("vector %d %d string %s\n", static_cast<int>(squares.size()), squares.back(), text.c_str());
+}
+
 } // namespace
 
 int main(int argc, char **)
@@ -60,7 +90,7 @@ int main(int argc, char **)
     int *numbers = new int[4]{1, 2, 3, 4};
     Pair *pair = new Pair;
     Line *line = new Line;
-    std::printf("array %d misaligned %d %d\n", numbers[3], misalignment(pair, 8), misalignment(line, 64));
+    std::printf("array %d misaligned %d %d\n", numbers[3], misalignment(pair, 16), misalignment(line, 64));
     delete[] numbers;
     delete pair;
     delete line;
@@ -71,6 +101,7 @@ int main(int argc, char **)
     // Kept in volatiles so that the compiler cannot leave out the allocations.
     char *volatile huge = new (std::nothrow) char[2000000];
     std::printf("nothrow %s\n", huge == nullptr ? "null" : "memory");
+    standard_library();
     if (argc > 1)
         huge = new char[2000000];
     return 0;

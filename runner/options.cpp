@@ -107,18 +107,21 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     // Numbers are parsed here, strictly: CLI11 would wrap "-3" into a count.
     std::string chunk, maxInsns, timeout;
     app.add_option("--write-chunk", chunk, "The console accepts at most N bytes per write")->type_name("N");
-    app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124)")->type_name("N");
+    app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124; emulation only)")
+        ->type_name("N");
     app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
-    app.add_flag("--count", o.count, "Print the number of guest instructions executed on standard error");
+    app.add_flag("--count", o.count,
+                 "Print the number of guest instructions executed on standard error (emulation only)");
     addVersionFlag(app, "zylos-run");
     app.add_flag("--native", o.native,
                  "Run the guest in a KVM virtual machine at the host CPU's speed instead of emulating it "
-                 "(needs /dev/kvm; no --count or --max-insns)");
+                 "(needs /dev/kvm; no --count, --max-insns, --gdb or --profile)");
     std::string gdbPort;
-    app.add_option("--gdb", gdbPort, "Wait for gdb on 127.0.0.1:PORT before the first instruction")->type_name("PORT");
+    app.add_option("--gdb", gdbPort, "Wait for gdb on 127.0.0.1:PORT before the first instruction (emulation only)")
+        ->type_name("PORT");
     app.add_option("--profile", o.profile,
                    "Write the guest instructions executed per call stack to FILE (folded stacks, at most "
-                   "512 frames deep), once the run has started")
+                   "512 frames deep), once the run has started (emulation only)")
         ->type_name("FILE");
     if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
         return usageError(option + "= needs a value");

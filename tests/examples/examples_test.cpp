@@ -28,7 +28,9 @@ TEST_P(Example, RunsWithTheDocumentedOutputAndStatus)
     root.put("empty.txt", "");
     // The destructors of globals never run.
     const std::string objects = "globals 5 1 2\ncorners 4\n~Square\n~Shape\narray 4 misaligned 0 0\n"
-                                "static initialised once\ncalls 2\nplacement 1\nnothrow null\n";
+                                "static initialised once\ncalls 2\nplacement 1\nnothrow null\n"
+                                "sorted 1 2 3 4 5 list 3 1 2\nlimits 2147483647 same 1 0 min 7 swapped 9 7\n"
+                                "vector 40 1600 string zylos and a string longer than its inline buffer\n";
     // A malformed calc expression is dropped up to and including its
     // offending token; the next token starts a new expression.
     const struct {

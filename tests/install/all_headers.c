@@ -1,5 +1,6 @@
 /* Every public header, compiled as C11 and as C++17 with -pedantic: they must
-   be plain C that both languages accept without a warning. */
+   be plain C that both languages accept without a warning, and the C++
+   headers must build over them. */
 #include <assert.h>
 #include <ctype.h>
 #include <errno.h>
@@ -14,15 +15,24 @@
 #include <unistd.h>
 #include <zylos/records.h>
 #ifdef __cplusplus
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <limits>
 #include <new>
+#include <type_traits>
+#include <utility>
 #endif
 
 ZYLOS_COMMAND_RECORD(headers_command, "Includes every header.", "all_headers");

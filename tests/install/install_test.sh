@@ -23,7 +23,7 @@ mkdir "$P" && tar xzf "$work/packages"/zylos-*.tar.gz -C "$P" --strip-components
 
 # The files that nothing below uses; the tools, headers, libraries, toolchain
 # file and root are all put to work.
-for f in share/zylos/include/new share/man/man1/zylos-{run,info,cc}.1 share/zylos/root/bin/calc; do
+for f in share/zylos/include/c++/__config_site share/man/man1/zylos-{run,info,cc}.1 share/zylos/root/bin/calc; do
     [ -e "$P/$f" ] || { echo "missing $f"; exit 1; }
 done
 
@@ -32,14 +32,16 @@ cat > "$work/hello.c" <<'C'
 int main(int argc, char **argv) { printf("hello %s %d\n", argv[1], argc); return 7; }
 C
 cat > "$work/twice.cpp" <<'CPP'
-#include <stdio.h>
+#include <algorithm>
+#include <cstdio>
+#include <type_traits>
 namespace { template <typename T> T twice(T v) { return v + v; } }
-int main() { printf("%d\n", twice(21)); return 0; }
+int main() { std::printf("%d\n", std::max(twice(21), 0) * std::is_same_v<int, signed>); return 0; }
 CPP
 cd "$work"
 "$P/bin/zylos-cc" -O2 -s -o hello hello.c -lm -lpthread -lrt -ldl -lc
 "$P/bin/zylos-cc" -c -o hello.o hello.c && "$P/bin/zylos-cc" -o hello2 hello.o
-"$P/bin/zylos-c++" -O2 -std=c++17 -o twice twice.cpp
+"$P/bin/zylos-c++" -O2 -o twice twice.cpp
 
 set +e
 out=$("$P/bin/zylos-run" ./hello world); status=$?
@@ -78,6 +80,10 @@ expect_error 1 "undefined symbol: sqrtl" "$P/bin/zylos-cc" -o sqrtl sqrtl.c -lm
 "$P/bin/zylos-cc" -std=c11 -Wall -Werror -o sqrt sqrt.c -lm
 set +e; "$P/bin/zylos-run" ./sqrt; status=$?; set -e
 [ $status -eq 2 ] || { echo "sqrt with -lm: status $status"; exit 1; }
+echo 'thread_local int calls; int main() { return ++calls; }' > tls.cpp
+expect_error 1 "zylos has no thread-local storage" "$P/bin/zylos-c++" -o tls tls.cpp
+echo '#include <unordered_map>' > unordered.cpp
+expect_error 1 "it needs the compiled C++ library" "$P/bin/zylos-c++" -c unordered.cpp
 expect_error 125 "no input files" "$P/bin/zylos-cc" -O2 -lm
 expect_error 125 "see --help" "$P/bin/zylos-info" --bogus
 expect_error 1 "zylos-info: ./nomain.c:" "$P/bin/zylos-info" ./nomain.c
