@@ -4,7 +4,7 @@
    be set side by side. Arguments are made from integers alone, so both
    builds call with the same bits.
 
-     mathcheck [N]   N generated arguments per function (default 400) */
+     mathcheck [N]   N generated arguments per function (default 200) */
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -115,7 +115,7 @@ static const double specials[] = {
 
 int main(int argc, char **argv)
 {
-    int count = argc > 1 ? atoi(argv[1]) : 400;
+    int count = argc > 1 ? atoi(argv[1]) : 200;
     const int nspecials = (int)(sizeof specials / sizeof specials[0]);
     for (size_t u = 0; u < sizeof unaries / sizeof unaries[0]; u++) {
         const struct unary *f = &unaries[u];
