@@ -196,6 +196,30 @@ std::optional<std::string> instructionText(const GuestMemory &mem, uint32_t eip)
     return std::nullopt;
 }
 
+// An int n refused by its gate (a general protection fault whose error code
+// points into the IDT): the vector the instruction names and where it
+// starts. Some virtual CPUs push twice the gate's index (its byte offset in a
+// 64-bit IDT over 8) and the address after the instruction; read back from
+// the instruction and checked against the error code, the report is the same
+// there as on a real CPU.
+struct RefusedInterrupt {
+    uint32_t vector, eip;
+};
+RefusedInterrupt refusedInterrupt(const GuestMemory &mem, uint32_t eip, uint32_t errorCode)
+{
+    const uint32_t index = errorCode >> 3;
+    for (const uint32_t at : {eip, eip - 2, eip - 1}) {
+        uint8_t op[2] = {};
+        mem.read(at, op, 1);
+        mem.read(at + 1, op + 1, 1);
+        const uint32_t vector = op[0] == 0xCD ? op[1] : op[0] == 0xCC ? 3 : op[0] == 0xCE ? 4 : op[0] == 0xF1 ? 1 : 256;
+        const uint32_t length = op[0] == 0xCD ? 2 : 1;
+        if (vector < 256 && (index == vector || index == 2 * vector) && (at == eip || at + length == eip))
+            return {vector, at};
+    }
+    return {index, eip};
+}
+
 } // namespace
 
 struct KvmMachine::Frame {
@@ -494,11 +518,18 @@ void KvmMachine::halt()
 Stop KvmMachine::faultAt(uint32_t vector, const Frame &f)
 {
     storeRegs();
-    setReg(Reg::Eip, static_cast<uint32_t>(f.rip[0]));
+    uint32_t eip = static_cast<uint32_t>(f.rip[0]);
+    std::optional<std::string> what;
+    if (vector == kGeneralProtection && f.errorCode & 2) {
+        const RefusedInterrupt refused = refusedInterrupt(*this, eip, f.errorCode);
+        eip = refused.eip;
+        what = interruptText(refused.vector);
+    }
+    setReg(Reg::Eip, eip);
     setReg(Reg::Esp, static_cast<uint32_t>(f.rip[3]));
     setReg(Reg::Eflags, static_cast<uint32_t>(f.rip[2]));
-    FaultRecord r{{}, reg(Reg::Eip), reg(Reg::Eip), reg(Reg::Esp), reg(Reg::Ebp)};
-    r.what = faultText(vector, f, r.address);
+    FaultRecord r{{}, eip, eip, reg(Reg::Esp), reg(Reg::Ebp)};
+    r.what = what ? *what : faultText(vector, f, r.address);
     return {Stop::Fault, r};
 }
 
@@ -514,11 +545,7 @@ std::string KvmMachine::faultText(uint32_t vector, const Frame &f, uint32_t &add
         const bool mapped = regionAt(address) || pageDown(address) == kTablesVirt;
         return accessText(a, mapped, address);
     }
-    case kGeneralProtection:
-        // An int n through a gate closed to ring 3 names its vector.
-        if (f.errorCode & 2)
-            return interruptText(f.errorCode >> 3);
-        return instructionText(*this, eip).value_or(privilegedText(*this, eip));
+    case kGeneralProtection: return instructionText(*this, eip).value_or(privilegedText(*this, eip));
     case kInvalidOpcode: return instructionText(*this, eip).value_or("invalid instruction");
     default: return interruptText(vector);
     }
