@@ -4,9 +4,9 @@
 
 namespace zylos {
 
-void addVersionFlag(CLI::App &app, const std::string &tool)
+void addVersionFlag(CLI::App &app, const std::string &tool, const std::string &details)
 {
-    app.set_version_flag("--version", tool + " (zylos) " + ZYLOS_VERSION);
+    app.set_version_flag("--version", tool + " (zylos) " + ZYLOS_VERSION + (details.empty() ? "" : "\n" + details));
 }
 
 std::optional<int> parseCommandLine(CLI::App &app, int argc, char **argv)

@@ -12,8 +12,9 @@ namespace zylos {
 
 inline constexpr int kStatusUsage = 125;
 
-// A CLI11 app for tool, with its --version flag.
-void addVersionFlag(CLI::App &app, const std::string &tool);
+// A CLI11 app for tool, with its --version flag; details go on the lines
+// after the version.
+void addVersionFlag(CLI::App &app, const std::string &tool, const std::string &details = {});
 // Parses argv: nothing to go on with, or the status to exit with at once
 // (0 after --help or --version, 125 for a usage error, already printed).
 std::optional<int> parseCommandLine(CLI::App &app, int argc, char **argv);

@@ -112,7 +112,7 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
     app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
     app.add_flag("--count", o.count,
                  "Print the number of guest instructions executed on standard error (emulation only)");
-    addVersionFlag(app, "zylos-run");
+    addVersionFlag(app, "zylos-run", "CPU emulator: Unicorn " ZYLOS_UNICORN_VERSION);
     app.add_flag("--native", o.native,
                  "Run the guest in a KVM virtual machine at the host CPU's speed instead of emulating it "
                  "(needs /dev/kvm; no --count, --max-insns, --gdb or --profile)");
