@@ -148,11 +148,11 @@ int runGuest(const Options &o)
     console.deadline = limits.deadline;
     console.cancelFd = system.scheduler.haltFd();
 
-    const bool counting = o.count || o.maxInsns || o.gdbPort || !o.profile.empty();
+    const bool counting = o.count || o.maxInsns || !o.profile.empty();
     const auto makeCpu = [&]() -> std::unique_ptr<Backend> {
         if (o.native)
             return std::make_unique<KvmMachine>();
-        return std::make_unique<Machine>(Machine::Options{.counting = counting});
+        return std::make_unique<Machine>(Machine::Options{.counting = counting, .stepping = o.gdbPort != 0});
     };
     std::unique_ptr<Backend> cpu;
     try {

@@ -29,7 +29,7 @@ public:
     explicit Profiler(const Symbolizer &symbols);
 
     void enterBlock(uint32_t eip, uint32_t esp);
-    void countInstruction() { ++nodes_[current_].count; }
+    void countInstructions(uint64_t n) { nodes_[current_].count += n; }
 
     uint64_t total() const;
     // One line per call stack that ran instructions, "_start;main;printf 120",

@@ -38,6 +38,14 @@ constexpr uint32_t kIretFrame = kSystemPage + 0x100;
 constexpr uint32_t kEntryCode = kSystemPage + 0x200;
 // How many instructions a replay of a faulting block may run.
 constexpr size_t kMaxReplay = 4096;
+// Instructions taken at a time from a total shared with other processes.
+constexpr uint64_t kGrant = 1 << 16;
+// Slots of the table of block lengths (a power of two).
+constexpr size_t kBlockLengthSlots = 4096;
+// The translation cache: code of a zylos program fits many times over, and
+// the emulator's default reserves a gigabyte that every start pays for in
+// page tables.
+constexpr size_t kTranslationCacheBytes = 32u << 20;
 constexpr uint8_t kKernelData = 0x08, kUserCode = 0x13, kUserData = 0x1B;
 
 // Flat 4 GiB, 32-bit, present and already marked accessed, so that the CPU
@@ -150,10 +158,12 @@ uint32_t interruptingInstruction(const GuestMemory &mem, uint32_t intno, uint32_
 // Stops the CPU at the deadline from a thread of its own, so that no guest
 // instruction pays for watching the clock. A stop asked for while no block
 // runs (the guest is in a kernel call) is lost, so it is asked again until
-// the run ends.
+// the run ends. Given a flag, the timer only raises it, for the guest's own
+// thread to stop at the start of the next block.
 class DeadlineTimer {
 public:
-    DeadlineTimer(uc_engine *uc, std::optional<Kernel::Clock::time_point> deadline)
+    DeadlineTimer(uc_engine *uc, std::optional<Kernel::Clock::time_point> deadline, std::atomic<bool> *flag)
+        : flag_(flag)
     {
         if (!deadline)
             return;
@@ -188,6 +198,10 @@ private:
         if (wake_.wait_until(lock, at, [&] { return done_; }))
             return;
         fired_ = true;
+        if (flag_) {
+            flag_->store(true, std::memory_order_relaxed);
+            return;
+        }
         do
             uc_emu_stop(uc);
         while (!wake_.wait_for(lock, std::chrono::milliseconds(10), [&] { return done_; }));
@@ -198,6 +212,7 @@ private:
     std::condition_variable wake_;
     bool done_ = false;
     std::atomic<bool> fired_ = false;
+    std::atomic<bool> *flag_;
 };
 
 } // namespace
@@ -213,7 +228,13 @@ struct MachineHooks {
             m.insnAt_ = static_cast<uint32_t>(address);
     }
 
-    static void replayed(uc_engine *, uint64_t address, uint32_t, void *self) { record(of(self), address); }
+    static void replayed(uc_engine *, uint64_t address, uint32_t, void *self)
+    {
+        Machine &m = of(self);
+        if (!m.stop_)
+            ++m.replayed_;
+        record(m, address);
+    }
 
     static void code(uc_engine *, uint64_t address, uint32_t, void *self)
     {
@@ -226,7 +247,41 @@ struct MachineHooks {
         else {
             ++m.insns_;
             if (m.profiler_)
-                m.profiler_->countInstruction();
+                m.profiler_->countInstructions(1);
+        }
+    }
+
+    // Charges a whole translated block as it starts. Stops asked for from
+    // other threads are taken here, before the block runs, so that nothing
+    // is charged for a block that does not.
+    static void countBlock(uc_engine *uc, uint64_t address, uint32_t size, void *self)
+    {
+        Machine &m = of(self);
+        if (m.replaying_)
+            return;
+        m.blockInsns_ = 0;
+        if (m.halted_.load(std::memory_order_relaxed) || m.timeUp_.load(std::memory_order_relaxed)) {
+            uc_emu_stop(uc);
+            return;
+        }
+        const uint32_t start = static_cast<uint32_t>(address);
+        uint32_t insns = 0; // the block in which the limit falls counts its instructions itself
+        if (!m.finishing_) {
+            insns = m.blockLength(start, size);
+            if (!m.charge(insns)) {
+                m.limitBlock_ = start;
+                m.blockSize_ = size;
+                uc_emu_stop(uc);
+                return;
+            }
+        }
+        m.blockStart_ = start;
+        m.blockSize_ = size;
+        m.blockInsns_ = insns;
+        if (m.profiler_) {
+            // The previous block's instructions belong to the frame it ran in.
+            m.profiler_->countInstructions(std::exchange(m.unprofiled_, insns));
+            m.profiler_->enterBlock(start, m.reg(Reg::Esp));
         }
     }
 
@@ -279,9 +334,14 @@ struct MachineHooks {
             m.faultAt(intno == 13 ? privilegedText(m, eip) : interruptText(intno), eip, eip);
             return;
         }
-        const uint32_t args[3] = {m.reg(Reg::Ebx), m.reg(Reg::Ecx), m.reg(Reg::Edx)};
+        // One read for the four registers: a cheap call is short enough for
+        // each separate read to show.
+        int ids[] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
+        uint32_t nr = 0, args[3] = {};
+        void *values[] = {&nr, &args[0], &args[1], &args[2]};
+        uc_reg_read_batch(m.uc_, ids, values, 4);
         try {
-            const int32_t result = m.kernel_->call(m.reg(Reg::Eax), args, m);
+            const int32_t result = m.kernel_->call(nr, args, m);
             m.setReg(Reg::Eax, static_cast<uint32_t>(result));
         } catch (...) {
             m.pending_ = std::current_exception();
@@ -342,9 +402,12 @@ struct MachineHooks {
     }
 };
 
-Machine::Machine(Options options) : counting_(options.counting)
+Machine::Machine(Options options) : counting_(options.counting || options.stepping), stepping_(options.stepping)
 {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the CPU emulator");
+#ifdef uc_ctl_set_tcg_buffer_size
+    check(uc_ctl_set_tcg_buffer_size(uc_, kTranslationCacheBytes), "sizing the translation cache");
+#endif
     // Every hook is in place before the first instruction is translated.
     uc_hook h;
     check(uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(MachineHooks::interrupt), this, 1, 0), "hook");
@@ -362,8 +425,13 @@ Machine::Machine(Options options) : counting_(options.counting)
         check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(MachineHooks::fastSystemCall), this, 1, 0,
                           insn),
               "hook");
-    if (counting_)
+    if (stepping_)
         check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, 1, 0), "hook");
+    else if (counting_) {
+        lengths_.resize(kBlockLengthSlots);
+        check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(MachineHooks::countBlock), this, 1, 0),
+              "hook");
+    }
 
     enterUserMode(uc_);
     insns_ = 0; // the way into ring 3 is no guest instruction
@@ -402,6 +470,8 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
 void Machine::profileWith(Profiler *p)
 {
     profiler_ = p;
+    if (!stepping_)
+        return; // the counting hook follows the blocks
     uc_hook h;
     check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(MachineHooks::block), this, 1, 0), "hook");
 }
@@ -473,7 +543,79 @@ void Machine::emptyFpuStack()
 void Machine::halt()
 {
     halted_ = true;
-    uc_emu_stop(uc_);
+    if (stepping_ || !counting_)
+        uc_emu_stop(uc_);
+}
+
+uint32_t Machine::blockLength(uint32_t start, uint32_t size)
+{
+    BlockLength &slot = lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)];
+    if (slot.start != start || slot.size != size || !slot.insns) {
+        uc_tb tb{};
+        check(uc_ctl_request_cache(uc_, start, &tb), "looking up a translated block");
+        slot = {start, size, tb.icount};
+    }
+    return slot.insns;
+}
+
+// Takes insns from what the limit leaves, all or nothing. A total shared
+// with other processes is drawn on in grants, not at every block; a block
+// that the last of it cannot pay for gives back what this machine holds, so
+// that its instructions can be counted one by one up to the exact limit.
+bool Machine::charge(uint32_t insns)
+{
+    if (!spent_) {
+        if (insnLimit_ - insns_ < insns)
+            return false;
+        insns_ += insns;
+        return true;
+    }
+    if (granted_ < insns) {
+        uint64_t before = spent_->load(std::memory_order_relaxed), take;
+        do {
+            take = std::min<uint64_t>(std::max<uint64_t>(kGrant, insns), insnLimit_ - std::min(before, insnLimit_));
+            if (granted_ + take < insns) {
+                returnGrant();
+                return false;
+            }
+        } while (!spent_->compare_exchange_weak(before, before + take, std::memory_order_relaxed));
+        granted_ += take;
+    }
+    granted_ -= insns;
+    insns_ += insns;
+    return true;
+}
+
+void Machine::returnGrant()
+{
+    if (spent_ && granted_)
+        spent_->fetch_sub(std::exchange(granted_, 0), std::memory_order_relaxed);
+}
+
+void Machine::refund(uint32_t insns)
+{
+    insns_ -= insns;
+    if (spent_)
+        spent_->fetch_sub(insns, std::memory_order_relaxed);
+    unprofiled_ -= std::min<uint64_t>(unprofiled_, insns);
+}
+
+// Runs the block that a limit falls in with an instruction hook, which
+// stops exactly at the limit; the block is translated again, with the hook,
+// and afterwards once more without it.
+Stop Machine::runLimitedBlock(uint32_t start, std::optional<uint32_t> until)
+{
+    const uint64_t end = uint64_t{start} + std::max<uint32_t>(blockSize_, 1);
+    uc_hook h;
+    uc_ctl_remove_cache(uc_, start, end);
+    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, start, end - 1),
+          "hook");
+    finishing_ = true;
+    const uc_err err = uc_emu_start(uc_, start, until.value_or(0), 0, 0);
+    finishing_ = false;
+    uc_hook_del(uc_, h);
+    uc_ctl_remove_cache(uc_, start, end);
+    return stop_ ? *stop_ : unexplainedStop(err, until, reg(Reg::Eip));
 }
 
 void Machine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
@@ -500,6 +642,9 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     spent_ = limits.spent;
     insnLimit_ = !limits.maxInsns ? UINT64_MAX : spent_ ? limits.maxInsns : insns_ + limits.maxInsns;
     halted_ = false;
+    timeUp_ = false;
+    limitBlock_.reset();
+    blockInsns_ = 0;
     deadline_ = limits.deadline;
     debug_ = debug;
     firstInsn_ = true;
@@ -508,8 +653,10 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     uc_err err;
     bool timedOut;
     {
-        const DeadlineTimer timer(uc_, deadline_);
+        const DeadlineTimer timer(uc_, deadline_, counting_ && !stepping_ ? &timeUp_ : nullptr);
         err = uc_emu_start(uc_, begin, until.value_or(0), 0, 0);
+        if (limitBlock_ && !stop_ && !timeUp_ && !halted_ && err == UC_ERR_OK)
+            runLimitedBlock(*limitBlock_, until);
         timedOut = timer.fired();
     }
     kernel_ = nullptr;
@@ -525,6 +672,9 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     s.fault.esp = reg(Reg::Esp);
     s.fault.ebp = reg(Reg::Ebp);
     s.fault.eip = faultingInstruction(s, eip);
+    returnGrant();
+    if (profiler_)
+        profiler_->countInstructions(std::exchange(unprofiled_, 0));
     return s;
 }
 
@@ -534,7 +684,15 @@ uint32_t Machine::faultingInstruction(const Stop &s, uint32_t eip)
         return eip;
     if (faultEip_)
         return *faultEip_;
-    return counting_ ? insnAt_ : replayFault(blockAt_.value_or(eip), s.fault);
+    if (stepping_)
+        return insnAt_;
+    const uint32_t blockStart = blockAt_.value_or(eip);
+    const uint32_t at = replayFault(blockStart, s.fault);
+    // The block was charged whole; the instructions after the faulting one
+    // did not run.
+    if (blockInsns_ && blockStart == blockStart_ && replayed_ && replayed_ <= blockInsns_)
+        refund(blockInsns_ - replayed_);
+    return at;
 }
 
 // Without the counting hook, Unicorn knows only the start of the translated
@@ -549,6 +707,7 @@ uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
         return blockStart;
     uc_context_save(uc_, cpu);
     insnAt_ = blockStart;
+    replayed_ = 0;
     uc_hook h;
     const uint64_t end = uint64_t{blockStart} + kPageSize;
     const std::optional<Stop> original = std::exchange(stop_, std::nullopt);
@@ -564,6 +723,8 @@ uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
     }
     // The text names the address of a bad access, so an equal text is the same fault.
     const bool same = stop_ && stop_->kind == Stop::Fault && stop_->fault.what == fault.what;
+    if (!same)
+        replayed_ = 0;
     stop_ = original;
     uc_context_restore(uc_, cpu);
     uc_context_free(cpu);

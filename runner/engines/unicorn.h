@@ -27,7 +27,7 @@ class Profiler;
 // What a debugger asks of a run: stop before any breakpoint (except at the
 // first instruction, where the guest stopped last), before the second
 // instruction when stepping, or when interrupted() answers true (asked every
-// 65536 instructions). Needs a machine created with counting on.
+// 65536 instructions). Needs a machine created with stepping on.
 struct DebugControls {
     const std::set<uint32_t> *breakpoints = nullptr;
     bool step = false;
@@ -37,9 +37,13 @@ struct DebugControls {
 class Machine final : public Backend {
 public:
     struct Options {
-        // Installs the instruction-counting hook that limits and instruction
-        // counts need; it has to exist before the first run.
+        // Counts instructions, as limits, counts and profiles need: a whole
+        // translated block at its start, and instruction by instruction only
+        // the block in which a limit falls. The hook has to exist before the
+        // first run.
         bool counting = false;
+        // Counts with a hook at every instruction instead, as a debugger needs.
+        bool stepping = false;
     };
     explicit Machine(Options options);
     ~Machine() override;
@@ -99,6 +103,11 @@ private:
     Stop unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const;
     uint32_t faultingInstruction(const Stop &s, uint32_t eip);
     uint32_t replayFault(uint32_t blockStart, const FaultRecord &fault);
+    uint32_t blockLength(uint32_t start, uint32_t size);
+    bool charge(uint32_t insns);
+    void returnGrant();
+    void refund(uint32_t insns);
+    Stop runLimitedBlock(uint32_t start, std::optional<uint32_t> until);
 
     friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
 
@@ -107,8 +116,23 @@ private:
     Kernel *kernel_ = nullptr;
     std::optional<Stop> stop_;
     std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it
-    bool counting_;
+    bool counting_, stepping_;
     bool replaying_ = false;
+    bool finishing_ = false; // the block in which the limit falls runs instruction by instruction
+    // The block that was entered last and charged whole: where it starts,
+    // its size in bytes and its instructions.
+    uint32_t blockStart_ = 0, blockSize_ = 0, blockInsns_ = 0;
+    // A block that would have crossed the limit was not entered.
+    std::optional<uint32_t> limitBlock_;
+    uint32_t replayed_ = 0;   // instructions a replay ran up to the fault
+    uint64_t unprofiled_ = 0; // charged, not yet given to the profiler
+    std::atomic<bool> timeUp_ = false;
+    // Instructions per translated block, by start address; an entry holds
+    // only while the block keeps its size.
+    struct BlockLength {
+        uint32_t start = 0, size = 0, insns = 0;
+    };
+    std::vector<BlockLength> lengths_;
     std::optional<uint32_t> blockAt_; // where the block of a fault began, when a hook saw it
     uint32_t insnAt_ = 0;             // the instruction being executed, when counting or replaying
     // An exception from a kernel call waits here to be rethrown by run(), as
@@ -117,6 +141,7 @@ private:
     uint64_t insns_ = 0;
     uint64_t insnLimit_ = UINT64_MAX;
     std::atomic<uint64_t> *spent_ = nullptr; // the run's total, when shared
+    uint64_t granted_ = 0;                   // taken from that total, not yet used
     std::atomic<bool> halted_ = false;
     std::optional<Kernel::Clock::time_point> deadline_;
     const DebugControls *debug_ = nullptr;

@@ -91,7 +91,7 @@ int32_t Kernel::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
 {
     const CallInfo *info = findCall(nr);
     CallRecord rec{info ? info->name : callName(nr), nr, {args[0], args[1], args[2]}, 0, false, id_};
-    std::optional<int32_t> replaced = injectedResult(rec.name);
+    std::optional<int32_t> replaced = injectedResult(rec.name, nr);
     if (!replaced && script_)
         replaced = script_(rec, mem);
     rec.injected = replaced.has_value();
@@ -104,9 +104,9 @@ int32_t Kernel::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
     return rec.result;
 }
 
-std::optional<int32_t> Kernel::injectedResult(const std::string &name)
+std::optional<int32_t> Kernel::injectedResult(const std::string &name, uint32_t nr)
 {
-    const unsigned n = ++seen_[name];
+    const unsigned n = ++seen_[nr];
     for (const Injection &i : injections_)
         if (i.name == name && (i.nth == 0 || i.nth == n))
             return i.result;

@@ -107,7 +107,7 @@ private:
     friend struct CallRows; // the call table names the handlers below
     using Args = uint32_t[3];
 
-    std::optional<int32_t> injectedResult(const std::string &name);
+    std::optional<int32_t> injectedResult(const std::string &name, uint32_t nr);
     // The absolute path of the name at addr, and the name as written.
     int guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::string *written = nullptr) const;
     int guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const std::string &path,
@@ -165,7 +165,7 @@ private:
     uint32_t nextStream_ = 1;
     std::optional<int> exitStatus_;
     std::vector<Injection> injections_;
-    std::unordered_map<std::string, unsigned> seen_;
+    std::unordered_map<uint32_t, unsigned> seen_; // calls made, by number
     Script script_;
     Observer observer_;
     std::vector<uint8_t> transfer_;
