@@ -686,11 +686,11 @@ uint32_t Machine::faultingInstruction(const Stop &s, uint32_t eip)
         return *faultEip_;
     if (stepping_)
         return insnAt_;
-    const uint32_t blockStart = blockAt_.value_or(eip);
-    const uint32_t at = replayFault(blockStart, s.fault);
-    // The block was charged whole; the instructions after the faulting one
-    // did not run.
-    if (blockInsns_ && blockStart == blockStart_ && replayed_ && replayed_ <= blockInsns_)
+    // Counting, the block is known from its start; the instructions after
+    // the faulting one did not run, though the block was charged whole.
+    const bool charged = blockInsns_ != 0;
+    const uint32_t at = replayFault(charged ? blockStart_ : blockAt_.value_or(eip), s.fault);
+    if (charged && replayed_ && replayed_ <= blockInsns_)
         refund(blockInsns_ - replayed_);
     return at;
 }

@@ -117,6 +117,10 @@ TEST(Cli, InstructionCountsAndLimits)
         return countOf(runProgram({"--count", image.raw({0xF3, 0xA4}).exit(0).save(dir / std::to_string(n))}));
     };
     EXPECT_EQ(copying(3000), copying(1000) + 2000);
+    // A store faulting in the middle of a block: what ran up to it counts,
+    // the rest of the block does not.
+    const std::string faulting = HostileImage().raw({0x90, 0x90, 0xA3, 0, 0, 0, 0, 0x90}).exit(0).save(dir / "fault");
+    EXPECT_EQ(countOf(runProgram({"--count", faulting})), 3u);
     EXPECT_EQ(probe({"exit", "0"}, {"--max-insns", std::to_string(once)}).status, 0);
     EXPECT_EQ(probe({"exit", "0"}, {"--max-insns", std::to_string(once - 1)}).status, 124);
 }

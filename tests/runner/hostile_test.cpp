@@ -226,8 +226,8 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         EXPECT_EQ(match.empty() ? "" : match[1].str().substr(0, message.size()), message) << what;
         return match;
     };
-    // Counted, the emulator knows each instruction as it runs; uncounted, it
-    // finds the faulting one by replaying its translated block.
+    // The emulator finds the faulting instruction by replaying its
+    // translated block, counted or not.
     std::vector<std::pair<Backend, std::vector<std::string>>> runs{{Backend::Emulated, {}},
                                                                    {Backend::Emulated, {"--max-insns", "1000000"}}};
     if (backendUnavailable(Backend::Native).empty())
