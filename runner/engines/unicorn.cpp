@@ -42,10 +42,12 @@ constexpr size_t kMaxReplay = 4096;
 constexpr uint64_t kGrant = 1 << 16;
 // Slots of the table of block lengths (a power of two).
 constexpr size_t kBlockLengthSlots = 4096;
+#ifdef uc_ctl_set_tcg_buffer_size
 // The translation cache: code of a zylos program fits many times over, and
 // the emulator's default reserves a gigabyte that every start pays for in
 // page tables.
 constexpr size_t kTranslationCacheBytes = 32u << 20;
+#endif
 constexpr uint8_t kKernelData = 0x08, kUserCode = 0x13, kUserData = 0x1B;
 
 // Flat 4 GiB, 32-bit, present and already marked accessed, so that the CPU
