@@ -27,7 +27,11 @@ constexpr int kWallRuns = 41, kThroughputRuns = 5;
 // A kernel call on --native within this many bare VM exits; a compute-bound
 // guest on --native within this many times the plain Linux process.
 constexpr double kCallGoal = 1.5, kComputeGoal = 1.2;
-constexpr int kCalls = 100000, kExits = 100000, kComputeRounds = 1000, kBackendRuns = 3;
+constexpr int kCalls = 100000, kExits = 100000, kComputeRounds = 1000, kBackendRuns = 3, kInterleavedRuns = 5;
+// The emulated engine: one cheap kernel call within this many microseconds;
+// a workload within this many times musl's under qemu-i386, and with --count
+// within this many times a plain emulated run.
+constexpr double kEmulatedCallGoal = 0.5, kEmulatedComputeGoal = 5, kCountGoal = 1.3;
 // Children started one after another, and MiB sent through a pipe, per run.
 constexpr int kSpawns = 200, kPipeMiB = 1024;
 // How far apart the fastest of several runs of the same loop lie on a busy
@@ -40,7 +44,9 @@ struct Subject {
     std::string program;    // the program whose size is reported
     std::string throughput; // bench/throughput.c built for this library
     bool peer = false;
-    std::string compute; // bench/compute.c built for this library
+    std::string compute;   // bench/compute.c built for this library
+    std::string workloads; // bench/workloads.c built for this library
+    std::string calls;     // bench/calls.c built for this library
 };
 
 struct Row {
@@ -241,40 +247,143 @@ std::vector<Row> throughputRows(const std::vector<Subject> &subjects)
     return rows;
 }
 
-// One cheap kernel call on each backend, from the wall times of 10^5 calls
-// and of none, beside the bare VM exit that bounds it from below.
-std::vector<Row> callRows(const std::string &calls, size_t columns)
+// What runs a subject's program emulated: zylos-run for ours, qemu-i386 for
+// a peer's plain Linux program.
+std::vector<std::string> emulatedCommand(const Subject &s, const std::string &program)
 {
-    const std::vector<std::string> na(columns, "n/a");
-    Row emulated{"kernel call close(63), 10^5 in a loop: emulated (us per call)", na, ""};
-    Row native{"kernel call close(63), 10^5 in a loop: --native (us per call)", na, ""};
+    if (s.peer)
+        return {"qemu-i386", program};
+    return {ZYLOS_RUN_PATH, program};
+}
+
+// What runs it at the host CPU's speed: --native for ours, a plain process
+// for a peer's.
+std::vector<std::string> nativeCommand(const Subject &s, const std::string &program)
+{
+    if (s.peer)
+        return {program};
+    return {ZYLOS_RUN_PATH, "--native", program};
+}
+
+// One cheap kernel call, from the wall times of kCalls calls and of none:
+// ours emulated and on --native, a peer's Linux call under qemu-i386 and as
+// a plain process; beside the bare VM exit that bounds --native from below.
+std::vector<Row> callRows(const std::vector<Subject> &subjects)
+{
+    const std::vector<std::string> na(subjects.size(), "n/a");
+    const std::string runs = " (us per call, fastest of " + std::to_string(kBackendRuns) + ")";
+    Row emulated{"kernel call close(63), 10^5 in a loop: emulated, peers under qemu-i386" + runs, na, ""};
+    Row native{"kernel call close(63), 10^5 in a loop: --native, peers as plain Linux processes" + runs, na, ""};
     Row floor{"bare VM exit round trip, a port write in a loop (us, floor)", na, ""};
-    std::optional<double> floorTime, nativeTime;
+    std::optional<double> floorTime, nativeTime, emulatedTime;
     try {
         floorTime = vmExitMicros(kExits);
         floor.cells[0] = number(*floorTime, 2);
     } catch (const std::exception &e) {
         floor.cells[0] = failure(e);
     }
-    for (Row *row : {&emulated, &native}) {
-        std::vector<std::string> argv{ZYLOS_RUN_PATH, calls};
-        if (row == &native)
-            argv.insert(argv.begin() + 1, "--native");
-        try {
-            const double none = medianWallMicros(argv, kBackendRuns);
+    const bool qemu = onPath("qemu-i386");
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        if (subjects[i].calls.empty())
+            continue;
+        std::vector<std::vector<std::string>> commands;
+        for (const bool onNative : {false, true}) {
+            std::vector<std::string> argv = onNative ? nativeCommand(subjects[i], subjects[i].calls)
+                                                     : emulatedCommand(subjects[i], subjects[i].calls);
+            commands.push_back(argv);
             argv.push_back(std::to_string(kCalls));
-            const double each = (medianWallMicros(argv, kBackendRuns) - none) / kCalls;
-            row->cells[0] = number(each, 2);
-            if (row == &native)
-                nativeTime = each;
-        } catch (const std::exception &e) {
-            row->cells[0] = failure(e);
+            commands.push_back(argv);
+        }
+        const std::vector<Fastest> t = fastestWallMicros(commands, kBackendRuns);
+        for (const bool onNative : {false, true}) {
+            const Fastest &none = t[onNative ? 2 : 0], &all = t[onNative ? 3 : 1];
+            std::string &cell = (onNative ? native : emulated).cells[i];
+            if (!onNative && subjects[i].peer && !qemu)
+                cell = "qemu-i386 not installed";
+            else if (!none.micros || !all.micros)
+                cell = "failed: " + (none.error.empty() ? all.error : none.error);
+            else {
+                const double each = (*all.micros - *none.micros) / kCalls;
+                cell = number(each, 2);
+                if (i == 0)
+                    (onNative ? nativeTime : emulatedTime) = each;
+            }
         }
     }
+    emulated.goal = "<= " + number(kEmulatedCallGoal, 1) +
+                    " us: " + (emulatedTime ? *emulatedTime <= kEmulatedCallGoal ? "met" : "MISSED" : "no figure");
     if (floorTime)
         native.goal = "<= " + number(kCallGoal, 1) +
                       " x the bare exit: " + (nativeTime && *nativeTime <= kCallGoal * *floorTime ? "met" : "MISSED");
     return {emulated, native, floor};
+}
+
+// bench/workloads.c: ours emulated (also with --count) and on --native; a
+// peer's under qemu-i386 and as a plain process. Fastest of interleaved runs.
+std::vector<Row> workloadRows(const std::vector<Subject> &subjects)
+{
+    struct Workload {
+        const char *name, *rounds, *label;
+    };
+    static const Workload workloads[] = {
+        {"sieve", "2", "sieve of 2^20 bytes, twice"},
+        {"snprintf", "300", "snprintf, 30000 lines"},
+        {"string", "400", "string routines over 4 KiB, 400 rounds"},
+    };
+    const bool qemu = onPath("qemu-i386");
+    const std::string runs = " (ms, fastest of " + std::to_string(kInterleavedRuns) + " interleaved)";
+    std::vector<Row> rows;
+    for (const Workload &w : workloads) {
+        const std::vector<std::string> na(subjects.size(), "n/a");
+        Row emulated{std::string(w.label) + ": emulated, peers under qemu-i386" + runs, na, ""};
+        Row counted{std::string(w.label) + ": emulated with --count" + runs, na, ""};
+        Row native{std::string(w.label) + ": --native, peers as plain static 32-bit Linux processes" + runs, na, ""};
+        // Per subject: emulated, native, then ours with --count.
+        std::vector<std::vector<std::string>> commands;
+        std::vector<size_t> firstOf;
+        for (const Subject &s : subjects) {
+            firstOf.push_back(commands.size());
+            if (s.workloads.empty())
+                continue;
+            std::vector<std::string> argv = emulatedCommand(s, s.workloads), plain = nativeCommand(s, s.workloads);
+            argv.insert(argv.end(), {w.name, w.rounds});
+            plain.insert(plain.end(), {w.name, w.rounds});
+            commands.push_back(argv);
+            commands.push_back(plain);
+            if (!s.peer) {
+                argv.insert(argv.begin() + 1, "--count");
+                commands.push_back(argv);
+            }
+        }
+        const std::vector<Fastest> t = fastestWallMicros(commands, kInterleavedRuns);
+        auto cell = [](const Fastest &f) { return f.micros ? number(*f.micros / 1000, 1) : "failed: " + f.error; };
+        std::optional<double> ours, ourCounted, musl;
+        for (size_t i = 0; i < subjects.size(); ++i) {
+            if (subjects[i].workloads.empty())
+                continue;
+            const size_t at = firstOf[i];
+            emulated.cells[i] = subjects[i].peer && !qemu ? "qemu-i386 not installed" : cell(t[at]);
+            native.cells[i] = cell(t[at + 1]);
+            if (!subjects[i].peer) {
+                counted.cells[i] = cell(t[at + 2]);
+                ours = t[at].micros;
+                ourCounted = t[at + 2].micros;
+            } else if (subjects[i].name == "musl" && qemu) {
+                musl = t[at].micros;
+            }
+        }
+        auto ratio = [](std::optional<double> a, std::optional<double> b, double goal, const std::string &what) {
+            if (!a || !b)
+                return "<= " + number(goal, 1) + " x " + what + ": no figure";
+            const double r = *a / *b;
+            return "<= " + number(goal, 1) + " x " + what + ": " + number(r, 2) + " x, " +
+                   (r <= goal ? "met" : "MISSED");
+        };
+        emulated.goal = ratio(ours, musl, kEmulatedComputeGoal, "musl under qemu-i386");
+        counted.goal = ratio(ourCounted, ours, kCountGoal, "emulated");
+        rows.insert(rows.end(), {emulated, counted, native});
+    }
+    return rows;
 }
 
 // bench/procs.c on each backend: a child started and waited for, from the
@@ -346,6 +455,17 @@ std::vector<Row> computeRows(const std::vector<Subject> &subjects)
     return {native, emulated};
 }
 
+// Gives each subject named in a "NAME=PATH" its path.
+void attach(std::vector<Subject> &subjects, const std::vector<std::string> &pairs, std::string Subject::*field)
+{
+    for (const std::string &p : pairs) {
+        const auto [name, path] = splitPair(p);
+        for (Subject &s : subjects)
+            if (s.name == name)
+                s.*field = path;
+    }
+}
+
 void printTable(const std::vector<Subject> &subjects, const std::vector<Row> &rows)
 {
     std::cout << "| Measure |";
@@ -381,17 +501,21 @@ int run(int argc, char **argv)
     std::vector<std::string> compute;
     app.add_option("--compute", compute, "bench/compute.c built for a library: zylos's runs under zylos-run")
         ->type_name("NAME=PROGRAM");
-    std::string calls;
-    app.add_option("--calls", calls, "bench/calls.c built for zylos")->type_name("PROGRAM");
+    std::vector<std::string> workloads, calls;
+    app.add_option("--workloads", workloads,
+                   "bench/workloads.c built for a library: zylos's runs under zylos-run, a peer's under qemu-i386")
+        ->type_name("NAME=PROGRAM");
+    app.add_option("--calls", calls, "bench/calls.c built for a library, run as the workloads are")
+        ->type_name("NAME=PROGRAM");
     std::string procsRoot;
     app.add_option("--procs-root", procsRoot, "A root holding bench/procs.c built for zylos as /bin/procs")
         ->type_name("DIR");
     CLI11_PARSE(app, argc, argv);
 
-    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, ""}};
+    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, "", "", ""}};
     for (const std::string &p : peerCalls) {
         const auto [name, path] = splitPair(p);
-        subjects.push_back({name, path, "", "", true, ""});
+        subjects.push_back({name, path, "", "", true, "", "", ""});
     }
     for (const std::string &p : peerPrograms) {
         const auto [name, path] = splitPair(p);
@@ -399,19 +523,10 @@ int run(int argc, char **argv)
             if (s.name == name)
                 s.program = path;
     }
-    for (const std::string &p : throughput) {
-        const auto [name, path] = splitPair(p);
-        for (Subject &s : subjects)
-            if (s.name == name)
-                s.throughput = path;
-    }
-
-    for (const std::string &p : compute) {
-        const auto [name, path] = splitPair(p);
-        for (Subject &s : subjects)
-            if (s.name == name)
-                s.compute = path;
-    }
+    attach(subjects, throughput, &Subject::throughput);
+    attach(subjects, compute, &Subject::compute);
+    attach(subjects, workloads, &Subject::workloads);
+    attach(subjects, calls, &Subject::calls);
 
     std::vector<Row> rows = countRows(subjects);
     rows.push_back(drapeRunRow(subjects.size()));
@@ -421,10 +536,11 @@ int run(int argc, char **argv)
         rows.push_back(r);
     for (Row &r : throughputRows(subjects))
         rows.push_back(r);
-    if (!calls.empty())
-        for (Row &r : callRows(calls, subjects.size()))
-            rows.push_back(r);
+    for (Row &r : callRows(subjects))
+        rows.push_back(r);
     for (Row &r : computeRows(subjects))
+        rows.push_back(r);
+    for (Row &r : workloadRows(subjects))
         rows.push_back(r);
     if (!procsRoot.empty())
         for (Row &r : processRows(procsRoot, subjects.size()))

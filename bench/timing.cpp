@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace zylos::bench {
 namespace {
@@ -30,6 +33,34 @@ double medianWallMicros(const std::vector<std::string> &argv, int runs)
     }
     std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
     return times[static_cast<size_t>(runs / 2)];
+}
+
+std::vector<Fastest> fastestWallMicros(const std::vector<std::vector<std::string>> &commands, int runs)
+{
+    std::vector<Fastest> best(commands.size());
+    for (int round = 0; round < runs; ++round)
+        for (size_t i = 0; i < commands.size(); ++i) {
+            if (!best[i].error.empty())
+                continue;
+            try {
+                const double t =
+                    std::chrono::duration<double, std::micro>(runToEnd(commands[i], Output::Ignore).took).count();
+                best[i].micros = std::min(best[i].micros.value_or(t), t);
+            } catch (const std::exception &e) {
+                best[i] = {std::nullopt, e.what()};
+            }
+        }
+    return best;
+}
+
+bool onPath(const std::string &name)
+{
+    const char *path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "");
+    for (std::string dir; std::getline(folders, dir, ':');)
+        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0)
+            return true;
+    return false;
 }
 
 std::string captureOutput(const std::vector<std::string> &argv)
