@@ -185,6 +185,10 @@ extern "C" int fseek(FILE *stream, long offset, int whence)
 {
     if (!is_seekable(stream))
         return -1;
+    // The descriptor stands one byte past a byte pushed back: a move from the
+    // current position starts where the stream stands.
+    if (whence == SEEK_CUR && stream_has_pushed_byte(stream))
+        offset = static_cast<long>(static_cast<unsigned long>(offset) - 1u);
     off_t position = lseek(stream->fd, offset, whence);
     if (position < 0)
         return -1;

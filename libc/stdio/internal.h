@@ -20,4 +20,5 @@ extern "C" {
 // The byte ungetc pushed back on stream, now consumed or discarded (the read
 // position moves past it again), or -1 when there is none.
 int stream_take_pushed_byte(FILE *stream);
+bool stream_has_pushed_byte(const FILE *stream);
 }

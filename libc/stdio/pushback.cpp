@@ -57,16 +57,23 @@ extern "C" int stream_take_pushed_byte(FILE *stream)
     return byte;
 }
 
+extern "C" bool stream_has_pushed_byte(const FILE *stream)
+{
+    for (const PushedByte *node = g_pushed_bytes; node != nullptr; node = node->next) {
+        if (node->stream == stream)
+            return true;
+    }
+    return false;
+}
+
 // One byte per reading stream. The byte is the next one read, the read
 // position steps back over it and end of input is no longer flagged.
 extern "C" int ungetc(int c, FILE *stream)
 {
     if (c == EOF || stream == nullptr || stream->kind != STREAM_FD)
         return EOF;
-    for (const PushedByte *node = g_pushed_bytes; node != nullptr; node = node->next) {
-        if (node->stream == stream)
-            return EOF;
-    }
+    if (stream_has_pushed_byte(stream))
+        return EOF;
     PushedByte *node = new_node();
     if (node == nullptr)
         return EOF;

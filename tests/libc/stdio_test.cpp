@@ -563,6 +563,9 @@ TEST_F(StdioStreams, PushBackAndLines)
     EXPECT_EQ(where(s), (Where{5, 1}));
     EXPECT_EQ((std::vector{g.call("ungetc", {'q', s}), g.call("fseek", {s, 1, 0})}), (std::vector{0x71u, 0u}));
     EXPECT_EQ(call("fgetc", s), uint32_t('b'));
+    // A move from the current position starts at the byte pushed back.
+    EXPECT_EQ((std::vector{g.call("ungetc", {'b', s}), g.call("fseek", {s, 1, 1}), call("fgetc", s)}),
+              (std::vector{0x62u, 0u, 0x0Au}));
     s = reading("12 x");
     EXPECT_EQ(g.call("ungetc", {'4', s}), uint32_t('4'));
     EXPECT_EQ(g.call("fscanf", {s, g.str("%d"), buf}), 1u);
