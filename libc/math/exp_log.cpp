@@ -141,6 +141,21 @@ double infinite_power(double x, double y)
     return (ax < 1) == (y < 0) ? HUGE_VAL : 0.0;
 }
 
+// The arguments both logarithms answer without computing: NaN, +inf, zero
+// and negative numbers. True, with result set, when x is one of them.
+bool log_edge_case(double x, double &result)
+{
+    if (is_nan(x) || x == HUGE_VAL)
+        result = x + x;
+    else if (x == 0)
+        result = -HUGE_VAL;
+    else if (x < 0)
+        result = NAN;
+    else
+        return false;
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -158,24 +173,16 @@ double exp(double x)
 
 double log(double x)
 {
-    if (is_nan(x) || x == HUGE_VAL)
-        return x + x;
-    if (x == 0)
-        return -HUGE_VAL;
-    if (x < 0)
-        return NAN;
+    if (double edge; log_edge_case(x, edge))
+        return edge;
     Wide l = log_wide(x);
     return static_cast<double>(l.hi + l.lo);
 }
 
 double log10(double x)
 {
-    if (is_nan(x) || x == HUGE_VAL)
-        return x + x;
-    if (x == 0)
-        return -HUGE_VAL;
-    if (x < 0)
-        return NAN;
+    if (double edge; log_edge_case(x, edge))
+        return edge;
     Wide l = wide_product(log_wide(x), kLog10eHi, kLog10eLo);
     return static_cast<double>(l.hi + l.lo);
 }
