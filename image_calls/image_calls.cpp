@@ -75,8 +75,8 @@ void Guest::reset()
     for (const auto &entry : fs::directory_iterator(tempRoot_.path()))
         fs::remove_all(entry.path());
     root_ = tempRoot_.str();
-    kernel_ = std::make_unique<Kernel>(RootDir(root_), console_);
-    kernel_->setObserver([this](const CallRecord &c, GuestMemory &) { log_.push_back(c); });
+    task_ = std::make_unique<Task>(RootDir(root_), console_);
+    task_->setObserver([this](const CallRecord &c, GuestMemory &) { log_.push_back(c); });
     lastInsns_ = 0;
     insnLimit_ = kDefaultInsnLimit;
 }
@@ -96,7 +96,7 @@ void Guest::setGsSegment(uint32_t base)
 
 void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
 {
-    if (kernel_->exited())
+    if (task_->exited())
         throw std::logic_error("the guest has exited; reset() it before calling " + fn);
     const uint32_t entry = sym(fn);
     std::vector<uint32_t> words;
@@ -112,7 +112,7 @@ void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
     machine_.emptyFpuStack();
 
     const uint64_t before = machine_.instructions();
-    const Stop s = machine_.run(entry, kReturnPage, *kernel_, {insnLimit_, std::nullopt});
+    const Stop s = machine_.run(entry, kReturnPage, *task_, {insnLimit_, std::nullopt});
     lastInsns_ = machine_.instructions() - before;
     if (s.kind != Stop::Returned && s.kind != Stop::Exited)
         throw GuestFault(describe(s, fn), s.fault.address, s.fault.eip);
@@ -155,11 +155,11 @@ long double Guest::callLD(const std::string &fn, std::initializer_list<Arg> args
 
 bool Guest::exited() const
 {
-    return kernel_->exited();
+    return task_->exited();
 }
 int Guest::exitStatus() const
 {
-    return kernel_->exitStatus();
+    return task_->exitStatus();
 }
 
 uint32_t Guest::alloc(size_t n, uint32_t align)
@@ -266,12 +266,12 @@ void Guest::inject(const std::string &name, int n, int32_t result)
 {
     if (n < 0)
         throw std::invalid_argument("inject: n must be 0 (every call) or a 1-based call count");
-    kernel_->inject(name, static_cast<unsigned>(n), result);
+    task_->inject(name, static_cast<unsigned>(n), result);
 }
 
 void Guest::onCall(std::function<std::optional<int32_t>(const CallRecord &, GuestMemoryView &)> f)
 {
-    kernel_->setScript(std::move(f));
+    task_->setScript(std::move(f));
 }
 
 void Guest::setStdin(std::string bytes)
@@ -282,13 +282,13 @@ void Guest::setStdin(std::string bytes)
 
 void Guest::setRoot(const std::string &hostDir)
 {
-    kernel_->setRoot(RootDir(hostDir));
+    task_->setRoot(RootDir(hostDir));
     root_ = hostDir;
 }
 
 void Guest::setWriteChunk(size_t n)
 {
-    kernel_->setWriteChunk(n);
+    task_->setWriteChunk(n);
 }
 
 } // namespace zylos

@@ -1,4 +1,4 @@
-// Calls single functions of a zylos image inside the runner's Machine: the
+// Calls single functions of a zylos image inside the runner's UnicornEngine: the
 // image is loaded once and put back cheaply between calls, and the kernel
 // model serves its calls. The test harness and the bench both call through it.
 //
@@ -15,7 +15,7 @@
 #include "image_calls/machine_snapshot.h"
 #include "runner/debug/symbolizer.h"
 #include "runner/engines/unicorn.h"
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 
 #include <array>
 #include <cstdint>
@@ -140,10 +140,10 @@ private:
     void invoke(const std::string &fn, std::initializer_list<Arg> args);
     std::string describe(const Stop &s, const std::string &fn) const;
 
-    Machine machine_{Machine::Options{.counting = true}};
+    UnicornEngine machine_{UnicornEngine::Options{.counting = true}};
     MachineSnapshot snapshot_{machine_};
     StringConsole console_;
-    std::unique_ptr<Kernel> kernel_;
+    std::unique_ptr<Task> task_;
     std::unordered_map<std::string, uint32_t> symbols_;
     Symbolizer names_;
     std::vector<CallRecord> log_;

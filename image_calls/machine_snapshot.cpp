@@ -38,7 +38,7 @@ void MachineSnapshot::take()
 {
     saveCpu();
     memory_.clear();
-    for (const Machine::Region &r : m_.regions()) {
+    for (const UnicornEngine::Region &r : m_.regions()) {
         if (!(r.perms & kPermWrite))
             continue;
         Saved &s = memory_.emplace_back(Saved{r.host, {r.host, r.host + r.size}, {}});

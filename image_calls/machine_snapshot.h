@@ -1,4 +1,4 @@
-// What calling into a loaded image needs of a Machine beyond running it: the
+// What calling into a loaded image needs of a UnicornEngine beyond running it: the
 // machine put back before every call, and a GS segment for peer libraries.
 // Used by the test harness's Guest, and through it by the bench.
 #pragma once
@@ -14,7 +14,7 @@ namespace zylos {
 
 class MachineSnapshot {
 public:
-    explicit MachineSnapshot(Machine &m) : m_(m) {}
+    explicit MachineSnapshot(UnicornEngine &m) : m_(m) {}
     ~MachineSnapshot();
     MachineSnapshot(const MachineSnapshot &) = delete;
     MachineSnapshot &operator=(const MachineSnapshot &) = delete;
@@ -44,7 +44,7 @@ private:
 
     void saveCpu();
 
-    Machine &m_;
+    UnicornEngine &m_;
     std::vector<Saved> memory_;
     uc_context *cpu_ = nullptr;
 };

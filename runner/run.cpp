@@ -38,10 +38,10 @@ int fail(int status, const std::string &message)
     return status;
 }
 
-int statusOf(const Stop &s, const Options &o, const Kernel &kernel, const Symbolizer &symbols, const GuestMemory *stack)
+int statusOf(const Stop &s, const Options &o, const Task &task, const Symbolizer &symbols, const GuestMemory *stack)
 {
     switch (s.kind) {
-    case Stop::Exited: return kernel.exitStatus() & 0xFF;
+    case Stop::Exited: return task.exitStatus() & 0xFF;
     case Stop::InsnLimit:
         return fail(kStatusLimit, "stopped after " + std::to_string(o.maxInsns) + " instructions (--max-insns)");
     case Stop::Timeout: {
@@ -134,38 +134,38 @@ int runGuest(const Options &o)
 
     const Symbolizer symbols(file, image.entry);
     HostConsole console;
-    System system(std::move(*root), console);
-    Kernel kernel(system, 1);
-    system.writeChunk = o.writeChunk;
+    Kernel kernel(std::move(*root), console);
+    Task task(kernel, 1);
+    kernel.writeChunk = o.writeChunk;
     for (const Injection &i : o.injections)
-        kernel.inject(i.name, i.nth, i.result);
+        task.inject(i.name, i.nth, i.result);
     std::atomic<uint64_t> spent = 0;
     RunLimits limits{o.maxInsns, std::nullopt, &spent};
     if (o.timeout > 0)
-        limits.deadline = Kernel::Clock::now() +
-                          std::chrono::duration_cast<Kernel::Clock::duration>(std::chrono::duration<double>(o.timeout));
-    system.scheduler.setDeadline(limits.deadline);
+        limits.deadline = Task::Clock::now() +
+                          std::chrono::duration_cast<Task::Clock::duration>(std::chrono::duration<double>(o.timeout));
+    kernel.waitRoom.setDeadline(limits.deadline);
     console.deadline = limits.deadline;
-    console.cancelFd = system.scheduler.haltFd();
+    console.cancelFd = kernel.waitRoom.haltFd();
 
     const bool counting = o.count || o.maxInsns || !o.profile.empty();
-    const auto makeCpu = [&]() -> std::unique_ptr<Backend> {
+    const auto makeCpu = [&]() -> std::unique_ptr<Engine> {
         if (o.native)
-            return std::make_unique<KvmMachine>();
-        return std::make_unique<Machine>(Machine::Options{.counting = counting, .stepping = o.gdbPort != 0});
+            return std::make_unique<KvmEngine>();
+        return std::make_unique<UnicornEngine>(UnicornEngine::Options{.counting = counting, .stepping = o.gdbPort != 0});
     };
-    std::unique_ptr<Backend> cpu;
+    std::unique_ptr<Engine> cpu;
     try {
         cpu = makeCpu();
     } catch (const NativeUnavailable &e) {
         return fail(kStatusRunnerError, "--native is not available on this host: " + std::string(e.what()));
     }
-    Machine *emulated = o.native ? nullptr : static_cast<Machine *>(cpu.get());
+    UnicornEngine *emulated = o.native ? nullptr : static_cast<UnicornEngine *>(cpu.get());
     // Children run until process 1 has ended; they go before its kernel does.
-    Processes processes(system, makeCpu, limits);
+    Processes processes(kernel, makeCpu, limits);
     processes.setFirst(cpu.get());
     if (o.trace)
-        kernel.setObserver([&processes](const CallRecord &c, GuestMemory &mem) {
+        task.setObserver([&processes](const CallRecord &c, GuestMemory &mem) {
             const std::string id = processes.many() ? "[" + std::to_string(c.process) + "] " : "";
             std::cerr << (id + formatCall(c, mem) + "\n") << std::flush;
         });
@@ -194,11 +194,11 @@ int runGuest(const Options &o)
     }
     std::optional<Stop> stop;
     if (listener) {
-        stop = runUnderGdb(*emulated, kernel, limits, image.entry, listener.release());
+        stop = runUnderGdb(*emulated, task, limits, image.entry, listener.release());
         if (!stop)
             return fail(kStatusKilled, "the debugger killed the guest");
     } else {
-        stop = cpu->run(image.entry, kernel, limits);
+        stop = cpu->run(image.entry, task, limits);
     }
     // The run ends with process 1, and so do its children.
     processes.endAll();
@@ -212,7 +212,7 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, ending ? ending->error : "the run was stopped");
         stop->kind = ending->kind;
     }
-    return statusOf(*stop, o, kernel, symbols, cpu.get());
+    return statusOf(*stop, o, task, symbols, cpu.get());
 }
 
 } // namespace zylos

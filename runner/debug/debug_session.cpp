@@ -9,8 +9,8 @@ namespace {
 
 class MachineTarget final : public DebugTarget {
 public:
-    MachineTarget(Machine &m, Kernel &kernel, const RunLimits &limits, uint32_t entry)
-        : m_(m), kernel_(kernel), limits_(limits), stop_{Stop::Paused, {{}, entry, entry}}
+    MachineTarget(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry)
+        : m_(m), task_(task), limits_(limits), stop_{Stop::Paused, {{}, entry, entry}}
     {
         m_.setReg(Reg::Eip, entry);
     }
@@ -32,7 +32,7 @@ public:
         switch (stop_.kind) {
         case Stop::Paused: return {DebugEvent::Stopped, wasInterrupted ? SIGINT : SIGTRAP};
         case Stop::Fault: return {DebugEvent::Stopped, SIGSEGV};
-        case Stop::Exited: return {DebugEvent::Exited, 0, kernel_.exitStatus() & 0xFF};
+        case Stop::Exited: return {DebugEvent::Exited, 0, task_.exitStatus() & 0xFF};
         default: return {DebugEvent::Ended, SIGKILL}; // a limit
         }
     }
@@ -46,23 +46,23 @@ public:
                 return {Stop::InsnLimit, {{}, 0, m_.reg(Reg::Eip)}};
             left.maxInsns = limits_.maxInsns - m_.instructions();
         }
-        return m_.run(m_.reg(Reg::Eip), std::nullopt, kernel_, left, controls);
+        return m_.run(m_.reg(Reg::Eip), std::nullopt, task_, left, controls);
     }
 
     const Stop &stop() const { return stop_; }
 
 private:
-    Machine &m_;
-    Kernel &kernel_;
+    UnicornEngine &m_;
+    Task &task_;
     const RunLimits limits_;
     Stop stop_;
 };
 
 } // namespace
 
-std::optional<Stop> runUnderGdb(Machine &m, Kernel &kernel, const RunLimits &limits, uint32_t entry, int listenFd)
+std::optional<Stop> runUnderGdb(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry, int listenFd)
 {
-    MachineTarget target(m, kernel, limits, entry);
+    MachineTarget target(m, task, limits, entry);
     switch (serveGdb(listenFd, target)) {
     case GdbOutcome::Ended: return target.stop();
     case GdbOutcome::Killed: return std::nullopt;

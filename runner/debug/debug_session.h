@@ -12,6 +12,6 @@ namespace zylos {
 // instruction at entry. Returns the stop that ended the run (after a detach
 // the guest runs on to its end), or nullopt when the debugger killed the
 // guest or went away.
-std::optional<Stop> runUnderGdb(Machine &m, Kernel &kernel, const RunLimits &limits, uint32_t entry, int listenFd);
+std::optional<Stop> runUnderGdb(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry, int listenFd);
 
 } // namespace zylos

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "runner/kernel/guest_memory.h"
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 
 #include <atomic>
 #include <cstdint>
@@ -18,7 +18,7 @@ enum class Reg { Eax, Ebx, Ecx, Edx, Esi, Edi, Ebp, Esp, Eip, Eflags };
 
 struct RunLimits {
     uint64_t maxInsns = 0; // 0: no limit
-    std::optional<Kernel::Clock::time_point> deadline;
+    std::optional<Task::Clock::time_point> deadline;
     // Where the instructions of all processes of a run are counted; maxInsns
     // then limits that total. Null: a run counts on its own.
     std::atomic<uint64_t> *spent = nullptr;
@@ -61,7 +61,7 @@ std::string interruptText(uint32_t vector);
 
 // A guest address space and one CPU: the loader maps and fills memory
 // through map() and write(), the runner sets the registers and runs it.
-class Backend : public GuestMemory {
+class Engine : public GuestMemory {
 public:
     // Maps zeroed, page-aligned memory with these permissions (Perm bits);
     // returns its host address.
@@ -70,7 +70,7 @@ public:
     virtual void setReg(Reg r, uint32_t v) = 0;
     // Runs from begin until the guest exits, faults or hits a limit.
     // Rethrows what a kernel call threw.
-    virtual Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) = 0;
+    virtual Stop run(uint32_t begin, Task &task, const RunLimits &limits) = 0;
     // Asks a run on another thread to stop soon with Halted. A request that
     // comes while the guest is in a kernel call can be missed: ask again
     // until the run has returned.

@@ -119,7 +119,7 @@ void installKick()
 // whose handler also makes a KVM_RUN that has not begun yet return at once.
 class DeadlineKick {
 public:
-    DeadlineKick(std::optional<Kernel::Clock::time_point> deadline, kvm_run *run)
+    DeadlineKick(std::optional<Task::Clock::time_point> deadline, kvm_run *run)
     {
         installKick();
         running = run;
@@ -222,12 +222,12 @@ RefusedInterrupt refusedInterrupt(const GuestMemory &mem, uint32_t eip, uint32_t
 
 } // namespace
 
-struct KvmMachine::Frame {
+struct KvmEngine::Frame {
     uint32_t errorCode;
     uint64_t *rip; // in guest memory: rip, cs, rflags, rsp, ss
 };
 
-KvmMachine::KvmMachine() : nextTable_(kFirstTable)
+KvmEngine::KvmEngine() : nextTable_(kFirstTable)
 {
     const int kvm = ::open("/dev/kvm", O_RDWR | O_CLOEXEC);
     if (kvm < 0)
@@ -265,7 +265,7 @@ KvmMachine::KvmMachine() : nextTable_(kFirstTable)
     enterUserMode();
 }
 
-KvmMachine::~KvmMachine()
+KvmEngine::~KvmEngine()
 {
     if (run_)
         ::munmap(run_, runSize_);
@@ -277,18 +277,18 @@ KvmMachine::~KvmMachine()
         ::munmap(mem_, kSystemPhys + kSystemSize);
 }
 
-void KvmMachine::addSlot(uint64_t phys, uint64_t size, uint8_t *host)
+void KvmEngine::addSlot(uint64_t phys, uint64_t size, uint8_t *host)
 {
     const kvm_userspace_memory_region slot{slots_++, 0, phys, size, reinterpret_cast<uint64_t>(host)};
     kvmIoctl(vm_, KVM_SET_USER_MEMORY_REGION, &slot, "giving the virtual machine its memory");
 }
 
-uint64_t *KvmMachine::systemPage(uint64_t phys) const
+uint64_t *KvmEngine::systemPage(uint64_t phys) const
 {
     return reinterpret_cast<uint64_t *>(mem_ + phys);
 }
 
-uint64_t KvmMachine::newTable()
+uint64_t KvmEngine::newTable()
 {
     if (nextTable_ == kSystemPhys + kSystemSize)
         throw std::runtime_error("out of page-table memory");
@@ -296,7 +296,7 @@ uint64_t KvmMachine::newTable()
 }
 
 // The top levels exist from the start; page tables are added as needed.
-void KvmMachine::mapPage(uint64_t virt, uint64_t phys, uint64_t flags)
+void KvmEngine::mapPage(uint64_t virt, uint64_t phys, uint64_t flags)
 {
     uint64_t &pde = systemPage(kPageDirs + (virt >> 30) * kPageSize)[(virt >> 21) & 511];
     if (!pde)
@@ -304,7 +304,7 @@ void KvmMachine::mapPage(uint64_t virt, uint64_t phys, uint64_t flags)
     systemPage(pde & 0xFFFFFF000)[(virt >> 12) & 511] = phys | flags;
 }
 
-void KvmMachine::buildStub()
+void KvmEngine::buildStub()
 {
     systemPage(kPml4)[0] = kPdpt | kPresent | kWritable | kUser;
     for (uint64_t i = 0; i < 4; ++i)
@@ -339,7 +339,7 @@ void KvmMachine::buildStub()
     mapPage(kStackVirt, kStackPhys, kPresent | kWritable | kNoExecute);
 }
 
-void KvmMachine::enterUserMode()
+void KvmEngine::enterUserMode()
 {
     kvm_sregs s{};
     kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
@@ -366,7 +366,7 @@ void KvmMachine::enterUserMode()
     regs_[static_cast<int>(Reg::Eflags)] = kEflagsDefault;
 }
 
-uint8_t *KvmMachine::map(uint32_t addr, uint32_t size, unsigned perms)
+uint8_t *KvmEngine::map(uint32_t addr, uint32_t size, unsigned perms)
 {
     if (addr % kPageSize || size % kPageSize || !size || uint64_t{addr} + size > kUserEnd || regionAt(addr) ||
         regionAt(uint64_t{addr} + size - 1))
@@ -382,12 +382,12 @@ uint8_t *KvmMachine::map(uint32_t addr, uint32_t size, unsigned perms)
     return mem_ + addr;
 }
 
-const KvmMachine::Region *KvmMachine::regionAt(uint64_t addr) const
+const KvmEngine::Region *KvmEngine::regionAt(uint64_t addr) const
 {
     return regionHolding(regions_, addr);
 }
 
-bool KvmMachine::accessible(uint32_t addr, size_t n, bool forWrite) const
+bool KvmEngine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
     if (n > (uint64_t{1} << 32))
         return false;
@@ -402,7 +402,7 @@ bool KvmMachine::accessible(uint32_t addr, size_t n, bool forWrite) const
     return true;
 }
 
-bool KvmMachine::read(uint32_t addr, void *out, size_t n) const
+bool KvmEngine::read(uint32_t addr, void *out, size_t n) const
 {
     if (!accessible(addr, n, false))
         return false;
@@ -411,7 +411,7 @@ bool KvmMachine::read(uint32_t addr, void *out, size_t n) const
     return true;
 }
 
-bool KvmMachine::write(uint32_t addr, const void *in, size_t n)
+bool KvmEngine::write(uint32_t addr, const void *in, size_t n)
 {
     if (!accessible(addr, n, true))
         return false;
@@ -420,17 +420,17 @@ bool KvmMachine::write(uint32_t addr, const void *in, size_t n)
     return true;
 }
 
-uint32_t KvmMachine::reg(Reg r) const
+uint32_t KvmEngine::reg(Reg r) const
 {
     return regs_[static_cast<int>(r)];
 }
 
-void KvmMachine::setReg(Reg r, uint32_t v)
+void KvmEngine::setReg(Reg r, uint32_t v)
 {
     regs_[static_cast<int>(r)] = v;
 }
 
-void KvmMachine::loadRegs()
+void KvmEngine::loadRegs()
 {
     kvm_regs k{};
     k.rax = reg(Reg::Eax), k.rbx = reg(Reg::Ebx), k.rcx = reg(Reg::Ecx), k.rdx = reg(Reg::Edx);
@@ -439,7 +439,7 @@ void KvmMachine::loadRegs()
     kvmIoctl(vcpu_, KVM_SET_REGS, &k, "setting the guest's registers");
 }
 
-void KvmMachine::storeRegs()
+void KvmEngine::storeRegs()
 {
     const kvm_regs &k = run_->s.regs.regs;
     const uint64_t values[] = {k.rax, k.rbx, k.rcx, k.rdx, k.rsi, k.rdi, k.rbp, k.rsp, k.rip, k.rflags};
@@ -447,7 +447,7 @@ void KvmMachine::storeRegs()
         regs_[i] = static_cast<uint32_t>(values[i]);
 }
 
-Stop KvmMachine::run(uint32_t begin, Kernel &kernel, const RunLimits &limits)
+Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &limits)
 {
     setReg(Reg::Eip, begin);
     loadRegs();
@@ -456,7 +456,7 @@ Stop KvmMachine::run(uint32_t begin, Kernel &kernel, const RunLimits &limits)
     halted_ = false;
     const DeadlineKick kick(limits.deadline, run_);
     thread_ = ::pthread_self();
-    const auto late = [&] { return limits.deadline && Kernel::Clock::now() >= *limits.deadline; };
+    const auto late = [&] { return limits.deadline && Task::Clock::now() >= *limits.deadline; };
     for (;;) {
         const bool interrupted = ::ioctl(vcpu_, KVM_RUN, 0) != 0;
         if (interrupted) {
@@ -494,20 +494,20 @@ Stop KvmMachine::run(uint32_t begin, Kernel &kernel, const RunLimits &limits)
             f.rip[0] = eip + 2;
         const uint32_t args[3] = {static_cast<uint32_t>(k.rbx), static_cast<uint32_t>(k.rcx),
                                   static_cast<uint32_t>(k.rdx)};
-        k.rax = static_cast<uint32_t>(kernel.call(static_cast<uint32_t>(k.rax), args, *this));
+        k.rax = static_cast<uint32_t>(task.call(static_cast<uint32_t>(k.rax), args, *this));
         run_->kvm_dirty_regs = KVM_SYNC_X86_REGS;
-        if (kernel.exited()) {
+        if (task.exited()) {
             storeRegs();
             return {Stop::Exited, {{}, eip}};
         }
-        if (kernel.halted())
+        if (task.halted())
             return {Stop::Halted, {{}, eip}};
         if (late())
             return {Stop::Timeout, {{}, eip}};
     }
 }
 
-void KvmMachine::halt()
+void KvmEngine::halt()
 {
     halted_ = true;
     setImmediateExit(run_, true);
@@ -515,7 +515,7 @@ void KvmMachine::halt()
         ::pthread_kill(t, kKickSignal);
 }
 
-Stop KvmMachine::faultAt(uint32_t vector, const Frame &f)
+Stop KvmEngine::faultAt(uint32_t vector, const Frame &f)
 {
     storeRegs();
     uint32_t eip = static_cast<uint32_t>(f.rip[0]);
@@ -533,7 +533,7 @@ Stop KvmMachine::faultAt(uint32_t vector, const Frame &f)
     return {Stop::Fault, r};
 }
 
-std::string KvmMachine::faultText(uint32_t vector, const Frame &f, uint32_t &address)
+std::string KvmEngine::faultText(uint32_t vector, const Frame &f, uint32_t &address)
 {
     const uint32_t eip = static_cast<uint32_t>(f.rip[0]);
     switch (vector) {

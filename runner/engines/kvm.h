@@ -27,18 +27,18 @@ struct NativeUnavailable : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-class KvmMachine final : public Backend {
+class KvmEngine final : public Engine {
 public:
     // Throws NativeUnavailable.
-    KvmMachine();
-    ~KvmMachine() override;
-    KvmMachine(const KvmMachine &) = delete;
-    KvmMachine &operator=(const KvmMachine &) = delete;
+    KvmEngine();
+    ~KvmEngine() override;
+    KvmEngine(const KvmEngine &) = delete;
+    KvmEngine &operator=(const KvmEngine &) = delete;
 
     uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
     uint32_t reg(Reg r) const override;
     void setReg(Reg r, uint32_t v) override;
-    Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) override;
+    Stop run(uint32_t begin, Task &task, const RunLimits &limits) override;
     void halt() override;
 
     bool accessible(uint32_t addr, size_t n, bool forWrite) const override;

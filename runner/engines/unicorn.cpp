@@ -164,7 +164,7 @@ uint32_t interruptingInstruction(const GuestMemory &mem, uint32_t intno, uint32_
 // thread to stop at the start of the next block.
 class DeadlineTimer {
 public:
-    DeadlineTimer(uc_engine *uc, std::optional<Kernel::Clock::time_point> deadline, std::atomic<bool> *flag)
+    DeadlineTimer(uc_engine *uc, std::optional<Task::Clock::time_point> deadline, std::atomic<bool> *flag)
         : flag_(flag)
     {
         if (!deadline)
@@ -194,7 +194,7 @@ public:
     bool fired() const { return fired_; }
 
 private:
-    void watch(uc_engine *uc, Kernel::Clock::time_point at)
+    void watch(uc_engine *uc, Task::Clock::time_point at)
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (wake_.wait_until(lock, at, [&] { return done_; }))
@@ -220,11 +220,11 @@ private:
 } // namespace
 
 struct MachineHooks {
-    static Machine &of(void *self) { return *static_cast<Machine *>(self); }
+    static UnicornEngine &of(void *self) { return *static_cast<UnicornEngine *>(self); }
 
     // The instruction about to run, unless a hook already ended the run: an
     // instruction hook's stop takes effect only after its instruction.
-    static void record(Machine &m, uint64_t address)
+    static void record(UnicornEngine &m, uint64_t address)
     {
         if (!m.stop_)
             m.insnAt_ = static_cast<uint32_t>(address);
@@ -232,7 +232,7 @@ struct MachineHooks {
 
     static void replayed(uc_engine *, uint64_t address, uint32_t, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         if (!m.stop_)
             ++m.replayed_;
         record(m, address);
@@ -240,7 +240,7 @@ struct MachineHooks {
 
     static void code(uc_engine *, uint64_t address, uint32_t, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         record(m, address);
         if (m.debug_ && debugStop(m, static_cast<uint32_t>(address)))
             return;
@@ -258,7 +258,7 @@ struct MachineHooks {
     // is charged for a block that does not.
     static void countBlock(uc_engine *uc, uint64_t address, uint32_t size, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         if (m.replaying_)
             return;
         m.blockInsns_ = 0;
@@ -289,7 +289,7 @@ struct MachineHooks {
 
     // Counts the instruction about to run against the limit, in the run's
     // total when all processes share one.
-    static bool withinLimit(Machine &m)
+    static bool withinLimit(UnicornEngine &m)
     {
         if (!m.spent_)
             return m.insns_ != m.insnLimit_;
@@ -301,11 +301,11 @@ struct MachineHooks {
 
     static void block(uc_engine *, uint64_t address, uint32_t, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         m.profiler_->enterBlock(static_cast<uint32_t>(address), m.reg(Reg::Esp));
     }
 
-    static bool debugStop(Machine &m, uint32_t address)
+    static bool debugStop(UnicornEngine &m, uint32_t address)
     {
         // The first instruction runs whatever is set there: the debugger
         // resumes from where it stopped.
@@ -323,7 +323,7 @@ struct MachineHooks {
     // here, never EIP.
     static void interrupt(uc_engine *, uint32_t intno, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         // A port hook's stop takes effect only at the end of the current
         // block; a kernel call later in that block is not performed, nor
         // one met while a fault is replayed.
@@ -343,24 +343,24 @@ struct MachineHooks {
         void *values[] = {&nr, &args[0], &args[1], &args[2]};
         uc_reg_read_batch(m.uc_, ids, values, 4);
         try {
-            const int32_t result = m.kernel_->call(nr, args, m);
+            const int32_t result = m.task_->call(nr, args, m);
             m.setReg(Reg::Eax, static_cast<uint32_t>(result));
         } catch (...) {
             m.pending_ = std::current_exception();
             m.stopWith(Stop::Fault, "kernel call failed");
             return;
         }
-        if (m.kernel_->exited())
+        if (m.task_->exited())
             m.stopWith(Stop::Exited);
-        else if (m.kernel_->halted())
+        else if (m.task_->halted())
             m.stopWith(Stop::Halted);
-        else if (m.deadline_ && Kernel::Clock::now() >= *m.deadline_)
+        else if (m.deadline_ && Task::Clock::now() >= *m.deadline_)
             m.stopWith(Stop::Timeout);
     }
 
     static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         // EIP names the start of the translated block here, as in the
         // instruction hooks below; run() finds the instruction.
         m.blockAt_ = m.reg(Reg::Eip);
@@ -373,7 +373,7 @@ struct MachineHooks {
 
     static bool invalidInstruction(uc_engine *, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         const uint32_t eip = m.reg(Reg::Eip);
         m.faultAt("invalid instruction", eip, eip, false);
         return false;
@@ -381,7 +381,7 @@ struct MachineHooks {
 
     static uint32_t portIn(uc_engine *, uint32_t, int, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         m.blockAt_ = m.reg(Reg::Eip);
         m.stopWith(Stop::Fault, "privileged instruction (in)", *m.blockAt_);
         return 0;
@@ -389,7 +389,7 @@ struct MachineHooks {
 
     static void portOut(uc_engine *, uint32_t, int, uint32_t, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         m.blockAt_ = m.reg(Reg::Eip);
         m.stopWith(Stop::Fault, "privileged instruction (out)", *m.blockAt_);
     }
@@ -398,13 +398,13 @@ struct MachineHooks {
     // through int 0x80 only.
     static void fastSystemCall(uc_engine *, void *self)
     {
-        Machine &m = of(self);
+        UnicornEngine &m = of(self);
         m.blockAt_ = m.reg(Reg::Eip);
         m.stopWith(Stop::Fault, "invalid instruction (sysenter/syscall)", *m.blockAt_);
     }
 };
 
-Machine::Machine(Options options) : counting_(options.counting || options.stepping), stepping_(options.stepping)
+UnicornEngine::UnicornEngine(Options options) : counting_(options.counting || options.stepping), stepping_(options.stepping)
 {
     check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the CPU emulator");
 #ifdef uc_ctl_set_tcg_buffer_size
@@ -447,7 +447,7 @@ Machine::Machine(Options options) : counting_(options.counting || options.steppi
     uc_reg_write(uc_, UC_X86_REG_ESP, &esp);
 }
 
-Machine::~Machine()
+UnicornEngine::~UnicornEngine()
 {
     if (uc_)
         uc_close(uc_);
@@ -455,7 +455,7 @@ Machine::~Machine()
         munmap(r.host, r.size);
 }
 
-uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
+uint8_t *UnicornEngine::map(uint32_t addr, uint32_t size, unsigned perms)
 {
     void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (host == MAP_FAILED)
@@ -469,7 +469,7 @@ uint8_t *Machine::map(uint32_t addr, uint32_t size, unsigned perms)
     return static_cast<uint8_t *>(host);
 }
 
-void Machine::profileWith(Profiler *p)
+void UnicornEngine::profileWith(Profiler *p)
 {
     profiler_ = p;
     if (!stepping_)
@@ -478,19 +478,19 @@ void Machine::profileWith(Profiler *p)
     check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(MachineHooks::block), this, 1, 0), "hook");
 }
 
-uint32_t Machine::reg(Reg r) const
+uint32_t UnicornEngine::reg(Reg r) const
 {
     uint32_t v = 0;
     uc_reg_read(uc_, ucReg(r), &v);
     return v;
 }
 
-void Machine::setReg(Reg r, uint32_t v)
+void UnicornEngine::setReg(Reg r, uint32_t v)
 {
     uc_reg_write(uc_, ucReg(r), &v);
 }
 
-std::array<uint8_t, 10> Machine::st0() const
+std::array<uint8_t, 10> UnicornEngine::st0() const
 {
     uint8_t raw[16] = {};
     uc_reg_read(uc_, UC_X86_REG_ST0, raw);
@@ -499,7 +499,7 @@ std::array<uint8_t, 10> Machine::st0() const
     return out;
 }
 
-bool Machine::readDebugRegister(unsigned n, uint8_t *out) const
+bool UnicornEngine::readDebugRegister(unsigned n, uint8_t *out) const
 {
     const int id = debugRegisterId(n);
     if (id == UC_X86_REG_INVALID)
@@ -510,7 +510,7 @@ bool Machine::readDebugRegister(unsigned n, uint8_t *out) const
     return true;
 }
 
-bool Machine::writeDebugRegister(unsigned n, const uint8_t *in)
+bool UnicornEngine::writeDebugRegister(unsigned n, const uint8_t *in)
 {
     const int id = debugRegisterId(n);
     if (id == UC_X86_REG_INVALID || isSegment(id))
@@ -532,7 +532,7 @@ bool Machine::writeDebugRegister(unsigned n, const uint8_t *in)
     return uc_reg_write(uc_, id, raw) == UC_ERR_OK;
 }
 
-void Machine::emptyFpuStack()
+void UnicornEngine::emptyFpuStack()
 {
     uint16_t status = 0;
     const uint16_t tags = kFpuTagsEmpty;
@@ -542,14 +542,14 @@ void Machine::emptyFpuStack()
     uc_reg_write(uc_, UC_X86_REG_FPTAG, &tags);
 }
 
-void Machine::halt()
+void UnicornEngine::halt()
 {
     halted_ = true;
     if (stepping_ || !counting_)
         uc_emu_stop(uc_);
 }
 
-uint32_t Machine::blockLength(uint32_t start, uint32_t size)
+uint32_t UnicornEngine::blockLength(uint32_t start, uint32_t size)
 {
     BlockLength &slot = lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)];
     if (slot.start != start || slot.size != size || !slot.insns) {
@@ -564,7 +564,7 @@ uint32_t Machine::blockLength(uint32_t start, uint32_t size)
 // with other processes is drawn on in grants, not at every block; a block
 // that the last of it cannot pay for gives back what this machine holds, so
 // that its instructions can be counted one by one up to the exact limit.
-bool Machine::charge(uint32_t insns)
+bool UnicornEngine::charge(uint32_t insns)
 {
     if (!spent_) {
         if (insnLimit_ - insns_ < insns)
@@ -588,13 +588,13 @@ bool Machine::charge(uint32_t insns)
     return true;
 }
 
-void Machine::returnGrant()
+void UnicornEngine::returnGrant()
 {
     if (spent_ && granted_)
         spent_->fetch_sub(std::exchange(granted_, 0), std::memory_order_relaxed);
 }
 
-void Machine::refund(uint32_t insns)
+void UnicornEngine::refund(uint32_t insns)
 {
     insns_ -= insns;
     if (spent_)
@@ -605,7 +605,7 @@ void Machine::refund(uint32_t insns)
 // Runs the block that a limit falls in with an instruction hook, which
 // stops exactly at the limit; the block is translated again, with the hook,
 // and afterwards once more without it.
-Stop Machine::runLimitedBlock(uint32_t start, std::optional<uint32_t> until)
+Stop UnicornEngine::runLimitedBlock(uint32_t start, std::optional<uint32_t> until)
 {
     const uint64_t end = uint64_t{start} + std::max<uint32_t>(blockSize_, 1);
     uc_hook h;
@@ -620,14 +620,14 @@ Stop Machine::runLimitedBlock(uint32_t start, std::optional<uint32_t> until)
     return stop_ ? *stop_ : unexplainedStop(err, until, reg(Reg::Eip));
 }
 
-void Machine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
+void UnicornEngine::stopWith(Stop::Kind kind, std::string fault, uint32_t address)
 {
     stop_ = Stop{kind, {std::move(fault), address}};
     faultEip_.reset();
     uc_emu_stop(uc_);
 }
 
-void Machine::faultAt(std::string what, uint32_t address, uint32_t eip, bool stopEmulator)
+void UnicornEngine::faultAt(std::string what, uint32_t address, uint32_t eip, bool stopEmulator)
 {
     stop_ = Stop{Stop::Fault, {std::move(what), address}};
     faultEip_ = eip;
@@ -635,10 +635,10 @@ void Machine::faultAt(std::string what, uint32_t address, uint32_t eip, bool sto
         uc_emu_stop(uc_);
 }
 
-Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits,
+Stop UnicornEngine::run(uint32_t begin, std::optional<uint32_t> until, Task &task, const RunLimits &limits,
                   const DebugControls *debug)
 {
-    kernel_ = &kernel;
+    task_ = &task;
     stop_.reset();
     blockAt_.reset();
     spent_ = limits.spent;
@@ -661,7 +661,7 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
             runLimitedBlock(*limitBlock_, until);
         timedOut = timer.fired();
     }
-    kernel_ = nullptr;
+    task_ = nullptr;
     if (!stop_ && timedOut)
         stop_ = Stop{Stop::Timeout, {}};
     if (!stop_ && halted_)
@@ -680,7 +680,7 @@ Stop Machine::run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel,
     return s;
 }
 
-uint32_t Machine::faultingInstruction(const Stop &s, uint32_t eip)
+uint32_t UnicornEngine::faultingInstruction(const Stop &s, uint32_t eip)
 {
     if (!stop_ || s.kind != Stop::Fault)
         return eip;
@@ -702,7 +702,7 @@ uint32_t Machine::faultingInstruction(const Stop &s, uint32_t eip)
 // run again from there, its instructions recorded, until the same access
 // faults; the registers are put back afterwards. Should the replay take
 // another way, the block's start is all that can be said.
-uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
+uint32_t UnicornEngine::replayFault(uint32_t blockStart, const FaultRecord &fault)
 {
     uc_context *cpu = nullptr;
     if (uc_context_alloc(uc_, &cpu) != UC_ERR_OK)
@@ -734,7 +734,7 @@ uint32_t Machine::replayFault(uint32_t blockStart, const FaultRecord &fault)
 }
 
 // A stop that no hook recorded: a return or a jump to address 0.
-Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const
+Stop UnicornEngine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t eip) const
 {
     if (err != UC_ERR_OK)
         return {Stop::Fault, {uc_strerror(static_cast<uc_err>(err)), eip}};
@@ -745,13 +745,13 @@ Stop Machine::unexplainedStop(int err, std::optional<uint32_t> until, uint32_t e
     return {Stop::Fault, {"emulation stopped", eip}};
 }
 
-const Machine::Region *Machine::regionAt(uint64_t addr) const
+const UnicornEngine::Region *UnicornEngine::regionAt(uint64_t addr) const
 {
     return regionHolding(regions_, addr);
 }
 
 template <typename F>
-bool Machine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
+bool UnicornEngine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
 {
     if (n > (uint64_t{1} << 32))
         return false;
@@ -767,19 +767,19 @@ bool Machine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
     return true;
 }
 
-bool Machine::accessible(uint32_t addr, size_t n, bool forWrite) const
+bool UnicornEngine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
     return walk(addr, n, forWrite ? kPermWrite : kPermRead, [](uint8_t *, size_t, size_t) {});
 }
 
-bool Machine::read(uint32_t addr, void *out, size_t n) const
+bool UnicornEngine::read(uint32_t addr, void *out, size_t n) const
 {
     return accessible(addr, n, false) && walk(addr, n, kPermRead, [&](uint8_t *host, size_t done, size_t len) {
                std::memcpy(static_cast<uint8_t *>(out) + done, host, len);
            });
 }
 
-bool Machine::write(uint32_t addr, const void *in, size_t n)
+bool UnicornEngine::write(uint32_t addr, const void *in, size_t n)
 {
     return accessible(addr, n, true) && walk(addr, n, kPermWrite, [&](uint8_t *host, size_t done, size_t len) {
                std::memcpy(host, static_cast<const uint8_t *>(in) + done, len);

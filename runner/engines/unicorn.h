@@ -5,7 +5,7 @@
 
 #include "runner/engines/engine.h"
 #include "runner/kernel/guest_memory.h"
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 
 #include <array>
 #include <atomic>
@@ -34,7 +34,7 @@ struct DebugControls {
     std::function<bool()> interrupted;
 };
 
-class Machine final : public Backend {
+class UnicornEngine final : public Engine {
 public:
     struct Options {
         // Counts instructions, as limits, counts and profiles need: a whole
@@ -45,10 +45,10 @@ public:
         // Counts with a hook at every instruction instead, as a debugger needs.
         bool stepping = false;
     };
-    explicit Machine(Options options);
-    ~Machine() override;
-    Machine(const Machine &) = delete;
-    Machine &operator=(const Machine &) = delete;
+    explicit UnicornEngine(Options options);
+    ~UnicornEngine() override;
+    UnicornEngine(const UnicornEngine &) = delete;
+    UnicornEngine &operator=(const UnicornEngine &) = delete;
 
     struct Region {
         uint32_t base, size;
@@ -75,11 +75,11 @@ public:
 
     // Runs from begin until the guest exits, reaches until (when given),
     // faults or hits a limit. Rethrows what a kernel call threw.
-    Stop run(uint32_t begin, std::optional<uint32_t> until, Kernel &kernel, const RunLimits &limits,
+    Stop run(uint32_t begin, std::optional<uint32_t> until, Task &task, const RunLimits &limits,
              const DebugControls *debug = nullptr);
-    Stop run(uint32_t begin, Kernel &kernel, const RunLimits &limits) override
+    Stop run(uint32_t begin, Task &task, const RunLimits &limits) override
     {
-        return run(begin, std::nullopt, kernel, limits);
+        return run(begin, std::nullopt, task, limits);
     }
     void halt() override;
     // Charges every instruction from now on to its call stack in p (with
@@ -113,7 +113,7 @@ private:
 
     uc_struct *uc_ = nullptr;
     std::vector<Region> regions_; // sorted by base
-    Kernel *kernel_ = nullptr;
+    Task *task_ = nullptr;
     std::optional<Stop> stop_;
     std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it
     bool counting_, stepping_;
@@ -143,7 +143,7 @@ private:
     std::atomic<uint64_t> *spent_ = nullptr; // the run's total, when shared
     uint64_t granted_ = 0;                   // taken from that total, not yet used
     std::atomic<bool> halted_ = false;
-    std::optional<Kernel::Clock::time_point> deadline_;
+    std::optional<Task::Clock::time_point> deadline_;
     const DebugControls *debug_ = nullptr;
     Profiler *profiler_ = nullptr;
     bool firstInsn_ = false; // no instruction of this run has started yet

@@ -1,6 +1,6 @@
 #include "runner/kernel/call_table.h"
 
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 #include "zylos/syscalls.h"
 
 #include <algorithm>
@@ -12,7 +12,7 @@ namespace zylos {
 using enum Slot;
 
 struct CallRows {
-    using K = Kernel;
+    using K = Task;
     static constexpr std::array rows = {
         CallInfo{SYS_WRITE, "write", {Int, InBuf, Uint}, &K::sysWrite},
         CallInfo{SYS_EXIT, "exit", {Int, None, None}, &K::sysExit},

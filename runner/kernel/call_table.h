@@ -11,7 +11,7 @@
 namespace zylos {
 
 class GuestMemory;
-class Kernel;
+class Task;
 
 enum class Slot : uint8_t {
     None,
@@ -26,7 +26,7 @@ enum class Slot : uint8_t {
 };
 
 struct CallInfo {
-    using Handler = int32_t (Kernel::*)(const uint32_t (&args)[3], GuestMemory &mem);
+    using Handler = int32_t (Task::*)(const uint32_t (&args)[3], GuestMemory &mem);
     uint32_t nr;
     const char *name;
     Slot slots[3];

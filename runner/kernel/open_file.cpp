@@ -66,17 +66,17 @@ int64_t HostFile::seek(int64_t offset, int whence)
 
 PipeEnd::PipeEnd(std::shared_ptr<PipeBuffer> pipe, bool writeEnd) : pipe_(std::move(pipe)), writeEnd_(writeEnd)
 {
-    const std::lock_guard<std::mutex> lock(pipe_->scheduler.mutex);
+    const std::lock_guard<std::mutex> lock(pipe_->waitRoom.mutex);
     ++(writeEnd_ ? pipe_->writers : pipe_->readers);
     ++pipe_->opened[writeEnd_];
-    pipe_->scheduler.changed();
+    pipe_->waitRoom.changed();
 }
 
 PipeEnd::~PipeEnd()
 {
-    const std::lock_guard<std::mutex> lock(pipe_->scheduler.mutex);
+    const std::lock_guard<std::mutex> lock(pipe_->waitRoom.mutex);
     --(writeEnd_ ? pipe_->writers : pipe_->readers);
-    pipe_->scheduler.changed();
+    pipe_->waitRoom.changed();
 }
 
 long PipeEnd::read(std::span<uint8_t> buf, bool nonblock)
@@ -84,17 +84,17 @@ long PipeEnd::read(std::span<uint8_t> buf, bool nonblock)
     if (writeEnd_)
         return -EBADF;
     PipeBuffer &p = *pipe_;
-    std::unique_lock<std::mutex> lock(p.scheduler.mutex);
+    std::unique_lock<std::mutex> lock(p.waitRoom.mutex);
     while (p.data.empty() && (p.writers || !p.opened[1]) && !buf.empty()) {
         if (nonblock)
             return -EAGAIN;
-        if (int r = p.scheduler.wait(lock))
+        if (int r = p.waitRoom.wait(lock))
             return r;
     }
     const size_t n = std::min(buf.size(), p.data.size());
     std::memcpy(buf.data(), p.data.data(), n);
     p.data.erase(0, n);
-    p.scheduler.changed();
+    p.waitRoom.changed();
     return static_cast<long>(n);
 }
 
@@ -106,7 +106,7 @@ long PipeEnd::write(std::span<const uint8_t> buf, bool nonblock)
     if (!writeEnd_)
         return -EBADF;
     PipeBuffer &p = *pipe_;
-    std::unique_lock<std::mutex> lock(p.scheduler.mutex);
+    std::unique_lock<std::mutex> lock(p.waitRoom.mutex);
     size_t done = 0;
     while (done < buf.size()) {
         if (p.readers == 0 && p.opened[0])
@@ -115,13 +115,13 @@ long PipeEnd::write(std::span<const uint8_t> buf, bool nonblock)
         if (n == 0) {
             if (nonblock)
                 return done ? static_cast<long>(done) : -EAGAIN;
-            if (int r = p.scheduler.wait(lock))
+            if (int r = p.waitRoom.wait(lock))
                 return done ? static_cast<long>(done) : r;
             continue;
         }
         p.data.append(reinterpret_cast<const char *>(buf.data() + done), n);
         done += n;
-        p.scheduler.changed();
+        p.waitRoom.changed();
     }
     return static_cast<long>(done);
 }

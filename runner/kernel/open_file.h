@@ -66,8 +66,8 @@ private:
 // guards everything here.
 struct PipeBuffer {
     static constexpr size_t kCapacity = 65536;
-    explicit PipeBuffer(Scheduler &s) : scheduler(s) {}
-    Scheduler &scheduler;
+    explicit PipeBuffer(WaitRoom &s) : waitRoom(s) {}
+    WaitRoom &waitRoom;
     std::string data;
     int readers = 0, writers = 0;
     // Ends opened so far, read ends then write ends.

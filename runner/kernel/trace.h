@@ -3,7 +3,7 @@
 #pragma once
 
 #include "runner/kernel/guest_memory.h"
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 
 #include <string>
 

@@ -8,13 +8,13 @@
 
 namespace zylos {
 
-Scheduler::Scheduler() : haltFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+WaitRoom::WaitRoom() : haltFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (!haltFd_)
         throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-int Scheduler::wait(std::unique_lock<std::mutex> &lock)
+int WaitRoom::wait(std::unique_lock<std::mutex> &lock)
 {
     if (halting() || late())
         return -EINTR;
@@ -25,7 +25,7 @@ int Scheduler::wait(std::unique_lock<std::mutex> &lock)
     return halting() || late() ? -EINTR : 0;
 }
 
-int Scheduler::sleepUntil(std::unique_lock<std::mutex> &lock, Clock::time_point until)
+int WaitRoom::sleepUntil(std::unique_lock<std::mutex> &lock, Clock::time_point until)
 {
     if (deadline_ && *deadline_ < until)
         until = *deadline_;
@@ -34,7 +34,7 @@ int Scheduler::sleepUntil(std::unique_lock<std::mutex> &lock, Clock::time_point 
     return halting() ? -EINTR : 0;
 }
 
-void Scheduler::halt()
+void WaitRoom::halt()
 {
     {
         const std::lock_guard<std::mutex> lock(mutex);

@@ -14,7 +14,7 @@
 
 namespace zylos {
 
-class Scheduler {
+class WaitRoom {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -32,7 +32,7 @@ public:
     std::optional<Clock::time_point> deadline() const { return deadline_; }
     bool late() const { return deadline_ && Clock::now() >= *deadline_; }
 
-    Scheduler();
+    WaitRoom();
     // Ends every wait, now and later: the run is over.
     void halt();
     bool halting() const { return halting_.load(std::memory_order_relaxed); }

@@ -23,7 +23,7 @@ bool argumentsFit(const std::vector<std::string> &argv)
     return argumentBytes(argv) + 32 <= kMaxArgumentBytes;
 }
 
-void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
+void loadImage(Engine &m, const ElfImage &image, std::span<const uint8_t> file)
 {
     for (const LoadSegment &s : image.segments) {
         const uint64_t base = pageDown(s.vaddr);
@@ -33,12 +33,12 @@ void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file)
     }
 }
 
-void mapStack(Backend &m)
+void mapStack(Engine &m)
 {
     m.map(kStackBase, kStackSize, kPermRead | kPermWrite);
 }
 
-uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv)
+uint32_t pushArguments(Engine &m, const std::vector<std::string> &argv)
 {
     if (!argumentsFit(argv))
         throw std::length_error("argument list too long");

@@ -12,10 +12,10 @@ namespace zylos {
 
 // Maps each segment with its own permissions and copies its file bytes; the
 // rest of the segment (bss) is zero.
-void loadImage(Backend &m, const ElfImage &image, std::span<const uint8_t> file);
+void loadImage(Engine &m, const ElfImage &image, std::span<const uint8_t> file);
 
 // Maps the stack at the top of the user range; the page below stays unmapped.
-void mapStack(Backend &m);
+void mapStack(Engine &m);
 
 // Arguments may take at most a quarter of the stack.
 inline constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
@@ -24,6 +24,6 @@ bool argumentsFit(const std::vector<std::string> &argv);
 // Lays out the initial stack: argc at ESP, the argv pointers inline after it,
 // a null pointer, and the strings above. Returns ESP. Throws
 // std::length_error when the arguments do not fit.
-uint32_t pushArguments(Backend &m, const std::vector<std::string> &argv);
+uint32_t pushArguments(Engine &m, const std::vector<std::string> &argv);
 
 } // namespace zylos

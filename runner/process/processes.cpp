@@ -27,21 +27,21 @@ void report(uint32_t id, const std::string &text)
 
 } // namespace
 
-Processes::Processes(System &system, CpuFactory makeCpu, RunLimits limits)
-    : system_(system), makeCpu_(std::move(makeCpu)), limits_(limits)
+Processes::Processes(Kernel &kernel, CpuFactory makeCpu, RunLimits limits)
+    : kernel_(kernel), makeCpu_(std::move(makeCpu)), limits_(limits)
 {
-    system_.processes = this;
+    kernel_.processes = this;
 }
 
 Processes::~Processes()
 {
     endAll();
-    system_.processes = nullptr;
+    kernel_.processes = nullptr;
 }
 
-void Processes::setFirst(Backend *cpu)
+void Processes::setFirst(Engine *cpu)
 {
-    const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+    const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
     first_ = cpu;
 }
 
@@ -71,16 +71,16 @@ void Processes::reap()
 
 bool Processes::full() const
 {
-    return alive() >= kMaxAlive || table_.size() >= kMaxUncollected || system_.scheduler.halting();
+    return alive() >= kMaxAlive || table_.size() >= kMaxUncollected || kernel_.waitRoom.halting();
 }
 
-int32_t Processes::spawn(const Kernel &parent, const std::string &path, const std::vector<std::string> &argv)
+int32_t Processes::spawn(const Task &parent, const std::string &path, const std::vector<std::string> &argv)
 {
-    std::unique_ptr<Kernel> kernel;
-    if (int r = parent.makeChild(0, kernel))
+    std::unique_ptr<Task> task;
+    if (int r = parent.makeChild(0, task))
         return r;
     UniqueFd fd;
-    if (int r = system_.root.openFile(path, O_RDONLY | O_NONBLOCK, 0, fd))
+    if (int r = kernel_.root.openFile(path, O_RDONLY | O_NONBLOCK, 0, fd))
         return r == -ENXIO ? -ENOEXEC : r;
     std::vector<uint8_t> file;
     if (int r = readWholeFile(fd.get(), kMaxFileBytes, file))
@@ -92,12 +92,12 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
         return -ENOEXEC;
     }
     {
-        const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+        const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
         reap();
         if (full())
             return -EAGAIN;
     }
-    std::unique_ptr<Backend> cpu;
+    std::unique_ptr<Engine> cpu;
     try {
         cpu = makeCpu_();
         loadImage(*cpu, image, file);
@@ -106,14 +106,14 @@ int32_t Processes::spawn(const Kernel &parent, const std::string &path, const st
     } catch (const NativeUnavailable &) {
         return -EAGAIN; // no VM to be had now
     }
-    std::unique_lock<std::mutex> lock(system_.scheduler.mutex);
+    std::unique_lock<std::mutex> lock(kernel_.waitRoom.mutex);
     if (full())
         return -EAGAIN;
     const uint32_t id = nextId_++;
-    kernel->setId(id);
+    task->setId(id);
     Process &p = table_[id];
     p.parent = parent.id();
-    p.kernel = std::move(kernel);
+    p.task = std::move(task);
     p.cpu = std::move(cpu);
     // Set before the child runs: its first traced call already needs the prefix.
     const bool wasMany = many_.exchange(true);
@@ -134,9 +134,9 @@ void Processes::runChild(uint32_t id, Process &p, uint32_t entry, std::vector<ui
 {
     int32_t status = 0;
     try {
-        const Stop s = p.cpu->run(entry, *p.kernel, limits_);
+        const Stop s = p.cpu->run(entry, *p.task, limits_);
         switch (s.kind) {
-        case Stop::Exited: status = p.kernel->exitStatus() & 0xFF; break;
+        case Stop::Exited: status = p.task->exitStatus() & 0xFF; break;
         case Stop::Fault:
             report(id, describeFault(s.fault, Symbolizer(file, entry), p.cpu.get()));
             status = kStatusFault;
@@ -151,22 +151,22 @@ void Processes::runChild(uint32_t id, Process &p, uint32_t entry, std::vector<ui
         endRun({Stop::Fault, "process " + std::to_string(id) + ": " + e.what()});
     }
     // Its descriptors close here, outside the lock, which closing a pipe end takes.
-    std::unique_ptr<Backend> cpu;
+    std::unique_ptr<Engine> cpu;
     {
-        const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+        const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
         cpu = std::move(p.cpu);
     }
     cpu.reset();
-    p.kernel.reset();
-    const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+    p.task.reset();
+    const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
     p.status = status;
-    system_.scheduler.changed();
+    kernel_.waitRoom.changed();
     ended_.notify_all();
 }
 
 int32_t Processes::wait(uint32_t parent, int32_t pid, bool noHang, int32_t &status)
 {
-    std::unique_lock<std::mutex> lock(system_.scheduler.mutex);
+    std::unique_lock<std::mutex> lock(kernel_.waitRoom.mutex);
     for (;;) {
         auto chosen = table_.end();
         for (auto it = table_.begin(); it != table_.end(); ++it) {
@@ -188,7 +188,7 @@ int32_t Processes::wait(uint32_t parent, int32_t pid, bool noHang, int32_t &stat
         }
         if (noHang)
             return 0;
-        if (int r = system_.scheduler.wait(lock))
+        if (int r = kernel_.waitRoom.wait(lock))
             return r;
     }
 }
@@ -196,25 +196,25 @@ int32_t Processes::wait(uint32_t parent, int32_t pid, bool noHang, int32_t &stat
 void Processes::endRun(Ending e)
 {
     {
-        const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+        const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
         if (!ending_)
             ending_ = std::move(e);
         if (first_)
             first_->halt();
     }
-    system_.scheduler.halt();
+    kernel_.waitRoom.halt();
 }
 
 std::optional<Processes::Ending> Processes::ending() const
 {
-    const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
+    const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
     return ending_;
 }
 
 void Processes::endAll()
 {
-    system_.scheduler.halt();
-    std::unique_lock<std::mutex> lock(system_.scheduler.mutex);
+    kernel_.waitRoom.halt();
+    std::unique_lock<std::mutex> lock(kernel_.waitRoom.mutex);
     // A CPU can miss a stop asked for while it is between two stretches of
     // guest code, so it is asked again until its thread is done.
     for (;;) {

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "runner/engines/engine.h"
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -26,7 +26,7 @@ public:
     // Children ended but not yet collected by a parent that still runs:
     // beyond this many a spawn is refused like one over kMaxAlive.
     static constexpr size_t kMaxUncollected = 1024;
-    using CpuFactory = std::function<std::unique_ptr<Backend>()>;
+    using CpuFactory = std::function<std::unique_ptr<Engine>()>;
     // How a run ends early because of a child: a limit reached there, or
     // the runner failing on its behalf.
     struct Ending {
@@ -34,18 +34,18 @@ public:
         std::string error; // for a runner error
     };
 
-    Processes(System &system, CpuFactory makeCpu, RunLimits limits);
+    Processes(Kernel &kernel, CpuFactory makeCpu, RunLimits limits);
     // Ends the run for every child still running.
     ~Processes();
     Processes(const Processes &) = delete;
     Processes &operator=(const Processes &) = delete;
 
     // Process 1's CPU, to be stopped when a child ends the run.
-    void setFirst(Backend *cpu);
+    void setFirst(Engine *cpu);
     // Starts the executable at path (a guest path) as a child of parent with
     // argv: its id, or -2, -8 (not a zylos executable), -9 (a stdio setting
     // names a closed descriptor) or -11 (too many processes).
-    int32_t spawn(const Kernel &parent, const std::string &path, const std::vector<std::string> &argv);
+    int32_t spawn(const Task &parent, const std::string &path, const std::vector<std::string> &argv);
     // waitpid for parent: the id of an ended child (pid, or any for -1) with
     // its status, 0 with noHang while it runs, -10 when pid is no child of
     // parent's still to be collected, -4 when the run is ending.
@@ -60,8 +60,8 @@ public:
 private:
     struct Process {
         uint32_t parent;
-        std::unique_ptr<Kernel> kernel;
-        std::unique_ptr<Backend> cpu; // null once the process has ended
+        std::unique_ptr<Task> task;
+        std::unique_ptr<Engine> cpu; // null once the process has ended
         std::thread thread;
         std::optional<int32_t> status; // once it has ended
     };
@@ -72,10 +72,10 @@ private:
     void reap();
     bool full() const;
 
-    System &system_;
+    Kernel &kernel_;
     CpuFactory makeCpu_;
     RunLimits limits_;
-    Backend *first_ = nullptr;
+    Engine *first_ = nullptr;
     std::map<uint32_t, Process> table_; // guarded by the scheduler's mutex
     uint32_t nextId_ = 2;
     std::atomic<bool> many_ = false;

@@ -51,7 +51,7 @@ void checkSegments(const ElfImage &image, size_t fileSize)
             "the entry point is in an executable segment");
 }
 
-bool zeros(const Machine &m, uint64_t from, uint64_t to)
+bool zeros(const UnicornEngine &m, uint64_t from, uint64_t to)
 {
     std::vector<uint8_t> bytes(static_cast<size_t>(to - from));
     return m.read(static_cast<uint32_t>(from), bytes.data(), bytes.size()) &&
@@ -68,7 +68,7 @@ bool mappedByImage(const ElfImage &image, uint64_t addr)
 
 void checkLoaded(const ElfImage &image, std::span<const uint8_t> file)
 {
-    Machine m(Machine::Options{});
+    UnicornEngine m(UnicornEngine::Options{});
     try {
         loadImage(m, image, file);
     } catch (const std::runtime_error &) {

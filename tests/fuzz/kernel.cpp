@@ -14,7 +14,7 @@
 #include "fuzz_check.h"
 
 #include "runner/engines/unicorn.h"
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 #include "runner/kernel/layout.h"
 #include "runner/kernel/root_dir.h"
 #include "zylos/syscalls.h"
@@ -78,9 +78,9 @@ constexpr uint32_t kFlags[] = {O_RDONLY, O_WRONLY | O_CREAT, O_WRONLY | O_CREAT 
                                O_CREAT | O_EXCL | O_WRONLY, O_ACCMODE, O_DIRECTORY, 0x40000000};
 // clang-format on
 
-Machine &memory()
+UnicornEngine &memory()
 {
-    static Machine m(Machine::Options{});
+    static UnicornEngine m(UnicornEngine::Options{});
     if (m.regions().empty())
         for (const auto &r : kRegions)
             m.map(r.base, r.size, r.perms);
@@ -90,9 +90,9 @@ Machine &memory()
 // Zeros, then the canned paths one per 64 bytes, fuzzed bytes after them and
 // at the start of the other regions, and maybe a string that runs into the
 // hole after a region.
-void fillMemory(FuzzedDataProvider &in, Machine &mem)
+void fillMemory(FuzzedDataProvider &in, UnicornEngine &mem)
 {
-    for (const Machine::Region &r : mem.regions()) {
+    for (const UnicornEngine::Region &r : mem.regions()) {
         std::memset(r.host, 0, r.size);
         const std::vector<uint8_t> fill = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 128));
         std::copy(fill.begin(), fill.end(), r.host + (r.base == kPaths ? kFuzzedPath - kPaths : 0));
@@ -103,12 +103,12 @@ void fillMemory(FuzzedDataProvider &in, Machine &mem)
         std::strcpy(reinterpret_cast<char *>(mem.regions().front().host) + 64 * i, kCannedPaths[i]);
 }
 
-uint32_t argument(FuzzedDataProvider &in, const Machine &mem)
+uint32_t argument(FuzzedDataProvider &in, const UnicornEngine &mem)
 {
     switch (in.ConsumeIntegralInRange(0, 6)) {
     case 0: return in.ConsumeIntegralInRange<uint32_t>(0, 70); // descriptors, handles, whence
     case 1: {
-        const Machine::Region &r = mem.regions()[in.ConsumeIntegralInRange<size_t>(0, mem.regions().size() - 1)];
+        const UnicornEngine::Region &r = mem.regions()[in.ConsumeIntegralInRange<size_t>(0, mem.regions().size() - 1)];
         return r.base + in.ConsumeIntegralInRange<uint32_t>(0, r.size + 16); // up to and past the end
     }
     case 2: return kPaths + 64 * in.ConsumeIntegralInRange<uint32_t>(0, std::size(kCannedPaths) - 1);
@@ -136,17 +136,17 @@ Destination destinationOf(uint32_t nr, const uint32_t (&a)[3], int32_t result)
 }
 
 // The bytes of all regions, one after the other.
-void copyOut(const Machine &mem, std::vector<uint8_t> &out)
+void copyOut(const UnicornEngine &mem, std::vector<uint8_t> &out)
 {
     out.clear();
-    for (const Machine::Region &r : mem.regions())
+    for (const UnicornEngine::Region &r : mem.regions())
         out.insert(out.end(), r.host, r.host + r.size);
 }
 
-void checkStores(const Machine &mem, const std::vector<uint8_t> &before, const Destination &d)
+void checkStores(const UnicornEngine &mem, const std::vector<uint8_t> &before, const Destination &d)
 {
     const uint8_t *was = before.data();
-    for (const Machine::Region &r : mem.regions()) {
+    for (const UnicornEngine::Region &r : mem.regions()) {
         if (std::memcmp(r.host, was, r.size) != 0) // rare, and a byte loop costs most of an input
             for (size_t j = 0; j < r.size; ++j) {
                 const uint64_t addr = uint64_t{r.base} + j;
@@ -158,7 +158,7 @@ void checkStores(const Machine &mem, const std::vector<uint8_t> &before, const D
 }
 
 // A call that succeeded used its whole buffer, which the guest owns.
-void checkBuffer(const Machine &mem, uint32_t nr, const uint32_t (&a)[3], int32_t result)
+void checkBuffer(const UnicornEngine &mem, uint32_t nr, const uint32_t (&a)[3], int32_t result)
 {
     if (result < 0)
         return;
@@ -177,20 +177,20 @@ void checkBuffer(const Machine &mem, uint32_t nr, const uint32_t (&a)[3], int32_
     }
 }
 
-void fuzzCalls(FuzzedDataProvider &in, const World &w, Machine &mem)
+void fuzzCalls(FuzzedDataProvider &in, const World &w, UnicornEngine &mem)
 {
     fillMemory(in, mem);
     StringConsole console;
     console.input = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 16));
-    Kernel kernel(RootDir(w.root.string()), console);
-    kernel.setDeadline(Kernel::Clock::now()); // sleeps end at once
-    kernel.setWriteChunk(in.ConsumeIntegralInRange<size_t>(0, 8));
+    Task task(RootDir(w.root.string()), console);
+    task.setDeadline(Task::Clock::now()); // sleeps end at once
+    task.setWriteChunk(in.ConsumeIntegralInRange<size_t>(0, 8));
     std::vector<uint8_t> before; // filled anew, not made anew, for each call
-    for (int n = 0; n < 24 && in.remaining_bytes() > 0 && !kernel.exited(); ++n) {
+    for (int n = 0; n < 24 && in.remaining_bytes() > 0 && !task.exited(); ++n) {
         const uint32_t nr = in.ConsumeBool() ? in.PickValueInArray(kCalls) : in.ConsumeIntegral<uint32_t>();
         const uint32_t a[3] = {argument(in, mem), argument(in, mem), argument(in, mem)};
         copyOut(mem, before);
-        const int32_t result = kernel.call(nr, a, mem);
+        const int32_t result = task.call(nr, a, mem);
         checkStores(mem, before, destinationOf(nr, a, result));
         checkBuffer(mem, nr, a, result);
     }
@@ -262,7 +262,7 @@ void fuzzPaths(FuzzedDataProvider &in, const World &w)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const World w;
-    Machine &mem = memory(); // made before the first count of descriptors
+    UnicornEngine &mem = memory(); // made before the first count of descriptors
     const size_t descriptors = test::openHostDescriptors();
     FuzzedDataProvider in(data, size);
     if (in.ConsumeBool())

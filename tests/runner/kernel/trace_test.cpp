@@ -23,7 +23,7 @@ struct Row {
 TEST(Trace, FormatsEachKindOfArgument)
 {
     // Guest memory of one page at 0x1000, zeroed; everything else is unmapped.
-    Machine mem({});
+    UnicornEngine mem({});
     uint8_t *page = mem.map(0x1000, 0x1000, kPermRead | kPermWrite);
     const auto put = [&](uint32_t offset, const std::string &bytes) {
         std::memcpy(page + offset, bytes.data(), bytes.size());

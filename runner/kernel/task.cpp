@@ -1,4 +1,4 @@
-#include "runner/kernel/kernel.h"
+#include "runner/kernel/task.h"
 
 #include "hostlib/whole_file.h"
 #include "runner/kernel/call_table.h"
@@ -40,27 +40,27 @@ std::string normalize(const std::string &path)
 
 } // namespace
 
-Kernel::Kernel(RootDir root, Console &console)
-    : own_(std::make_unique<System>(std::move(root), console)), system_(*own_), id_(1), transfer_(kTransferSize)
+Task::Task(RootDir root, Console &console)
+    : own_(std::make_unique<Kernel>(std::move(root), console)), kernel_(*own_), id_(1), transfer_(kTransferSize)
 {
     installConsole();
 }
 
-Kernel::Kernel(System &system, uint32_t id) : system_(system), id_(id), transfer_(kTransferSize)
+Task::Task(Kernel &kernel, uint32_t id) : kernel_(kernel), id_(id), transfer_(kTransferSize)
 {
     installConsole();
 }
 
-void Kernel::installConsole()
+void Task::installConsole()
 {
-    fds_[0] = std::make_shared<ConsoleInput>(system_.console);
-    fds_[1] = std::make_shared<ConsoleOutput>(system_.console, 1, system_.writeChunk);
-    fds_[2] = std::make_shared<ConsoleOutput>(system_.console, 2, system_.writeChunk);
+    fds_[0] = std::make_shared<ConsoleInput>(kernel_.console);
+    fds_[1] = std::make_shared<ConsoleOutput>(kernel_.console, 1, kernel_.writeChunk);
+    fds_[2] = std::make_shared<ConsoleOutput>(kernel_.console, 2, kernel_.writeChunk);
 }
 
-int Kernel::makeChild(uint32_t id, std::unique_ptr<Kernel> &child) const
+int Task::makeChild(uint32_t id, std::unique_ptr<Task> &child) const
 {
-    auto k = std::make_unique<Kernel>(system_, id);
+    auto k = std::make_unique<Task>(kernel_, id);
     for (size_t i = 0; i < kMaxDescriptors; ++i) {
         const size_t from = i < stdio_.size() ? stdio_[i] : i;
         if (i < stdio_.size() && !file(static_cast<uint32_t>(from)))
@@ -76,18 +76,18 @@ int Kernel::makeChild(uint32_t id, std::unique_ptr<Kernel> &child) const
     return 0;
 }
 
-void Kernel::inject(std::string name, unsigned nth, int32_t result)
+void Task::inject(std::string name, unsigned nth, int32_t result)
 {
     injections_.push_back({std::move(name), nth, result});
 }
 
-void Kernel::setRoot(RootDir root)
+void Task::setRoot(RootDir root)
 {
-    system_.root = std::move(root);
+    kernel_.root = std::move(root);
     cwd_ = "/";
 }
 
-int32_t Kernel::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
+int32_t Task::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
 {
     const CallInfo *info = findCall(nr);
     CallRecord rec{info ? info->name : callName(nr), nr, {args[0], args[1], args[2]}, 0, false, id_};
@@ -104,7 +104,7 @@ int32_t Kernel::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
     return rec.result;
 }
 
-std::optional<int32_t> Kernel::injectedResult(const std::string &name, uint32_t nr)
+std::optional<int32_t> Task::injectedResult(const std::string &name, uint32_t nr)
 {
     const unsigned n = ++seen_[nr];
     for (const Injection &i : injections_)
@@ -113,7 +113,7 @@ std::optional<int32_t> Kernel::injectedResult(const std::string &name, uint32_t 
     return std::nullopt;
 }
 
-int Kernel::guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::string *written) const
+int Task::guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::string *written) const
 {
     std::string name;
     if (int r = mem.readString(addr, kPathMax - 1, name))
@@ -128,7 +128,7 @@ int Kernel::guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::s
 
 // argv as spawn is given it: count string pointers at addr, or just the
 // path as the guest wrote it for a count of 0.
-int Kernel::guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const std::string &path,
+int Task::guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const std::string &path,
                            std::vector<std::string> &argv) const
 {
     if (count < 0)
@@ -157,12 +157,12 @@ int Kernel::guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const
     return argumentsFit(argv) ? 0 : -E2BIG;
 }
 
-OpenFile *Kernel::file(uint32_t fd) const
+OpenFile *Task::file(uint32_t fd) const
 {
     return fd < kMaxDescriptors ? fds_[fd].get() : nullptr;
 }
 
-int Kernel::freeSlot(size_t from) const
+int Task::freeSlot(size_t from) const
 {
     for (size_t i = from; i < kMaxDescriptors; ++i)
         if (!fds_[i])
@@ -172,7 +172,7 @@ int Kernel::freeSlot(size_t from) const
 
 // A bad pointer is -14 whatever the length, and is found before any host
 // memory is set aside for the bytes.
-int Kernel::readGuestBytes(GuestMemory &mem, uint32_t addr, uint32_t len, std::vector<uint8_t> &out) const
+int Task::readGuestBytes(GuestMemory &mem, uint32_t addr, uint32_t len, std::vector<uint8_t> &out) const
 {
     if (!mem.accessible(addr, len, false))
         return -EFAULT;
@@ -183,7 +183,7 @@ int Kernel::readGuestBytes(GuestMemory &mem, uint32_t addr, uint32_t len, std::v
     return 0;
 }
 
-int32_t Kernel::sysWrite(const Args &a, GuestMemory &mem)
+int32_t Task::sysWrite(const Args &a, GuestMemory &mem)
 {
     const uint32_t fd = a[0], buf = a[1];
     OpenFile *f = file(fd);
@@ -206,13 +206,13 @@ int32_t Kernel::sysWrite(const Args &a, GuestMemory &mem)
     return static_cast<int32_t>(done);
 }
 
-int32_t Kernel::sysExit(const Args &a, GuestMemory &)
+int32_t Task::sysExit(const Args &a, GuestMemory &)
 {
     exitStatus_ = static_cast<int32_t>(a[0]);
     return 0;
 }
 
-int32_t Kernel::sysRead(const Args &a, GuestMemory &mem)
+int32_t Task::sysRead(const Args &a, GuestMemory &mem)
 {
     const uint32_t fd = a[0], buf = a[1], len = a[2];
     OpenFile *f = file(fd);
@@ -226,7 +226,7 @@ int32_t Kernel::sysRead(const Args &a, GuestMemory &mem)
     return static_cast<int32_t>(r);
 }
 
-int32_t Kernel::sysOpen(const Args &a, GuestMemory &mem)
+int32_t Task::sysOpen(const Args &a, GuestMemory &mem)
 {
     const uint32_t flags = a[1];
     std::string path;
@@ -243,25 +243,25 @@ int32_t Kernel::sysOpen(const Args &a, GuestMemory &mem)
     // The library repeats the flags in the third slot instead of a mode, so
     // new files get ordinary permissions.
     UniqueFd fd;
-    if (int r = system_.root.openFile(path, static_cast<int>(flags) | O_NOCTTY, 0644, fd))
+    if (int r = kernel_.root.openFile(path, static_cast<int>(flags) | O_NOCTTY, 0644, fd))
         return r;
     fds_[static_cast<size_t>(slot)] = std::make_shared<HostFile>(std::move(fd));
     return slot;
 }
 
-std::shared_ptr<PipeBuffer> Kernel::fifo(const std::string &path)
+std::shared_ptr<PipeBuffer> Task::fifo(const std::string &path)
 {
     std::string place;
-    if (system_.root.placeOf(path, place) != 0)
+    if (kernel_.root.placeOf(path, place) != 0)
         return nullptr;
-    const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-    auto it = system_.fifos.find(place);
-    return it == system_.fifos.end() ? nullptr : it->second;
+    const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
+    auto it = kernel_.fifos.find(place);
+    return it == kernel_.fifos.end() ? nullptr : it->second;
 }
 
 // A named pipe opens as its read end or its write end: -2 (ENOENT) when
 // path names none.
-int Kernel::openFifo(const std::string &path, uint32_t flags, std::shared_ptr<OpenFile> &out)
+int Task::openFifo(const std::string &path, uint32_t flags, std::shared_ptr<OpenFile> &out)
 {
     std::shared_ptr<PipeBuffer> pipe = fifo(path);
     if (!pipe)
@@ -274,7 +274,7 @@ int Kernel::openFifo(const std::string &path, uint32_t flags, std::shared_ptr<Op
     return 0;
 }
 
-int32_t Kernel::sysClose(const Args &a, GuestMemory &)
+int32_t Task::sysClose(const Args &a, GuestMemory &)
 {
     const uint32_t fd = a[0];
     if (!file(fd))
@@ -284,14 +284,14 @@ int32_t Kernel::sysClose(const Args &a, GuestMemory &)
     return 0;
 }
 
-int32_t Kernel::sysGetKey(const Args &, GuestMemory &)
+int32_t Task::sysGetKey(const Args &, GuestMemory &)
 {
     uint8_t key;
-    const long r = system_.console.read(&key, 1);
+    const long r = kernel_.console.read(&key, 1);
     return r == 1 ? key : r == 0 ? -1 : static_cast<int32_t>(r);
 }
 
-int32_t Kernel::sysWriteFile(const Args &a, GuestMemory &mem)
+int32_t Task::sysWriteFile(const Args &a, GuestMemory &mem)
 {
     std::string path;
     if (int r = guestPath(mem, a[0], path))
@@ -299,49 +299,49 @@ int32_t Kernel::sysWriteFile(const Args &a, GuestMemory &mem)
     std::vector<uint8_t> bytes;
     if (int r = readGuestBytes(mem, a[1], a[2], bytes))
         return r;
-    return system_.root.writeFile(path, bytes);
+    return kernel_.root.writeFile(path, bytes);
 }
 
-int32_t Kernel::sysSleep(const Args &a, GuestMemory &)
+int32_t Task::sysSleep(const Args &a, GuestMemory &)
 {
-    Scheduler &s = system_.scheduler;
+    WaitRoom &s = kernel_.waitRoom;
     std::unique_lock<std::mutex> lock(s.mutex);
     s.sleepUntil(lock, Clock::now() + std::chrono::microseconds(a[0]));
     return 0;
 }
 
-int32_t Kernel::onRoot(GuestMemory &mem, uint32_t pathAddr, int (RootDir::*op)(std::string_view) const)
+int32_t Task::onRoot(GuestMemory &mem, uint32_t pathAddr, int (RootDir::*op)(std::string_view) const)
 {
     std::string path;
     if (int r = guestPath(mem, pathAddr, path))
         return r;
-    return (system_.root.*op)(path);
+    return (kernel_.root.*op)(path);
 }
 
-int32_t Kernel::sysMkdir(const Args &a, GuestMemory &mem)
+int32_t Task::sysMkdir(const Args &a, GuestMemory &mem)
 {
     return onRoot(mem, a[0], &RootDir::mkdir);
 }
 
-int32_t Kernel::sysUnlink(const Args &a, GuestMemory &mem)
+int32_t Task::sysUnlink(const Args &a, GuestMemory &mem)
 {
     std::string path;
     if (int r = guestPath(mem, a[0], path))
         return r;
-    if (std::string place; system_.root.placeOf(path, place) == 0) {
-        const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-        if (system_.fifos.erase(place))
+    if (std::string place; kernel_.root.placeOf(path, place) == 0) {
+        const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
+        if (kernel_.fifos.erase(place))
             return 0;
     }
-    return system_.root.unlink(path);
+    return kernel_.root.unlink(path);
 }
 
-int32_t Kernel::sysRmdir(const Args &a, GuestMemory &mem)
+int32_t Task::sysRmdir(const Args &a, GuestMemory &mem)
 {
     return onRoot(mem, a[0], &RootDir::rmdir);
 }
 
-int32_t Kernel::sysGetCwd(const Args &a, GuestMemory &mem)
+int32_t Task::sysGetCwd(const Args &a, GuestMemory &mem)
 {
     const uint32_t buf = a[0], size = a[1];
     if (size < cwd_.size() + 1)
@@ -351,7 +351,7 @@ int32_t Kernel::sysGetCwd(const Args &a, GuestMemory &mem)
     return static_cast<int32_t>(cwd_.size());
 }
 
-int32_t Kernel::sysStreamBegin(const Args &a, GuestMemory &mem)
+int32_t Task::sysStreamBegin(const Args &a, GuestMemory &mem)
 {
     std::string path;
     if (int r = guestPath(mem, a[0], path))
@@ -359,14 +359,14 @@ int32_t Kernel::sysStreamBegin(const Args &a, GuestMemory &mem)
     if (streams_.size() >= kMaxStreams)
         return -EMFILE;
     Stream s;
-    if (int r = system_.root.openParent(path, s.dir, s.name, true))
+    if (int r = kernel_.root.openParent(path, s.dir, s.name, true))
         return r;
     const uint32_t handle = nextStream_++;
     streams_.emplace(handle, std::move(s));
     return static_cast<int32_t>(handle);
 }
 
-int32_t Kernel::sysStreamWrite(const Args &a, GuestMemory &mem)
+int32_t Task::sysStreamWrite(const Args &a, GuestMemory &mem)
 {
     const uint32_t data = a[1], len = a[2];
     auto it = streams_.find(a[0]);
@@ -386,7 +386,7 @@ int32_t Kernel::sysStreamWrite(const Args &a, GuestMemory &mem)
     return static_cast<int32_t>(len);
 }
 
-int32_t Kernel::sysStreamEnd(const Args &a, GuestMemory &)
+int32_t Task::sysStreamEnd(const Args &a, GuestMemory &)
 {
     auto it = streams_.find(a[0]);
     if (it == streams_.end())
@@ -397,29 +397,29 @@ int32_t Kernel::sysStreamEnd(const Args &a, GuestMemory &)
     return RootDir::replaceFile(s.dir.get(), s.name, s.data);
 }
 
-int32_t Kernel::sysSetBackground(const Args &a, GuestMemory &mem)
+int32_t Task::sysSetBackground(const Args &a, GuestMemory &mem)
 {
     std::string path;
     if (int r = guestPath(mem, a[0], path))
         return r;
-    const int kind = system_.root.kind(path);
+    const int kind = kernel_.root.kind(path);
     return kind < 0 ? kind : kind == S_IFDIR ? -EISDIR : kind == S_IFREG ? 0 : -EINVAL;
 }
 
-int32_t Kernel::sysChdir(const Args &a, GuestMemory &mem)
+int32_t Task::sysChdir(const Args &a, GuestMemory &mem)
 {
     std::string path;
     if (int r = guestPath(mem, a[0], path))
         return r;
     path = normalize(path);
     UniqueFd dir;
-    if (int r = system_.root.open(path, O_PATH | O_DIRECTORY, 0, dir))
+    if (int r = kernel_.root.open(path, O_PATH | O_DIRECTORY, 0, dir))
         return r;
     cwd_ = path;
     return 0;
 }
 
-int32_t Kernel::sysLseek(const Args &a, GuestMemory &)
+int32_t Task::sysLseek(const Args &a, GuestMemory &)
 {
     const uint32_t whence = a[2];
     OpenFile *f = file(a[0]);
@@ -436,7 +436,7 @@ int32_t Kernel::sysLseek(const Args &a, GuestMemory &)
     return -EOVERFLOW;
 }
 
-int32_t Kernel::sysPipe(const Args &a, GuestMemory &mem)
+int32_t Task::sysPipe(const Args &a, GuestMemory &mem)
 {
     const uint32_t fdsAddr = a[0];
     if (!mem.accessible(fdsAddr, 8, true))
@@ -445,7 +445,7 @@ int32_t Kernel::sysPipe(const Args &a, GuestMemory &mem)
     const int writeFd = readFd < 0 ? readFd : freeSlot(static_cast<size_t>(readFd) + 1);
     if (writeFd < 0)
         return -EMFILE;
-    auto pipe = std::make_shared<PipeBuffer>(system_.scheduler);
+    auto pipe = std::make_shared<PipeBuffer>(kernel_.waitRoom);
     fds_[static_cast<size_t>(readFd)] = std::make_shared<PipeEnd>(pipe, false);
     fds_[static_cast<size_t>(writeFd)] = std::make_shared<PipeEnd>(pipe, true);
     const int32_t pair[2] = {readFd, writeFd};
@@ -454,31 +454,31 @@ int32_t Kernel::sysPipe(const Args &a, GuestMemory &mem)
 }
 
 // A named pipe lives in this run's kernel only; nothing is made on the host.
-int32_t Kernel::sysMkfifo(const Args &a, GuestMemory &mem)
+int32_t Task::sysMkfifo(const Args &a, GuestMemory &mem)
 {
     std::string path;
     if (int r = guestPath(mem, a[0], path))
         return r;
     UniqueFd dir;
     std::string name;
-    if (int r = system_.root.openParent(path, dir, name, true))
+    if (int r = kernel_.root.openParent(path, dir, name, true))
         return r;
-    if (const int kind = system_.root.kind(path); kind != -ENOENT)
+    if (const int kind = kernel_.root.kind(path); kind != -ENOENT)
         return kind < 0 ? kind : -EEXIST;
     // Keyed by where the path leads, as the check above and open see it,
     // not by how it is spelled.
     std::string place;
-    if (int r = system_.root.placeOf(path, place))
+    if (int r = kernel_.root.placeOf(path, place))
         return r;
-    const std::lock_guard<std::mutex> lock(system_.scheduler.mutex);
-    auto [it, made] = system_.fifos.try_emplace(place, nullptr);
+    const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
+    auto [it, made] = kernel_.fifos.try_emplace(place, nullptr);
     if (!made)
         return -EEXIST;
-    it->second = std::make_shared<PipeBuffer>(system_.scheduler);
+    it->second = std::make_shared<PipeBuffer>(kernel_.waitRoom);
     return 0;
 }
 
-int32_t Kernel::sysDup(const Args &a, GuestMemory &)
+int32_t Task::sysDup(const Args &a, GuestMemory &)
 {
     const uint32_t fd = a[0];
     if (!file(fd))
@@ -489,7 +489,7 @@ int32_t Kernel::sysDup(const Args &a, GuestMemory &)
     return slot;
 }
 
-int32_t Kernel::sysDup2(const Args &a, GuestMemory &)
+int32_t Task::sysDup2(const Args &a, GuestMemory &)
 {
     const uint32_t oldFd = a[0], newFd = a[1];
     if (!file(oldFd) || newFd >= kMaxDescriptors)
@@ -501,19 +501,19 @@ int32_t Kernel::sysDup2(const Args &a, GuestMemory &)
     return static_cast<int32_t>(newFd);
 }
 
-int32_t Kernel::sysSetInherit(const Args &a, GuestMemory &)
+int32_t Task::sysSetInherit(const Args &a, GuestMemory &)
 {
     inherit_ = a[0] != 0;
     return 0;
 }
 
-int32_t Kernel::sysSetStdio(const Args &a, GuestMemory &)
+int32_t Task::sysSetStdio(const Args &a, GuestMemory &)
 {
     stdio_ = {a[0], a[1], a[2]};
     return 0;
 }
 
-int32_t Kernel::sysSetNonblock(const Args &a, GuestMemory &)
+int32_t Task::sysSetNonblock(const Args &a, GuestMemory &)
 {
     if (!file(a[0]))
         return -EBADF;
@@ -521,9 +521,9 @@ int32_t Kernel::sysSetNonblock(const Args &a, GuestMemory &)
     return 0;
 }
 
-int32_t Kernel::sysSpawn(const Args &a, GuestMemory &mem)
+int32_t Task::sysSpawn(const Args &a, GuestMemory &mem)
 {
-    if (!system_.processes)
+    if (!kernel_.processes)
         return -ENOSYS;
     std::string path, written;
     if (int r = guestPath(mem, a[0], path, &written))
@@ -531,13 +531,13 @@ int32_t Kernel::sysSpawn(const Args &a, GuestMemory &mem)
     std::vector<std::string> argv;
     if (int r = guestArguments(mem, a[1], static_cast<int32_t>(a[2]), written, argv))
         return r;
-    return system_.processes->spawn(*this, path, argv);
+    return kernel_.processes->spawn(*this, path, argv);
 }
 
-int32_t Kernel::sysWaitpid(const Args &a, GuestMemory &mem)
+int32_t Task::sysWaitpid(const Args &a, GuestMemory &mem)
 {
     const uint32_t statusAddr = a[1], options = a[2];
-    if (!system_.processes)
+    if (!kernel_.processes)
         return -ENOSYS;
     if (options & ~kWaitNoHang)
         return -EINVAL;
@@ -545,7 +545,7 @@ int32_t Kernel::sysWaitpid(const Args &a, GuestMemory &mem)
     if (statusAddr && !mem.accessible(statusAddr, 4, true))
         return -EFAULT;
     int32_t status = 0;
-    const int32_t r = system_.processes->wait(id_, static_cast<int32_t>(a[0]), options & kWaitNoHang, status);
+    const int32_t r = kernel_.processes->wait(id_, static_cast<int32_t>(a[0]), options & kWaitNoHang, status);
     if (r > 0 && statusAddr)
         mem.write(statusAddr, &status, sizeof status);
     return r;
