@@ -30,6 +30,10 @@ std::vector<std::string> withBackend(Backend b, std::vector<std::string> argv);
 // it can. Whole-program tests skip with it.
 const std::string &backendUnavailable(Backend b);
 
+// Why guests on b cannot use the x87 (zylos-run's report of the probe's
+// x87 instruction), or "" when they can. Some hosts' KVM has no x87.
+const std::string &withoutX87(Backend b);
+
 // A whole-program test run once per backend (GetParam()), skipped where the
 // host cannot run that backend.
 class EachBackend : public ::testing::TestWithParam<Backend> {

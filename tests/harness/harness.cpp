@@ -36,4 +36,14 @@ const std::string &backendUnavailable(Backend b)
     return b == Backend::Native ? native : none;
 }
 
+const std::string &withoutX87(Backend b)
+{
+    static const std::string none;
+    static const std::string native = [] {
+        const RunResult r = runProgram({"--native", programPath("probe"), "fpu"});
+        return r.status == 0 ? "" : "no x87 in this host's KVM: " + r.err;
+    }();
+    return b == Backend::Native ? native : none;
+}
+
 } // namespace zylos::test

@@ -86,6 +86,15 @@ KEEP unsigned probe_fpu_control(unsigned set)
     return cw;
 }
 
+/* An indexed x87 load, multiply and store, as compiled code uses them. */
+KEEP double probe_x87_indexed(int i)
+{
+    static const double table[2] = {1.5, 2.5};
+    double out;
+    __asm__ volatile("fldl (%1,%2,8)\n\tfadd %%st(0), %%st(0)\n\tfstpl %0" : "=m"(out) : "r"(table), "r"(i));
+    return out;
+}
+
 static int counter = 40;
 KEEP int probe_count(void) { return ++counter; }
 
@@ -127,12 +136,14 @@ int main(int argc, char **argv)
             say(buf, (unsigned)n);
         return n < 0;
     }
+    if (same(what, "fpu"))
+        return probe_fpu_control(0) == 0x37F && probe_x87_indexed(1) == 5.0 ? 0 : 1;
     if (same(what, "spin"))
         probe_spin();
     if (same(what, "sleepy"))
         for (;;)
             sys(SYS_USLEEP, 100000, 0, 0);
-    static const char usage[] = "usage: probe echo|exit|cat|spin|sleepy ...\n";
+    static const char usage[] = "usage: probe echo|exit|cat|fpu|spin|sleepy ...\n";
     say(usage, sizeof usage - 1);
     return 2;
 }
