@@ -63,9 +63,10 @@ private:
 std::optional<Stop> runUnderGdb(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry, int listenFd)
 {
     MachineTarget target(m, task, limits, entry);
-    switch (serveGdb(listenFd, target)) {
+    switch (serveGdb(listenFd, target, limits.deadline)) {
     case GdbOutcome::Ended: return target.stop();
     case GdbOutcome::Killed: return std::nullopt;
+    case GdbOutcome::TimedOut: return Stop{Stop::Timeout, {{}, 0, target.stop().fault.eip}};
     case GdbOutcome::Detached: break;
     }
     if (target.stop().kind == Stop::Paused)

@@ -9,8 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,28 @@ namespace {
 
 // Longer packets are refused; gdb learns the size from qSupported.
 constexpr size_t kMaxPacket = 0x4000;
+
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// Waits until fd has something to read (or an error for the read to
+// report); false once the deadline has passed first.
+bool waitReadable(int fd, const Deadline &deadline)
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0)
+                return false;
+            wait = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, wait);
+        if (r > 0 || (r < 0 && errno != EINTR))
+            return true;
+    }
+}
 
 struct RegisterInfo {
     const char *name;
@@ -151,7 +175,7 @@ std::optional<std::pair<uint32_t, size_t>> parseRange(std::string_view text, siz
 
 class Session {
 public:
-    Session(int fd, DebugTarget &target) : fd_(fd), target_(target) {}
+    Session(int fd, DebugTarget &target, Deadline deadline) : fd_(fd), target_(target), deadline_(deadline) {}
     GdbOutcome serve();
 
 private:
@@ -173,6 +197,8 @@ private:
 
     int fd_;
     DebugTarget &target_;
+    const Deadline deadline_;
+    bool timedOut_ = false;
     std::set<uint32_t> breakpoints_;
     std::string lastStop_ = "S05";
     std::optional<GdbOutcome> outcome_;
@@ -187,6 +213,10 @@ bool Session::readByte(uint8_t &b)
         b = pending_.front();
         pending_.erase(pending_.begin());
         return true;
+    }
+    if (!waitReadable(fd_, deadline_)) {
+        timedOut_ = closed_ = true;
+        return false;
     }
     for (;;) {
         const ssize_t n = ::recv(fd_, &b, 1, 0);
@@ -455,7 +485,7 @@ GdbOutcome Session::serve()
     while (!outcome_) {
         const std::optional<std::string> packet = receive();
         if (!packet)
-            return GdbOutcome::Killed;
+            return timedOut_ ? GdbOutcome::TimedOut : GdbOutcome::Killed;
         const std::string reply = handle(*packet);
         if (packet->empty() || packet->front() != 'k')
             send(reply);
@@ -488,9 +518,11 @@ int listenForGdb(uint16_t port, std::string &error)
     return fd.release();
 }
 
-GdbOutcome serveGdb(int listenFd, DebugTarget &target)
+GdbOutcome serveGdb(int listenFd, DebugTarget &target, Deadline deadline)
 {
     UniqueFd listener(listenFd);
+    if (!waitReadable(listener.get(), deadline))
+        return GdbOutcome::TimedOut;
     UniqueFd conn;
     do
         conn = UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -500,7 +532,7 @@ GdbOutcome serveGdb(int listenFd, DebugTarget &target)
         return GdbOutcome::Killed;
     const int on = 1;
     ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return Session(conn.get(), target).serve();
+    return Session(conn.get(), target, deadline).serve();
 }
 
 } // namespace zylos

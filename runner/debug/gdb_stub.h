@@ -5,9 +5,11 @@
 // gets an error reply or is dropped, never more.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -52,13 +54,15 @@ enum class GdbOutcome {
     Ended,    // the guest's run is over (exited, faulted or stopped by a limit)
     Killed,   // the debugger killed the guest, or went away
     Detached, // the debugger detached: the guest runs on without it
+    TimedOut, // the run's deadline passed while the stub waited for the debugger
 };
 
 // Listens on 127.0.0.1:port. Returns the socket, or -1 with error set.
 int listenForGdb(uint16_t port, std::string &error);
 
 // Accepts one connection on listenFd (and closes listenFd), then serves it
-// until the guest's run ends or the debugger kills or detaches.
-GdbOutcome serveGdb(int listenFd, DebugTarget &target);
+// until the guest's run ends or the debugger kills or detaches. Waiting for
+// the connection and for packets ends at deadline, when given.
+GdbOutcome serveGdb(int listenFd, DebugTarget &target, std::optional<std::chrono::steady_clock::time_point> deadline);
 
 } // namespace zylos

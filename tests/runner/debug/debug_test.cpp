@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -55,6 +56,51 @@ TEST(Debug, GdbBreaksReadsArgumentsUnwindsFinishesAndSeesTheExit)
         EXPECT_NE(session.find(expected), std::string::npos) << expected << "\n" << session;
     EXPECT_EQ(run.status, 31) << run.err;
     EXPECT_EQ(run.out, "31\n");
+}
+
+// A debugger on port that sends bytes and holds the connection until the
+// runner closes it; it retries while the runner starts listening.
+void holdConnection(const std::string &port, const std::string &bytes)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int tries = 0; tries < 1000; ++tries) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            for (char b = 0; recv(fd, &b, 1, 0) > 0;) {
+            }
+            close(fd);
+            return;
+        }
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// --timeout counts the time spent waiting for the debugger: for it to come,
+// and for its next packet, however much of it has arrived.
+TEST(Debug, TheDeadlineEndsARunWaitingForTheDebugger)
+{
+    const struct {
+        const char *name;
+        std::optional<std::string> sends; // nothing: no debugger comes
+    } rows[] = {{"no debugger", std::nullopt}, {"a silent one", ""}, {"one stopping mid-packet", "+$qSupported:xml"}};
+    for (const auto &row : rows) {
+        const std::string port = std::to_string(freePort());
+        std::thread debugger([&] {
+            if (row.sends)
+                holdConnection(port, *row.sends);
+        });
+        const RunResult run = runProgram({"--gdb", port, "--timeout", "1", kDebuggee});
+        debugger.join();
+        EXPECT_EQ(run.status, 124) << row.name;
+        EXPECT_EQ(run.err, "zylos-run: waiting for gdb on 127.0.0.1:" + port +
+                               "\nzylos-run: stopped after 1 seconds (--timeout)\n")
+            << row.name;
+    }
 }
 
 TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount)
