@@ -110,90 +110,137 @@ std::optional<Cie> parseCie(std::span<const uint8_t> bytes, size_t offset)
     return cie;
 }
 
-// Runs call frame instructions up to (not past) pc; false for what this
-// unwinder does not follow (expressions, other registers as CFA).
-bool execute(std::span<const uint8_t> bytes, size_t from, size_t to, const Cie &cie, uint32_t loc, uint32_t pc,
-             Row &row, const Row &initial)
-{
-    Cursor c{bytes, from, to};
-    std::vector<Row> remembered;
-    auto reg = [&](uint64_t r) -> Rule * { return r < kRegisters ? &row.regs[r] : nullptr; };
-    while (c.more()) {
-        const uint8_t op = static_cast<uint8_t>(c.fixed(1));
-        uint64_t advance = 0;
-        switch (op >> 6) {
-        case 1: advance = op & 0x3F; break;
-        case 2:
-            if (Rule *r = reg(op & 0x3F))
-                *r = {Rule::Saved, c.uleb() * cie.dataAlign};
-            else
-                c.uleb();
-            continue;
-        case 3:
-            if (Rule *r = reg(op & 0x3F))
-                *r = initial.regs[op & 0x3F];
-            continue;
-        default:
-            switch (op) {
-            case 0x00: continue; // nop
-            case 0x02: advance = c.fixed(1); break;
-            case 0x03: advance = c.fixed(2); break;
-            case 0x04: advance = c.fixed(4); break;
-            case 0x05: { // offset_extended
-                const uint64_t r = c.uleb();
-                const uint64_t off = c.uleb() * cie.dataAlign;
-                if (Rule *rule = reg(r))
-                    *rule = {Rule::Saved, off};
-                continue;
-            }
-            case 0x06: // restore_extended
-                if (const uint64_t r = c.uleb(); reg(r))
-                    *reg(r) = initial.regs[r];
-                continue;
-            case 0x07: // undefined
-                if (Rule *rule = reg(c.uleb()))
-                    *rule = {Rule::Undefined, 0};
-                continue;
-            case 0x08: // same_value
-                if (Rule *rule = reg(c.uleb()))
-                    *rule = {};
-                continue;
-            case 0x0A: remembered.push_back(row); continue;
-            case 0x0B:
-                if (remembered.empty())
-                    return false;
-                row = remembered.back();
-                remembered.pop_back();
-                continue;
-            case 0x0C:
-                row.cfaReg = static_cast<unsigned>(c.uleb());
-                row.cfaOffset = c.uleb();
-                continue;
-            case 0x0D: row.cfaReg = static_cast<unsigned>(c.uleb()); continue;
-            case 0x0E: row.cfaOffset = c.uleb(); continue;
-            case 0x11: { // offset_extended_sf
-                const uint64_t r = c.uleb();
-                const uint64_t off = c.sleb() * cie.dataAlign;
-                if (Rule *rule = reg(r))
-                    *rule = {Rule::Saved, off};
-                continue;
-            }
-            case 0x12:
-                row.cfaReg = static_cast<unsigned>(c.uleb());
-                row.cfaOffset = c.sleb() * cie.dataAlign;
-                continue;
-            case 0x13: row.cfaOffset = c.sleb() * cie.dataAlign; continue;
-            case 0x2E: c.uleb(); continue; // GNU_args_size
-            default: return false;
-            }
-        }
-        const uint64_t next = uint64_t{loc} + advance * cie.codeAlign;
-        if (next > pc)
-            return !c.bad;
-        loc = static_cast<uint32_t>(next);
+// DWARF's call frame instructions (DW_CFA_*). The first three carry an
+// operand in their low six bits and are told by the high two alone.
+enum class Cfa : uint8_t {
+    Nop = 0x00,
+    AdvanceLoc1 = 0x02,
+    AdvanceLoc2 = 0x03,
+    AdvanceLoc4 = 0x04,
+    OffsetExtended = 0x05,
+    RestoreExtended = 0x06,
+    Undefined = 0x07,
+    SameValue = 0x08,
+    RememberState = 0x0A,
+    RestoreState = 0x0B,
+    DefCfa = 0x0C,
+    DefCfaRegister = 0x0D,
+    DefCfaOffset = 0x0E,
+    OffsetExtendedSf = 0x11,
+    DefCfaSf = 0x12,
+    DefCfaOffsetSf = 0x13,
+    GnuArgsSize = 0x2E,
+    AdvanceLoc = 0x40,
+    Offset = 0x80,
+    Restore = 0xC0,
+};
+constexpr uint8_t kCfaPrimaryMask = 0xC0, kCfaOperandMask = 0x3F;
+
+// Call frame instructions run against one row. Registers the row does not
+// track are read over and left alone.
+class FrameProgram {
+public:
+    FrameProgram(std::span<const uint8_t> bytes, size_t from, size_t to, const Cie &cie, Row &row, const Row &initial)
+        : c_{bytes, from, to}, cie_(cie), row_(row), initial_(initial)
+    {
     }
-    return !c.bad;
-}
+
+    // Runs up to (not past) pc; false for what this unwinder does not
+    // follow (expressions, other registers as CFA).
+    bool runTo(uint32_t loc, uint32_t pc)
+    {
+        while (c_.more()) {
+            std::optional<uint64_t> advance;
+            if (!step(advance))
+                return false;
+            if (!advance)
+                continue;
+            const uint64_t next = uint64_t{loc} + *advance * cie_.codeAlign;
+            if (next > pc)
+                return !c_.bad;
+            loc = static_cast<uint32_t>(next);
+        }
+        return !c_.bad;
+    }
+
+private:
+    // One instruction; advance gets how far it moves the location, if it does.
+    bool step(std::optional<uint64_t> &advance)
+    {
+        const uint8_t op = static_cast<uint8_t>(c_.fixed(1));
+        const uint8_t operand = op & kCfaOperandMask;
+        switch (static_cast<Cfa>(op & kCfaPrimaryMask)) {
+        case Cfa::AdvanceLoc: advance = operand; return true;
+        case Cfa::Offset: save(operand, c_.uleb() * cie_.dataAlign); return true;
+        case Cfa::Restore: restore(operand); return true;
+        default: return stepExtended(static_cast<Cfa>(op), advance);
+        }
+    }
+
+    bool stepExtended(Cfa op, std::optional<uint64_t> &advance)
+    {
+        switch (op) {
+        case Cfa::Nop: return true;
+        case Cfa::AdvanceLoc1: advance = c_.fixed(1); return true;
+        case Cfa::AdvanceLoc2: advance = c_.fixed(2); return true;
+        case Cfa::AdvanceLoc4: advance = c_.fixed(4); return true;
+        case Cfa::OffsetExtended: {
+            const uint64_t r = c_.uleb();
+            save(r, c_.uleb() * cie_.dataAlign);
+            return true;
+        }
+        case Cfa::RestoreExtended: restore(c_.uleb()); return true;
+        case Cfa::Undefined: set(c_.uleb(), {Rule::Undefined, 0}); return true;
+        case Cfa::SameValue: set(c_.uleb(), {}); return true;
+        case Cfa::RememberState: remembered_.push_back(row_); return true;
+        case Cfa::RestoreState: return restoreState();
+        case Cfa::DefCfa:
+            row_.cfaReg = static_cast<unsigned>(c_.uleb());
+            row_.cfaOffset = c_.uleb();
+            return true;
+        case Cfa::DefCfaRegister: row_.cfaReg = static_cast<unsigned>(c_.uleb()); return true;
+        case Cfa::DefCfaOffset: row_.cfaOffset = c_.uleb(); return true;
+        case Cfa::OffsetExtendedSf: {
+            const uint64_t r = c_.uleb();
+            save(r, c_.sleb() * cie_.dataAlign);
+            return true;
+        }
+        case Cfa::DefCfaSf:
+            row_.cfaReg = static_cast<unsigned>(c_.uleb());
+            row_.cfaOffset = c_.sleb() * cie_.dataAlign;
+            return true;
+        case Cfa::DefCfaOffsetSf: row_.cfaOffset = c_.sleb() * cie_.dataAlign; return true;
+        case Cfa::GnuArgsSize: c_.uleb(); return true;
+        default: return false;
+        }
+    }
+
+    void set(uint64_t reg, Rule rule)
+    {
+        if (reg < kRegisters)
+            row_.regs[reg] = rule;
+    }
+    void save(uint64_t reg, uint64_t offset) { set(reg, {Rule::Saved, offset}); }
+    void restore(uint64_t reg)
+    {
+        if (reg < kRegisters)
+            row_.regs[reg] = initial_.regs[reg];
+    }
+    bool restoreState()
+    {
+        if (remembered_.empty())
+            return false;
+        row_ = remembered_.back();
+        remembered_.pop_back();
+        return true;
+    }
+
+    Cursor c_;
+    const Cie &cie_;
+    Row &row_;
+    const Row &initial_;
+    std::vector<Row> remembered_;
+};
 
 bool readWord(const GuestMemory &mem, uint64_t addr, uint32_t &out)
 {
@@ -273,10 +320,10 @@ bool Symbolizer::stepByFrameInfo(const Fde &fde, StackState &s, const GuestMemor
     // call itself is the instruction before it.
     const uint32_t pc = caller ? s.eip - 1 : s.eip;
     Row initial;
-    if (!execute(frames_, cie->program, cie->programEnd, *cie, fde.start, UINT32_MAX, initial, initial))
+    if (!FrameProgram(frames_, cie->program, cie->programEnd, *cie, initial, initial).runTo(fde.start, UINT32_MAX))
         return false;
     Row row = initial;
-    if (!execute(frames_, fde.program, fde.programEnd, *cie, fde.start, pc, row, initial))
+    if (!FrameProgram(frames_, fde.program, fde.programEnd, *cie, row, initial).runTo(fde.start, pc))
         return false;
     if (row.cfaReg != kEsp && row.cfaReg != kEbp)
         return false;
