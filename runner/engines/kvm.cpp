@@ -1,5 +1,7 @@
 #include "runner/engines/kvm.h"
 
+#include "runner/engines/gate.h"
+#include "runner/engines/kvm_exit.h"
 #include "runner/kernel/layout.h"
 #include "runner/kernel/unique_fd.h"
 
@@ -36,11 +38,8 @@ constexpr uint64_t kTablesPhys = kSystemPhys + 0x6000, kHandlersPhys = kSystemPh
                    kStackPhys = kSystemPhys + 0x8000, kFirstTable = kSystemPhys + 0x9000;
 // Where the stub lives in the guest's address space, above the user range.
 // The descriptor tables are readable to the guest, as under the emulator.
-constexpr uint64_t kTablesVirt = 0xFFFFF000, kHandlersVirt = 0xFFFFE000, kStackVirt = 0xFFFFD000;
+constexpr uint64_t kTablesVirt = 0xFFFFF000, kHandlersVirt = 0xFFFFE000;
 constexpr uint64_t kTssOffset = 0x40, kIdtOffset = 0x100;
-// Gates up to the kernel's vector; an int n above it fails the limit check
-// and faults like one below it.
-constexpr uint32_t kKernelVector = 0x80, kGates = kKernelVector + 1;
 constexpr uint32_t kHandlerSize = 4;
 
 // Selectors: the first four as under the emulator.
@@ -60,14 +59,6 @@ constexpr uint64_t kCr0 = 0x80010033; // PG, WP, NE, ET, MP, PE
 constexpr uint64_t kCr4 = 0x620;      // OSXMMEXCPT, OSFXSR, PAE
 constexpr uint64_t kEfer = 0xD00;     // NXE, LMA, LME
 constexpr uint32_t kEflagsDefault = 0x2;
-
-// Vectors whose exception pushes an error code.
-constexpr bool hasErrorCode(uint32_t v)
-{
-    return v == 8 || (v >= 10 && v <= 14) || v == 17 || v == 21;
-}
-
-constexpr uint32_t kPageFault = 14, kGeneralProtection = 13, kInvalidOpcode = 6;
 
 std::system_error systemError(const std::string &what)
 {
@@ -221,11 +212,6 @@ RefusedInterrupt refusedInterrupt(const GuestMemory &mem, uint32_t eip, uint32_t
 }
 
 } // namespace
-
-struct KvmEngine::Frame {
-    uint32_t errorCode;
-    uint64_t *rip; // in guest memory: rip, cs, rflags, rsp, ss
-};
 
 KvmEngine::KvmEngine() : nextTable_(kFirstTable)
 {
@@ -456,55 +442,50 @@ Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &limits)
     halted_ = false;
     const DeadlineKick kick(limits.deadline, run_);
     thread_ = ::pthread_self();
-    const auto late = [&] { return limits.deadline && Task::Clock::now() >= *limits.deadline; };
     for (;;) {
-        const bool interrupted = ::ioctl(vcpu_, KVM_RUN, 0) != 0;
-        if (interrupted) {
-            if (errno != EINTR && errno != EAGAIN)
-                throw systemError("running the guest");
-            setImmediateExit(run_, false);
-        }
-        if (interrupted || run_->exit_reason == KVM_EXIT_INTR) {
+        const KvmExit exit = enter();
+        switch (exit.kind) {
+        case KvmExit::Interrupted:
             if (halted_)
                 return {Stop::Halted, {}};
-            if (late())
+            if (limits.deadline && Task::Clock::now() >= *limits.deadline)
                 return {Stop::Timeout, {}};
-            continue;
+            break;
+        case KvmExit::KernelCall:
+            if (const std::optional<Stop> stop = serveCall(exit, task, limits))
+                return *stop;
+            break;
+        case KvmExit::Exception: return faultAt(exit);
         }
-        if (run_->exit_reason != KVM_EXIT_IO || run_->io.direction != KVM_EXIT_IO_OUT || run_->io.port >= kGates)
-            throw std::runtime_error("the virtual machine stopped unexpectedly (exit " +
-                                     std::to_string(run_->exit_reason) + ")");
-        kvm_regs &k = run_->s.regs.regs;
-        const uint32_t vector = run_->io.port;
-        // What the CPU pushed: the error code of some vectors, then rip, cs,
-        // rflags, rsp and ss, eight bytes each.
-        const uint64_t words = hasErrorCode(vector) ? 6 : 5;
-        if (k.rsp != kStackVirt + kPageSize - 8 * words)
-            throw std::runtime_error("the virtual machine's stub lost its stack");
-        uint64_t *frame = reinterpret_cast<uint64_t *>(mem_ + kStackPhys + kPageSize - 8 * words);
-        const Frame f{words == 6 ? static_cast<uint32_t>(frame[0]) : 0, frame + words - 5};
-        // An int 0x80 arrives through its gate, or on hosts that fault on
-        // every int n as an invalid opcode at it, to be stepped over.
-        const uint32_t eip = static_cast<uint32_t>(f.rip[0]);
-        uint8_t op[2] = {};
-        const bool stepOver = vector == kInvalidOpcode && read(eip, op, 2) && op[0] == 0xCD && op[1] == kKernelVector;
-        if (vector != kKernelVector && !stepOver)
-            return faultAt(vector, f);
-        if (stepOver)
-            f.rip[0] = eip + 2;
-        const uint32_t args[3] = {static_cast<uint32_t>(k.rbx), static_cast<uint32_t>(k.rcx),
-                                  static_cast<uint32_t>(k.rdx)};
-        k.rax = static_cast<uint32_t>(task.call(static_cast<uint32_t>(k.rax), args, *this));
-        run_->kvm_dirty_regs = KVM_SYNC_X86_REGS;
-        if (task.exited()) {
-            storeRegs();
-            return {Stop::Exited, {{}, eip}};
-        }
-        if (task.halted())
-            return {Stop::Halted, {{}, eip}};
-        if (late())
-            return {Stop::Timeout, {{}, eip}};
     }
+}
+
+KvmExit KvmEngine::enter()
+{
+    const bool interrupted = ::ioctl(vcpu_, KVM_RUN, 0) != 0;
+    if (interrupted) {
+        if (errno != EINTR && errno != EAGAIN)
+            throw systemError("running the guest");
+        setImmediateExit(run_, false);
+    }
+    return decodeKvmExit(*run_, interrupted, systemPage(kStackPhys), *this);
+}
+
+std::optional<Stop> KvmEngine::serveCall(const KvmExit &exit, Task &task, const RunLimits &limits)
+{
+    if (exit.resumeEip != exit.eip)
+        systemPage(kStackPhys)[exit.ripSlot] = exit.resumeEip;
+    kvm_regs &k = run_->s.regs.regs;
+    CallRegisters regs{static_cast<uint32_t>(k.rax), static_cast<uint32_t>(k.rbx), static_cast<uint32_t>(k.rcx),
+                       static_cast<uint32_t>(k.rdx)};
+    const std::optional<Stop::Kind> stop = serveKernelCall(task, *this, regs, limits.deadline);
+    k.rax = regs.eax;
+    run_->kvm_dirty_regs = KVM_SYNC_X86_REGS;
+    if (!stop)
+        return std::nullopt;
+    if (*stop == Stop::Exited)
+        storeRegs();
+    return Stop{*stop, {{}, exit.eip}};
 }
 
 void KvmEngine::halt()
@@ -515,39 +496,39 @@ void KvmEngine::halt()
         ::pthread_kill(t, kKickSignal);
 }
 
-Stop KvmEngine::faultAt(uint32_t vector, const Frame &f)
+Stop KvmEngine::faultAt(const KvmExit &exit)
 {
     storeRegs();
-    uint32_t eip = static_cast<uint32_t>(f.rip[0]);
+    uint32_t eip = exit.eip;
     std::optional<std::string> what;
-    if (vector == kGeneralProtection && f.errorCode & 2) {
-        const RefusedInterrupt refused = refusedInterrupt(*this, eip, f.errorCode);
+    if (exit.vector == kGeneralProtection && exit.errorCode & 2) {
+        const RefusedInterrupt refused = refusedInterrupt(*this, eip, exit.errorCode);
         eip = refused.eip;
         what = interruptText(refused.vector);
     }
     setReg(Reg::Eip, eip);
-    setReg(Reg::Esp, static_cast<uint32_t>(f.rip[3]));
-    setReg(Reg::Eflags, static_cast<uint32_t>(f.rip[2]));
+    setReg(Reg::Esp, exit.esp);
+    setReg(Reg::Eflags, exit.eflags);
     FaultRecord r{{}, eip, eip, reg(Reg::Esp), reg(Reg::Ebp)};
-    r.what = what ? *what : faultText(vector, f, r.address);
+    r.what = what ? *what : faultText(exit, r.address);
     return {Stop::Fault, r};
 }
 
-std::string KvmEngine::faultText(uint32_t vector, const Frame &f, uint32_t &address)
+std::string KvmEngine::faultText(const KvmExit &exit, uint32_t &address)
 {
-    const uint32_t eip = static_cast<uint32_t>(f.rip[0]);
-    switch (vector) {
+    const uint32_t eip = exit.eip;
+    switch (exit.vector) {
     case kPageFault: {
         kvm_sregs s{};
         kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
         address = static_cast<uint32_t>(s.cr2);
-        const Access a = f.errorCode & 0x10 ? Access::Execute : f.errorCode & 2 ? Access::Write : Access::Read;
+        const Access a = exit.errorCode & 0x10 ? Access::Execute : exit.errorCode & 2 ? Access::Write : Access::Read;
         const bool mapped = regionAt(address) || pageDown(address) == kTablesVirt;
         return accessText(a, mapped, address);
     }
     case kGeneralProtection: return instructionText(*this, eip).value_or(privilegedText(*this, eip));
     case kInvalidOpcode: return instructionText(*this, eip).value_or("invalid instruction");
-    default: return interruptText(vector);
+    default: return interruptText(exit.vector);
     }
 }
 

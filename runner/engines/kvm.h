@@ -14,12 +14,15 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 struct kvm_run;
 
 namespace zylos {
+
+struct KvmExit;
 
 // The host cannot run a VM (no /dev/kvm, no permission, creation failing);
 // what() names the cause.
@@ -50,8 +53,6 @@ private:
         uint32_t base, size;
         unsigned perms;
     };
-    struct Frame; // what the CPU pushed on the ring-0 stack
-
     const Region *regionAt(uint64_t addr) const;
     uint64_t *systemPage(uint64_t phys) const;
     uint64_t newTable();
@@ -61,8 +62,11 @@ private:
     void enterUserMode();
     void loadRegs();
     void storeRegs();
-    Stop faultAt(uint32_t vector, const Frame &f);
-    std::string faultText(uint32_t vector, const Frame &f, uint32_t &address);
+    // Runs the vCPU until it leaves KVM_RUN, and says why.
+    KvmExit enter();
+    std::optional<Stop> serveCall(const KvmExit &exit, Task &task, const RunLimits &limits);
+    Stop faultAt(const KvmExit &exit);
+    std::string faultText(const KvmExit &exit, uint32_t &address);
 
     int vm_ = -1, vcpu_ = -1;
     kvm_run *run_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "runner/debug/gdb_stub.h"
 #include "runner/debug/profiler.h"
+#include "runner/engines/gate.h"
 #include "runner/kernel/layout.h"
 
 #include <sys/mman.h>
@@ -339,23 +340,20 @@ struct MachineHooks {
         // One read for the four registers: a cheap call is short enough for
         // each separate read to show.
         int ids[] = {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX};
-        uint32_t nr = 0, args[3] = {};
-        void *values[] = {&nr, &args[0], &args[1], &args[2]};
+        CallRegisters regs{};
+        void *values[] = {&regs.eax, &regs.ebx, &regs.ecx, &regs.edx};
         uc_reg_read_batch(m.uc_, ids, values, 4);
+        std::optional<Stop::Kind> stop;
         try {
-            const int32_t result = m.task_->call(nr, args, m);
-            m.setReg(Reg::Eax, static_cast<uint32_t>(result));
+            stop = serveKernelCall(*m.task_, m, regs, m.deadline_);
+            m.setReg(Reg::Eax, regs.eax);
         } catch (...) {
             m.pending_ = std::current_exception();
             m.stopWith(Stop::Fault, "kernel call failed");
             return;
         }
-        if (m.task_->exited())
-            m.stopWith(Stop::Exited);
-        else if (m.task_->halted())
-            m.stopWith(Stop::Halted);
-        else if (m.deadline_ && Task::Clock::now() >= *m.deadline_)
-            m.stopWith(Stop::Timeout);
+        if (stop)
+            m.stopWith(*stop);
     }
 
     static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self)
