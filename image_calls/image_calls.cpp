@@ -53,7 +53,7 @@ Guest::Guest(const std::string &elfPath)
 
     loadImage(machine_, image, file);
     mapStack(machine_);
-    snapshot_.take();
+    machine_.save(snapshot_);
     scratch_ = machine_.map(kScratchBase, kScratchSize, kPermRead | kPermWrite);
     std::memset(machine_.map(kReturnPage, kPageSize, kPermRead | kPermExec), 0xF4, kPageSize);
     codePage_ = machine_.map(kCodePage, kPageSize, kPermRead | kPermExec);
@@ -67,7 +67,7 @@ void Guest::reset()
 {
     // Scratch memory is zeroed as it is handed out, so only the image's own
     // writable memory and the stack are copied back here.
-    snapshot_.restore();
+    machine_.restore(snapshot_);
     scratchUsed_ = 0;
     guardNext_ = 0;
     log_.clear();
@@ -91,7 +91,8 @@ uint32_t Guest::sym(const std::string &name) const
 
 void Guest::setGsSegment(uint32_t base)
 {
-    snapshot_.setGsSegment(kGdtPage, base);
+    machine_.setGsSegment(kGdtPage, base);
+    machine_.saveCpu(snapshot_); // calls keep it
 }
 
 void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
@@ -112,7 +113,7 @@ void Guest::invoke(const std::string &fn, std::initializer_list<Arg> args)
     machine_.emptyFpuStack();
 
     const uint64_t before = machine_.instructions();
-    const Stop s = machine_.run(entry, kReturnPage, *task_, {insnLimit_, std::nullopt});
+    const Stop s = machine_.run(entry, kReturnPage, *task_, {insnLimit_});
     lastInsns_ = machine_.instructions() - before;
     if (s.kind != Stop::Returned && s.kind != Stop::Exited)
         throw GuestFault(describe(s, fn), s.fault.address, s.fault.eip);

@@ -12,7 +12,6 @@
 #pragma once
 
 #include "hostlib/host_files.h"
-#include "image_calls/machine_snapshot.h"
 #include "runner/debug/symbolizer.h"
 #include "runner/engines/unicorn.h"
 #include "runner/kernel/task.h"
@@ -141,7 +140,7 @@ private:
     std::string describe(const Stop &s, const std::string &fn) const;
 
     UnicornEngine machine_{UnicornEngine::Options{.counting = true}};
-    MachineSnapshot snapshot_{machine_};
+    UnicornEngine::Snapshot snapshot_;
     StringConsole console_;
     std::unique_ptr<Task> task_;
     std::unordered_map<std::string, uint32_t> symbols_;

@@ -140,19 +140,18 @@ int runGuest(const Options &o)
     for (const Injection &i : o.injections)
         task.inject(i.name, i.nth, i.result);
     std::atomic<uint64_t> spent = 0;
-    RunLimits limits{o.maxInsns, std::nullopt, &spent};
-    if (o.timeout > 0)
-        limits.deadline = Task::Clock::now() +
-                          std::chrono::duration_cast<Task::Clock::duration>(std::chrono::duration<double>(o.timeout));
-    kernel.waitRoom.setDeadline(limits.deadline);
-    console.deadline = limits.deadline;
+    RunLimits limits{o.maxInsns, &spent};
+    const Deadline deadline = o.timeout > 0 ? Deadline::after(o.timeout) : Deadline();
+    kernel.waitRoom.setDeadline(deadline);
+    console.deadline = deadline;
     console.cancelFd = kernel.waitRoom.haltFd();
 
     const bool counting = o.count || o.maxInsns || !o.profile.empty();
     const auto makeCpu = [&]() -> std::unique_ptr<Engine> {
         if (o.native)
             return std::make_unique<KvmEngine>();
-        return std::make_unique<UnicornEngine>(UnicornEngine::Options{.counting = counting, .stepping = o.gdbPort != 0});
+        return std::make_unique<UnicornEngine>(
+            UnicornEngine::Options{.counting = counting, .stepping = o.gdbPort != 0});
     };
     std::unique_ptr<Engine> cpu;
     try {

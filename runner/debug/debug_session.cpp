@@ -63,7 +63,7 @@ private:
 std::optional<Stop> runUnderGdb(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry, int listenFd)
 {
     MachineTarget target(m, task, limits, entry);
-    switch (serveGdb(listenFd, target, limits.deadline)) {
+    switch (serveGdb(listenFd, target, task.deadline())) {
     case GdbOutcome::Ended: return target.stop();
     case GdbOutcome::Killed: return std::nullopt;
     case GdbOutcome::TimedOut: return Stop{Stop::Timeout, {{}, 0, target.stop().fault.eip}};

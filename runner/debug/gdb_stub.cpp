@@ -27,21 +27,14 @@ namespace {
 // Longer packets are refused; gdb learns the size from qSupported.
 constexpr size_t kMaxPacket = 0x4000;
 
-using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-
 // Waits until fd has something to read (or an error for the read to
 // report); false once the deadline has passed first.
 bool waitReadable(int fd, const Deadline &deadline)
 {
     for (;;) {
-        int wait = -1;
-        if (deadline) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                return false;
-            wait = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
-        }
+        const int wait = deadline.pollTimeout();
+        if (wait == 0)
+            return false;
         pollfd p{fd, POLLIN, 0};
         const int r = ::poll(&p, 1, wait);
         if (r > 0 || (r < 0 && errno != EINTR))
@@ -518,7 +511,7 @@ int listenForGdb(uint16_t port, std::string &error)
     return fd.release();
 }
 
-GdbOutcome serveGdb(int listenFd, DebugTarget &target, Deadline deadline)
+GdbOutcome serveGdb(int listenFd, DebugTarget &target, const Deadline &deadline)
 {
     UniqueFd listener(listenFd);
     if (!waitReadable(listener.get(), deadline))

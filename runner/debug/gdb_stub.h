@@ -5,6 +5,8 @@
 // gets an error reply or is dropped, never more.
 #pragma once
 
+#include "runner/kernel/deadline.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +65,6 @@ int listenForGdb(uint16_t port, std::string &error);
 // Accepts one connection on listenFd (and closes listenFd), then serves it
 // until the guest's run ends or the debugger kills or detaches. Waiting for
 // the connection and for packets ends at deadline, when given.
-GdbOutcome serveGdb(int listenFd, DebugTarget &target, std::optional<std::chrono::steady_clock::time_point> deadline);
+GdbOutcome serveGdb(int listenFd, DebugTarget &target, const Deadline &deadline);
 
 } // namespace zylos

@@ -18,7 +18,6 @@ enum class Reg { Eax, Ebx, Ecx, Edx, Esi, Edi, Ebp, Esp, Eip, Eflags };
 
 struct RunLimits {
     uint64_t maxInsns = 0; // 0: no limit
-    std::optional<Task::Clock::time_point> deadline;
     // Where the instructions of all processes of a run are counted; maxInsns
     // then limits that total. Null: a run counts on its own.
     std::atomic<uint64_t> *spent = nullptr;

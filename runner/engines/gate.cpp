@@ -2,8 +2,7 @@
 
 namespace zylos {
 
-std::optional<Stop::Kind> serveKernelCall(Task &task, GuestMemory &mem, CallRegisters &regs,
-                                          const std::optional<Task::Clock::time_point> &deadline)
+std::optional<Stop::Kind> serveKernelCall(Task &task, GuestMemory &mem, CallRegisters &regs)
 {
     const uint32_t args[3] = {regs.ebx, regs.ecx, regs.edx};
     regs.eax = static_cast<uint32_t>(task.call(regs.eax, args, mem));
@@ -11,7 +10,7 @@ std::optional<Stop::Kind> serveKernelCall(Task &task, GuestMemory &mem, CallRegi
         return Stop::Exited;
     if (task.halted())
         return Stop::Halted;
-    if (deadline && Task::Clock::now() >= *deadline)
+    if (task.deadline().passed())
         return Stop::Timeout;
     return std::nullopt;
 }

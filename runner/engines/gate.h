@@ -21,9 +21,8 @@ struct CallRegisters {
 
 // Serves the call in regs for task, with mem as the guest's memory, then
 // applies the stop policy: the guest stops once it has exited, when the run
-// is ending (halted) and when the deadline has passed; nothing while it may
-// go on. Throws what the call threw.
-std::optional<Stop::Kind> serveKernelCall(Task &task, GuestMemory &mem, CallRegisters &regs,
-                                          const std::optional<Task::Clock::time_point> &deadline);
+// is ending (halted) and when the run's deadline has passed; nothing while
+// it may go on. Throws what the call threw.
+std::optional<Stop::Kind> serveKernelCall(Task &task, GuestMemory &mem, CallRegisters &regs);
 
 } // namespace zylos

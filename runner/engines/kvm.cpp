@@ -2,7 +2,7 @@
 
 #include "runner/engines/gate.h"
 #include "runner/engines/kvm_exit.h"
-#include "runner/kernel/layout.h"
+#include "runner/engines/kvm_internal.h"
 #include "runner/kernel/unique_fd.h"
 
 #include <fcntl.h>
@@ -22,59 +22,6 @@
 
 namespace zylos {
 namespace {
-
-// Guest physical memory: the user range at the addresses the guest sees,
-// then the system area with the page tables and the stub.
-//
-// The VM runs in long mode with the guest's code segment in 32-bit
-// (compatibility) mode: some hosts run KVM guests with paging only in long
-// mode, and the 4-level tables give the same non-executable pages that PAE
-// paging would. The guest cannot tell the difference: there is no 64-bit
-// code segment it may enter.
-constexpr uint64_t kSystemPhys = kUserEnd;
-constexpr uint64_t kSystemSize = 8 << 20; // the tables of a full 3 GiB user range fit
-constexpr uint64_t kPml4 = kSystemPhys, kPdpt = kSystemPhys + 0x1000, kPageDirs = kSystemPhys + 0x2000;
-constexpr uint64_t kTablesPhys = kSystemPhys + 0x6000, kHandlersPhys = kSystemPhys + 0x7000,
-                   kStackPhys = kSystemPhys + 0x8000, kFirstTable = kSystemPhys + 0x9000;
-// Where the stub lives in the guest's address space, above the user range.
-// The descriptor tables are readable to the guest, as under the emulator.
-constexpr uint64_t kTablesVirt = 0xFFFFF000, kHandlersVirt = 0xFFFFE000;
-constexpr uint64_t kTssOffset = 0x40, kIdtOffset = 0x100;
-constexpr uint32_t kHandlerSize = 4;
-
-// Selectors: the first four as under the emulator.
-constexpr uint16_t kUserCode = 0x13, kUserData = 0x1B, kKernelCode = 0x20, kTss = 0x28;
-constexpr uint64_t kGdt[] = {
-    0,
-    0x00CF93000000FFFF, // 0x08 kernel data
-    0x00CFFB000000FFFF, // 0x10 user code, 32-bit, DPL 3
-    0x00CFF3000000FFFF, // 0x18 user data, DPL 3
-    0x00AF9B000000FFFF, // 0x20 kernel code, 64-bit
-    // 0x28: the TSS (two slots), filled in by buildStub()
-};
-constexpr size_t kGdtEntries = std::size(kGdt) + 2;
-
-constexpr uint64_t kPresent = 1, kWritable = 2, kUser = 4, kNoExecute = uint64_t{1} << 63;
-constexpr uint64_t kCr0 = 0x80010033; // PG, WP, NE, ET, MP, PE
-constexpr uint64_t kCr4 = 0x620;      // OSXMMEXCPT, OSFXSR, PAE
-constexpr uint64_t kEfer = 0xD00;     // NXE, LMA, LME
-constexpr uint32_t kEflagsDefault = 0x2;
-
-std::system_error systemError(const std::string &what)
-{
-    return {errno, std::generic_category(), what};
-}
-
-int kvmIoctl(int fd, unsigned long request, const void *arg, const char *what)
-{
-    int r;
-    do
-        r = ::ioctl(fd, request, arg);
-    while (r < 0 && errno == EINTR);
-    if (r < 0)
-        throw systemError(what);
-    return r;
-}
 
 // The run page of the vCPU this thread runs, for the kick signal.
 thread_local kvm_run *running = nullptr;
@@ -110,7 +57,7 @@ void installKick()
 // whose handler also makes a KVM_RUN that has not begun yet return at once.
 class DeadlineKick {
 public:
-    DeadlineKick(std::optional<Task::Clock::time_point> deadline, kvm_run *run)
+    DeadlineKick(const Deadline &deadline, kvm_run *run)
     {
         installKick();
         running = run;
@@ -123,8 +70,7 @@ public:
         if (::timer_create(CLOCK_MONOTONIC, &ev, &timer_) != 0)
             throw systemError("creating the guest's timer");
         armed_ = true;
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
-        const itimerspec at{{0, 0}, {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)}};
+        const itimerspec at{{0, 0}, deadline.monotonic()};
         ::timer_settime(timer_, TIMER_ABSTIME, &at, nullptr);
     }
     ~DeadlineKick()
@@ -140,76 +86,6 @@ private:
     timer_t timer_{};
     bool armed_ = false;
 };
-
-// The vector handlers' first words: the frame is the guest's from here.
-uint64_t gate(uint64_t handler, unsigned dpl)
-{
-    return (handler & 0xFFFF) | uint64_t{kKernelCode} << 16 | uint64_t{0x8E | dpl << 5} << 40 |
-           ((handler >> 16) & 0xFFFF) << 48;
-}
-
-kvm_segment segment(uint16_t selector, uint8_t type, bool system = false)
-{
-    kvm_segment s{};
-    s.limit = 0xFFFFFFFF;
-    s.selector = selector;
-    s.type = type;
-    s.present = 1;
-    s.dpl = selector & 3;
-    s.db = 1;
-    s.s = system ? 0 : 1;
-    s.g = 1;
-    return s;
-}
-
-// The text of a software interrupt, a fast system call or a far transfer at
-// eip, or nothing: some hosts raise an invalid opcode fault for every int n,
-// and for a far jump to a segment of another mode, where the CPU itself
-// raises a general protection fault.
-std::optional<std::string> instructionText(const GuestMemory &mem, uint32_t eip)
-{
-    uint8_t op[2] = {};
-    mem.read(eip, op, 1);
-    mem.read(eip + 1, op + 1, 1);
-    switch (op[0]) {
-    case 0xCC: return interruptText(3);
-    case 0xCD: return interruptText(op[1]);
-    case 0xCE: return interruptText(4);
-    case 0xF1: return interruptText(1);
-    case 0x9A:
-    case 0xEA: return "general protection fault";
-    case 0x0F:
-        if (op[1] == 0x34 || op[1] == 0x05)
-            return "invalid instruction (sysenter/syscall)";
-        break;
-    default: break;
-    }
-    return std::nullopt;
-}
-
-// An int n refused by its gate (a general protection fault whose error code
-// points into the IDT): the vector the instruction names and where it
-// starts. Some virtual CPUs push twice the gate's index (its byte offset in a
-// 64-bit IDT over 8) and the address after the instruction; read back from
-// the instruction and checked against the error code, the report is the same
-// there as on a real CPU.
-struct RefusedInterrupt {
-    uint32_t vector, eip;
-};
-RefusedInterrupt refusedInterrupt(const GuestMemory &mem, uint32_t eip, uint32_t errorCode)
-{
-    const uint32_t index = errorCode >> 3;
-    for (const uint32_t at : {eip, eip - 2, eip - 1}) {
-        uint8_t op[2] = {};
-        mem.read(at, op, 1);
-        mem.read(at + 1, op + 1, 1);
-        const uint32_t vector = op[0] == 0xCD ? op[1] : op[0] == 0xCC ? 3 : op[0] == 0xCE ? 4 : op[0] == 0xF1 ? 1 : 256;
-        const uint32_t length = op[0] == 0xCD ? 2 : 1;
-        if (vector < 256 && (index == vector || index == 2 * vector) && (at == eip || at + length == eip))
-            return {vector, at};
-    }
-    return {index, eip};
-}
 
 } // namespace
 
@@ -272,84 +148,6 @@ void KvmEngine::addSlot(uint64_t phys, uint64_t size, uint8_t *host)
 uint64_t *KvmEngine::systemPage(uint64_t phys) const
 {
     return reinterpret_cast<uint64_t *>(mem_ + phys);
-}
-
-uint64_t KvmEngine::newTable()
-{
-    if (nextTable_ == kSystemPhys + kSystemSize)
-        throw std::runtime_error("out of page-table memory");
-    return std::exchange(nextTable_, nextTable_ + kPageSize);
-}
-
-// The top levels exist from the start; page tables are added as needed.
-void KvmEngine::mapPage(uint64_t virt, uint64_t phys, uint64_t flags)
-{
-    uint64_t &pde = systemPage(kPageDirs + (virt >> 30) * kPageSize)[(virt >> 21) & 511];
-    if (!pde)
-        pde = newTable() | kPresent | kWritable | kUser;
-    systemPage(pde & 0xFFFFFF000)[(virt >> 12) & 511] = phys | flags;
-}
-
-void KvmEngine::buildStub()
-{
-    systemPage(kPml4)[0] = kPdpt | kPresent | kWritable | kUser;
-    for (uint64_t i = 0; i < 4; ++i)
-        systemPage(kPdpt)[i] = (kPageDirs + i * kPageSize) | kPresent | kWritable | kUser;
-
-    uint64_t *tables = systemPage(kTablesPhys);
-    std::memcpy(tables, kGdt, sizeof kGdt);
-    // A 64-bit TSS, already busy: its ring-0 stack, and no I/O permissions
-    // (the bitmap offset lies past its end).
-    const uint64_t tss = kTablesVirt + kTssOffset;
-    tables[std::size(kGdt)] = 103 | (tss & 0xFFFFFF) << 16 | uint64_t{0x8B} << 40 | (tss >> 24 & 0xFF) << 56;
-    tables[std::size(kGdt) + 1] = tss >> 32;
-    uint8_t *tssBytes = reinterpret_cast<uint8_t *>(tables) + kTssOffset;
-    const uint64_t stackTop = kStackVirt + kPageSize;
-    std::memcpy(tssBytes + 4, &stackTop, 8);
-    const uint16_t noBitmap = 104;
-    std::memcpy(tssBytes + 102, &noBitmap, 2);
-
-    // Each handler reports its vector with an out to the port of that
-    // number, which leaves the VM; after a kernel call it returns.
-    uint64_t *idt = tables + kIdtOffset / 8;
-    uint8_t *handlers = reinterpret_cast<uint8_t *>(systemPage(kHandlersPhys));
-    for (uint32_t v = 0; v < kGates; ++v) {
-        const uint64_t handler = kHandlersVirt + v * kHandlerSize;
-        idt[2 * v] = gate(handler, v == kKernelVector ? 3 : 0);
-        idt[2 * v + 1] = handler >> 32;
-        const uint8_t code[kHandlerSize] = {0xE6, static_cast<uint8_t>(v), 0x48, 0xCF}; // out v, al; iretq
-        std::memcpy(handlers + v * kHandlerSize, code, kHandlerSize);
-    }
-    mapPage(kTablesVirt, kTablesPhys, kPresent | kUser | kNoExecute);
-    mapPage(kHandlersVirt, kHandlersPhys, kPresent);
-    mapPage(kStackVirt, kStackPhys, kPresent | kWritable | kNoExecute);
-}
-
-void KvmEngine::enterUserMode()
-{
-    kvm_sregs s{};
-    kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
-    s.cs = segment(kUserCode, 0xB);
-    s.ds = s.es = s.fs = s.gs = s.ss = segment(kUserData, 0x3);
-    s.tr = segment(kTss, 0xB, true);
-    s.tr.base = kTablesVirt + kTssOffset;
-    s.tr.limit = 103;
-    s.tr.db = s.tr.g = 0;
-    s.gdt = {kTablesVirt, static_cast<uint16_t>(kGdtEntries * 8 - 1), {}};
-    s.idt = {kTablesVirt + kIdtOffset, static_cast<uint16_t>(kGates * 16 - 1), {}};
-    s.cr0 = kCr0;
-    s.cr3 = kPml4;
-    s.cr4 = kCr4;
-    s.efer = kEfer;
-    if (::ioctl(vcpu_, KVM_SET_SREGS, &s) != 0)
-        throw NativeUnavailable(std::string("the virtual CPU refuses 32-bit user mode with paging: ") +
-                                std::strerror(errno));
-    // x87 as after FNINIT, SSE exceptions masked.
-    kvm_fpu fpu{};
-    fpu.fcw = 0x037F;
-    fpu.mxcsr = 0x1F80;
-    kvmIoctl(vcpu_, KVM_SET_FPU, &fpu, "setting the virtual CPU's x87 state");
-    regs_[static_cast<int>(Reg::Eflags)] = kEflagsDefault;
 }
 
 uint8_t *KvmEngine::map(uint32_t addr, uint32_t size, unsigned perms)
@@ -433,14 +231,14 @@ void KvmEngine::storeRegs()
         regs_[i] = static_cast<uint32_t>(values[i]);
 }
 
-Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &limits)
+Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &) // instructions are not counted here
 {
     setReg(Reg::Eip, begin);
     loadRegs();
     // The registers come back in the run page with every exit.
     run_->kvm_valid_regs = KVM_SYNC_X86_REGS;
     halted_ = false;
-    const DeadlineKick kick(limits.deadline, run_);
+    const DeadlineKick kick(task.deadline(), run_);
     thread_ = ::pthread_self();
     for (;;) {
         const KvmExit exit = enter();
@@ -448,11 +246,11 @@ Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &limits)
         case KvmExit::Interrupted:
             if (halted_)
                 return {Stop::Halted, {}};
-            if (limits.deadline && Task::Clock::now() >= *limits.deadline)
+            if (task.deadline().passed())
                 return {Stop::Timeout, {}};
             break;
         case KvmExit::KernelCall:
-            if (const std::optional<Stop> stop = serveCall(exit, task, limits))
+            if (const std::optional<Stop> stop = serveCall(exit, task))
                 return *stop;
             break;
         case KvmExit::Exception: return faultAt(exit);
@@ -471,14 +269,14 @@ KvmExit KvmEngine::enter()
     return decodeKvmExit(*run_, interrupted, systemPage(kStackPhys), *this);
 }
 
-std::optional<Stop> KvmEngine::serveCall(const KvmExit &exit, Task &task, const RunLimits &limits)
+std::optional<Stop> KvmEngine::serveCall(const KvmExit &exit, Task &task)
 {
     if (exit.resumeEip != exit.eip)
         systemPage(kStackPhys)[exit.ripSlot] = exit.resumeEip;
     kvm_regs &k = run_->s.regs.regs;
     CallRegisters regs{static_cast<uint32_t>(k.rax), static_cast<uint32_t>(k.rbx), static_cast<uint32_t>(k.rcx),
                        static_cast<uint32_t>(k.rdx)};
-    const std::optional<Stop::Kind> stop = serveKernelCall(task, *this, regs, limits.deadline);
+    const std::optional<Stop::Kind> stop = serveKernelCall(task, *this, regs);
     k.rax = regs.eax;
     run_->kvm_dirty_regs = KVM_SYNC_X86_REGS;
     if (!stop)
@@ -494,42 +292,6 @@ void KvmEngine::halt()
     setImmediateExit(run_, true);
     if (const pthread_t t = thread_.load())
         ::pthread_kill(t, kKickSignal);
-}
-
-Stop KvmEngine::faultAt(const KvmExit &exit)
-{
-    storeRegs();
-    uint32_t eip = exit.eip;
-    std::optional<std::string> what;
-    if (exit.vector == kGeneralProtection && exit.errorCode & 2) {
-        const RefusedInterrupt refused = refusedInterrupt(*this, eip, exit.errorCode);
-        eip = refused.eip;
-        what = interruptText(refused.vector);
-    }
-    setReg(Reg::Eip, eip);
-    setReg(Reg::Esp, exit.esp);
-    setReg(Reg::Eflags, exit.eflags);
-    FaultRecord r{{}, eip, eip, reg(Reg::Esp), reg(Reg::Ebp)};
-    r.what = what ? *what : faultText(exit, r.address);
-    return {Stop::Fault, r};
-}
-
-std::string KvmEngine::faultText(const KvmExit &exit, uint32_t &address)
-{
-    const uint32_t eip = exit.eip;
-    switch (exit.vector) {
-    case kPageFault: {
-        kvm_sregs s{};
-        kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
-        address = static_cast<uint32_t>(s.cr2);
-        const Access a = exit.errorCode & 0x10 ? Access::Execute : exit.errorCode & 2 ? Access::Write : Access::Read;
-        const bool mapped = regionAt(address) || pageDown(address) == kTablesVirt;
-        return accessText(a, mapped, address);
-    }
-    case kGeneralProtection: return instructionText(*this, eip).value_or(privilegedText(*this, eip));
-    case kInvalidOpcode: return instructionText(*this, eip).value_or("invalid instruction");
-    default: return interruptText(exit.vector);
-    }
 }
 
 } // namespace zylos

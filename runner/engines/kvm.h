@@ -64,7 +64,7 @@ private:
     void storeRegs();
     // Runs the vCPU until it leaves KVM_RUN, and says why.
     KvmExit enter();
-    std::optional<Stop> serveCall(const KvmExit &exit, Task &task, const RunLimits &limits);
+    std::optional<Stop> serveCall(const KvmExit &exit, Task &task);
     Stop faultAt(const KvmExit &exit);
     std::string faultText(const KvmExit &exit, uint32_t &address);
 

@@ -4,6 +4,7 @@
 // checked without one.
 #pragma once
 
+#include "runner/engines/kvm_internal.h"
 #include "runner/kernel/guest_memory.h"
 
 #include <cstddef>
@@ -12,14 +13,6 @@
 struct kvm_run;
 
 namespace zylos {
-
-// The stub has a gate for every vector up to the kernel's; each handler
-// reports its vector as an out to the port of that number. An int n above
-// the kernel's vector fails the IDT's limit check and faults like one below.
-inline constexpr uint32_t kKernelVector = 0x80, kGates = kKernelVector + 1;
-inline constexpr uint32_t kInvalidOpcode = 6, kGeneralProtection = 13, kPageFault = 14;
-// The handlers' stack: one page, where the guest's address space has it.
-inline constexpr uint64_t kStackVirt = 0xFFFFD000;
 
 struct KvmExit {
     enum Kind {

@@ -58,9 +58,41 @@ public:
     uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
     // What map() has mapped, in address order.
     const std::vector<Region> &regions() const { return regions_; }
-    // The emulator itself, for what only the harness's calls into an image
-    // need (saving and restoring the CPU, extending the descriptor table).
-    uc_struct *engine() const { return uc_; }
+
+    // The CPU state and the content of the writable regions at one moment,
+    // as calls into an image put them back before each call.
+    class Snapshot {
+    public:
+        Snapshot() = default;
+        ~Snapshot();
+        Snapshot(const Snapshot &) = delete;
+        Snapshot &operator=(const Snapshot &) = delete;
+
+    private:
+        friend class UnicornEngine;
+        struct Pages {
+            uint32_t offset, size;
+            bool zero;
+        };
+        struct Saved {
+            uint8_t *host;
+            std::vector<uint8_t> pristine;
+            std::vector<Pages> runs; // the region in runs of zero and other pages
+        };
+        std::vector<Saved> memory_;
+        uc_context *cpu_ = nullptr;
+    };
+    // Takes the CPU state and every writable region mapped so far; restore()
+    // puts both back. Pages that were zero are handed back to the host, which
+    // has work only for those the guest touched; the others are copied.
+    void save(Snapshot &s) const;
+    // Takes the CPU state alone, for a change of it that restore() is to keep.
+    void saveCpu(Snapshot &s) const;
+    void restore(const Snapshot &s);
+    // Gives the guest a flat GS data segment based at base, its descriptor
+    // in a read-only table page mapped at table: some C libraries find their
+    // thread pointer through %gs.
+    void setGsSegment(uint32_t table, uint32_t base);
 
     uint32_t reg(Reg r) const override;
     void setReg(Reg r, uint32_t v) override;
@@ -109,7 +141,7 @@ private:
     void refund(uint32_t insns);
     Stop runLimitedBlock(uint32_t start, std::optional<uint32_t> until);
 
-    friend struct MachineHooks; // Unicorn's callbacks, in machine.cpp
+    friend struct MachineHooks; // the emulator's callbacks, in unicorn_hooks.cpp
 
     uc_struct *uc_ = nullptr;
     std::vector<Region> regions_; // sorted by base
@@ -143,7 +175,6 @@ private:
     std::atomic<uint64_t> *spent_ = nullptr; // the run's total, when shared
     uint64_t granted_ = 0;                   // taken from that total, not yet used
     std::atomic<bool> halted_ = false;
-    std::optional<Task::Clock::time_point> deadline_;
     const DebugControls *debug_ = nullptr;
     Profiler *profiler_ = nullptr;
     bool firstInsn_ = false; // no instruction of this run has started yet

@@ -13,20 +13,14 @@ namespace {
 
 // True once fd is ready for events; false when the deadline comes first or
 // cancelFd becomes readable.
-bool readyBefore(int fd, short events, const std::optional<std::chrono::steady_clock::time_point> &deadline,
-                 int cancelFd)
+bool readyBefore(int fd, short events, const Deadline &deadline, int cancelFd)
 {
     if (!deadline && cancelFd < 0)
         return true;
     for (;;) {
-        int timeout = -1;
-        if (deadline) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return false;
-            timeout = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
-        }
+        const int timeout = deadline.pollTimeout();
+        if (timeout == 0)
+            return false;
         pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
         const int ready = ::poll(p, cancelFd < 0 ? 1 : 2, timeout);
         if (ready == 0 || (ready > 0 && p[1].revents))

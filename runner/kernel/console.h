@@ -1,9 +1,9 @@
 // The console behind guest descriptors 0, 1 and 2.
 #pragma once
 
-#include <chrono>
+#include "runner/kernel/deadline.h"
+
 #include <cstddef>
-#include <optional>
 #include <string>
 
 namespace zylos {
@@ -23,7 +23,7 @@ public:
     // Waiting for input, or for room to write, ends here with -4 (EINTR), so
     // that a time limit also stops a guest that waits for a key or for a
     // reader of its output.
-    std::optional<std::chrono::steady_clock::time_point> deadline;
+    Deadline deadline;
     // And when this descriptor becomes readable (the run is ending), if set.
     int cancelFd = -1;
 

@@ -5,9 +5,9 @@
 // argument words and the guest's memory, and gets one 32-bit result back.
 #pragma once
 
-#include "runner/kernel/kernel.h"
 #include "runner/kernel/console.h"
 #include "runner/kernel/guest_memory.h"
+#include "runner/kernel/kernel.h"
 #include "runner/kernel/open_file.h"
 #include "runner/kernel/root_dir.h"
 #include "runner/kernel/wait_room.h"
@@ -28,7 +28,7 @@ namespace zylos {
 
 class Task {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = Deadline::Clock;
     // Returns a result to replace the call, or nothing to let it be performed.
     using Script = std::function<std::optional<int32_t>(const CallRecord &, GuestMemory &)>;
     using Observer = std::function<void(const CallRecord &, GuestMemory &)>;
@@ -62,8 +62,9 @@ public:
     void setObserver(Observer observer) { observer_ = std::move(observer); }
     // At most n bytes per console write; 0 for no limit.
     void setWriteChunk(size_t n) { kernel_.writeChunk = n; }
-    // Sleeps and waits end no later than this.
-    void setDeadline(std::optional<Clock::time_point> d) { kernel_.waitRoom.setDeadline(d); }
+    // Sleeps and waits end no later than this, and the guest stops there.
+    void setDeadline(Deadline d) { kernel_.waitRoom.setDeadline(d); }
+    const Deadline &deadline() const { return kernel_.waitRoom.deadline(); }
     void setRoot(RootDir root);
 
     bool exited() const { return exitStatus_.has_value(); }

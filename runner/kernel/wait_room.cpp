@@ -16,19 +16,18 @@ WaitRoom::WaitRoom() : haltFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 
 int WaitRoom::wait(std::unique_lock<std::mutex> &lock)
 {
-    if (halting() || late())
+    if (halting() || deadline_.passed())
         return -EINTR;
     if (deadline_)
-        cv_.wait_until(lock, *deadline_);
+        cv_.wait_until(lock, deadline_.at());
     else
         cv_.wait(lock);
-    return halting() || late() ? -EINTR : 0;
+    return halting() || deadline_.passed() ? -EINTR : 0;
 }
 
 int WaitRoom::sleepUntil(std::unique_lock<std::mutex> &lock, Clock::time_point until)
 {
-    if (deadline_ && *deadline_ < until)
-        until = *deadline_;
+    until = deadline_.cap(until);
     while (!halting() && Clock::now() < until)
         cv_.wait_until(lock, until);
     return halting() ? -EINTR : 0;

@@ -4,19 +4,19 @@
 // plenty for a handful of processes and cannot miss a wake-up.
 #pragma once
 
+#include "runner/kernel/deadline.h"
 #include "runner/kernel/unique_fd.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 
 namespace zylos {
 
 class WaitRoom {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = Deadline::Clock;
 
     std::mutex mutex;
 
@@ -28,9 +28,8 @@ public:
     // Sleeps until then, or -4 as wait() does.
     int sleepUntil(std::unique_lock<std::mutex> &lock, Clock::time_point until);
 
-    void setDeadline(std::optional<Clock::time_point> d) { deadline_ = d; }
-    std::optional<Clock::time_point> deadline() const { return deadline_; }
-    bool late() const { return deadline_ && Clock::now() >= *deadline_; }
+    void setDeadline(Deadline d) { deadline_ = d; }
+    const Deadline &deadline() const { return deadline_; }
 
     WaitRoom();
     // Ends every wait, now and later: the run is over.
@@ -41,7 +40,7 @@ public:
 
 private:
     std::condition_variable cv_;
-    std::optional<Clock::time_point> deadline_;
+    Deadline deadline_;
     std::atomic<bool> halting_ = false;
     UniqueFd haltFd_;
 };

@@ -183,7 +183,7 @@ void fuzzCalls(FuzzedDataProvider &in, const World &w, UnicornEngine &mem)
     StringConsole console;
     console.input = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 16));
     Task task(RootDir(w.root.string()), console);
-    task.setDeadline(Task::Clock::now()); // sleeps end at once
+    task.setDeadline(Deadline(Task::Clock::now())); // sleeps end at once
     task.setWriteChunk(in.ConsumeIntegralInRange<size_t>(0, 8));
     std::vector<uint8_t> before; // filled anew, not made anew, for each call
     for (int n = 0; n < 24 && in.remaining_bytes() > 0 && !task.exited(); ++n) {

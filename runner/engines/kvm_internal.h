@@ -1,0 +1,78 @@
+// What the files of the KVM engine (and their tests) share: where
+// the VM keeps its page tables, descriptor tables and stub, and the one way
+// they issue an ioctl.
+#pragma once
+
+#include "runner/kernel/layout.h"
+
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+namespace zylos {
+
+// Guest physical memory: the user range at the addresses the guest sees,
+// then the system area with the page tables and the stub.
+//
+// The VM runs in long mode with the guest's code segment in 32-bit
+// (compatibility) mode: some hosts run KVM guests with paging only in long
+// mode, and the 4-level tables give the same non-executable pages that PAE
+// paging would. The guest cannot tell the difference: there is no 64-bit
+// code segment it may enter.
+inline constexpr uint64_t kSystemPhys = kUserEnd;
+inline constexpr uint64_t kSystemSize = 8 << 20; // the tables of a full 3 GiB user range fit
+inline constexpr uint64_t kPml4 = kSystemPhys, kPdpt = kSystemPhys + 0x1000, kPageDirs = kSystemPhys + 0x2000;
+inline constexpr uint64_t kTablesPhys = kSystemPhys + 0x6000, kHandlersPhys = kSystemPhys + 0x7000,
+                          kStackPhys = kSystemPhys + 0x8000, kFirstTable = kSystemPhys + 0x9000;
+// Where the stub lives in the guest's address space, above the user range.
+// The descriptor tables are readable to the guest, as under the emulator.
+inline constexpr uint64_t kTablesVirt = 0xFFFFF000, kHandlersVirt = 0xFFFFE000, kStackVirt = 0xFFFFD000;
+inline constexpr uint64_t kTssOffset = 0x40, kIdtOffset = 0x100;
+// A gate for every vector up to the kernel's, whose handler reports its
+// vector as an out to the port of that number. An int n above the kernel's
+// vector fails the IDT's limit check and faults like one below it.
+inline constexpr uint32_t kKernelVector = 0x80, kGates = kKernelVector + 1;
+inline constexpr uint32_t kHandlerSize = 4;
+inline constexpr uint32_t kInvalidOpcode = 6, kGeneralProtection = 13, kPageFault = 14;
+
+// Selectors: the first four as under the emulator.
+inline constexpr uint16_t kUserCode = 0x13, kUserData = 0x1B, kKernelCode = 0x20, kTss = 0x28;
+inline constexpr uint64_t kGdt[] = {
+    0,
+    0x00CF93000000FFFF, // 0x08 kernel data
+    0x00CFFB000000FFFF, // 0x10 user code, 32-bit, DPL 3
+    0x00CFF3000000FFFF, // 0x18 user data, DPL 3
+    0x00AF9B000000FFFF, // 0x20 kernel code, 64-bit
+    // 0x28: the TSS (two slots), filled in by buildStub()
+};
+inline constexpr size_t kGdtEntries = std::size(kGdt) + 2;
+
+inline constexpr uint64_t kPresent = 1, kWritable = 2, kUser = 4, kNoExecute = uint64_t{1} << 63;
+inline constexpr uint64_t kCr0 = 0x80010033; // PG, WP, NE, ET, MP, PE
+inline constexpr uint64_t kCr4 = 0x620;      // OSXMMEXCPT, OSFXSR, PAE
+inline constexpr uint64_t kEfer = 0xD00;     // NXE, LMA, LME
+inline constexpr uint32_t kEflagsDefault = 0x2;
+
+inline std::system_error systemError(const std::string &what)
+{
+    return {errno, std::generic_category(), what};
+}
+
+// An ioctl, tried again when a signal interrupted it; throws when it fails.
+inline int kvmIoctl(int fd, unsigned long request, const void *arg, const char *what)
+{
+    int r;
+    do
+        r = ::ioctl(fd, request, arg);
+    while (r < 0 && errno == EINTR);
+    if (r < 0)
+        throw systemError(what);
+    return r;
+}
+
+} // namespace zylos

@@ -1,0 +1,139 @@
+// The guest's memory: host buffers mapped into the emulator, read and
+// written by the kernel through their bounds, and put back whole for calls
+// into an image, which also give it a GS segment.
+#include "runner/engines/unicorn_internal.h"
+#include "runner/kernel/layout.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace zylos {
+
+uint8_t *UnicornEngine::map(uint32_t addr, uint32_t size, unsigned perms)
+{
+    void *host = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (host == MAP_FAILED)
+        throw std::runtime_error("cannot allocate " + std::to_string(size) + " bytes of guest memory");
+    const uc_err err = uc_mem_map_ptr(uc_, addr, size, perms, host);
+    if (err != UC_ERR_OK) {
+        munmap(host, size);
+        throw std::runtime_error("cannot map guest memory at " + hexAddress(addr) + ": " + uc_strerror(err));
+    }
+    insertRegion(regions_, Region{addr, size, perms, static_cast<uint8_t *>(host)});
+    return static_cast<uint8_t *>(host);
+}
+
+const UnicornEngine::Region *UnicornEngine::regionAt(uint64_t addr) const
+{
+    return regionHolding(regions_, addr);
+}
+
+template <typename F>
+bool UnicornEngine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
+{
+    if (n > (uint64_t{1} << 32))
+        return false;
+    const uint64_t end = uint64_t{addr} + n;
+    for (uint64_t at = addr; at < end;) {
+        const Region *r = regionAt(at);
+        if (!r || (r->perms & need) != need)
+            return false;
+        const uint64_t stop = std::min<uint64_t>(end, uint64_t{r->base} + r->size);
+        f(r->host + (at - r->base), static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
+        at = stop;
+    }
+    return true;
+}
+
+bool UnicornEngine::accessible(uint32_t addr, size_t n, bool forWrite) const
+{
+    return walk(addr, n, forWrite ? kPermWrite : kPermRead, [](uint8_t *, size_t, size_t) {});
+}
+
+bool UnicornEngine::read(uint32_t addr, void *out, size_t n) const
+{
+    return accessible(addr, n, false) && walk(addr, n, kPermRead, [&](uint8_t *host, size_t done, size_t len) {
+               std::memcpy(static_cast<uint8_t *>(out) + done, host, len);
+           });
+}
+
+bool UnicornEngine::write(uint32_t addr, const void *in, size_t n)
+{
+    return accessible(addr, n, true) && walk(addr, n, kPermWrite, [&](uint8_t *host, size_t done, size_t len) {
+               std::memcpy(host, static_cast<const uint8_t *>(in) + done, len);
+           });
+}
+
+UnicornEngine::Snapshot::~Snapshot()
+{
+    if (cpu_)
+        uc_context_free(cpu_);
+}
+
+void UnicornEngine::saveCpu(Snapshot &s) const
+{
+    if (!s.cpu_)
+        check(uc_context_alloc(uc_, &s.cpu_), "saving the CPU state");
+    check(uc_context_save(uc_, s.cpu_), "saving the CPU state");
+}
+
+void UnicornEngine::save(Snapshot &s) const
+{
+    saveCpu(s);
+    s.memory_.clear();
+    for (const Region &r : regions_) {
+        if (!(r.perms & kPermWrite))
+            continue;
+        Snapshot::Saved &saved = s.memory_.emplace_back(Snapshot::Saved{r.host, {r.host, r.host + r.size}, {}});
+        for (uint32_t at = 0; at < r.size; at += kPageSize) {
+            const uint8_t *page = r.host + at;
+            const bool zero = std::all_of(page, page + kPageSize, [](uint8_t b) { return b == 0; });
+            if (!saved.runs.empty() && saved.runs.back().zero == zero)
+                saved.runs.back().size += kPageSize;
+            else
+                saved.runs.push_back({at, kPageSize, zero});
+        }
+    }
+}
+
+// The harness restores before every call, and copying the stack and a heap
+// arena alone would be megabytes each time; a private anonymous page given
+// back reads as zeros again, and giving back costs only the pages touched.
+void UnicornEngine::restore(const Snapshot &s)
+{
+    for (const Snapshot::Saved &saved : s.memory_) {
+        for (const Snapshot::Pages &run : saved.runs) {
+            if (run.zero && madvise(saved.host + run.offset, run.size, MADV_DONTNEED) == 0)
+                continue;
+            std::memcpy(saved.host + run.offset, saved.pristine.data() + run.offset, run.size);
+        }
+    }
+    if (s.cpu_)
+        check(uc_context_restore(uc_, s.cpu_), "restoring the CPU state");
+}
+
+void UnicornEngine::setGsSegment(uint32_t table, uint32_t base)
+{
+    // The descriptors in use move into the new table unchanged; the GS one
+    // follows them: present, DPL 3, read/write data already accessed (the
+    // table is read-only), limit 4 GiB in pages, 32-bit.
+    uc_x86_mmr gdtr{};
+    check(uc_reg_read(uc_, UC_X86_REG_GDTR, &gdtr), "reading the descriptor table");
+    const uint32_t used = gdtr.base ? (gdtr.limit + 1) & ~7u : 8;
+    uint8_t *page = map(table, kPageSize, kPermRead);
+    if (used + 8 > kPageSize || (gdtr.base && uc_mem_read(uc_, gdtr.base, page, used) != UC_ERR_OK))
+        throw std::runtime_error("cannot extend the descriptor table");
+    const uint64_t descriptor = 0xFFFF | uint64_t{base & 0xFFFFFF} << 16 | uint64_t{0xF3} << 40 | uint64_t{0xCF} << 48 |
+                                uint64_t{base >> 24} << 56;
+    std::memcpy(page + used, &descriptor, sizeof descriptor);
+    gdtr = {0, table, used + 8 - 1, 0};
+    const uint32_t selector = used | 3;
+    check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "setting the descriptor table");
+    check(uc_reg_write(uc_, UC_X86_REG_GS, &selector), "loading GS");
+}
+
+} // namespace zylos
