@@ -32,17 +32,50 @@ bool readyBefore(int fd, short events, const Deadline &deadline, int cancelFd)
 
 } // namespace
 
+// False when the deadline comes first; at the end of the run the reader
+// returns at once, and each waiter after it, as the cancel descriptor stays
+// readable.
+bool HostConsole::takeInput()
+{
+    std::unique_lock<std::mutex> lock(inputMutex_);
+    const auto free = [this] { return !inputTaken_; };
+    if (deadline) {
+        if (!inputFree_.wait_until(lock, deadline.at(), free))
+            return false;
+    } else {
+        inputFree_.wait(lock, free);
+    }
+    inputTaken_ = true;
+    return true;
+}
+
+void HostConsole::releaseInput()
+{
+    {
+        const std::lock_guard<std::mutex> lock(inputMutex_);
+        inputTaken_ = false;
+    }
+    inputFree_.notify_all();
+}
+
 long HostConsole::read(void *buf, size_t n)
 {
+    if (!takeInput())
+        return -EINTR;
+    long r;
     for (;;) {
-        if (!readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd))
-            return -EINTR;
-        const ssize_t r = ::read(STDIN_FILENO, buf, n);
-        if (r >= 0)
-            return r;
-        if (errno != EINTR)
-            return -errno;
+        if (!readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd)) {
+            r = -EINTR;
+            break;
+        }
+        const ssize_t got = ::read(STDIN_FILENO, buf, n);
+        if (got >= 0 || errno != EINTR) {
+            r = got >= 0 ? got : -errno;
+            break;
+        }
     }
+    releaseInput();
+    return r;
 }
 
 // A reader that stops reading must not keep the guest past its deadline

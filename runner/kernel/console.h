@@ -3,7 +3,9 @@
 
 #include "runner/kernel/deadline.h"
 
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 namespace zylos {
@@ -29,6 +31,18 @@ public:
 
     long read(void *buf, size_t n) override;
     long write(int stream, const void *buf, size_t n) override;
+
+private:
+    // Standard input has one reader at a time: a poll that finds it
+    // readable is then true for the read that follows, which another
+    // process's thread would otherwise empty first, leaving this one
+    // blocked past every deadline until the end of the input.
+    bool takeInput();
+    void releaseInput();
+
+    std::mutex inputMutex_;
+    std::condition_variable inputFree_;
+    bool inputTaken_ = false;
 };
 
 // A console held in memory, for tests.

@@ -16,11 +16,11 @@
 namespace zylos::test {
 namespace {
 
-// Standard input held open and never written; standard output counted, or
-// never read when readOutput is false.
-RunResult runCounted(const std::vector<std::string> &argv, bool readOutput = true)
+// Standard input held open after input; standard output counted, or never
+// read when readOutput is false.
+RunResult runCounted(const std::vector<std::string> &argv, bool readOutput = true, const std::string &input = "")
 {
-    return runCommand(argv, {"", readOutput ? Output::Count : Output::Ignore, true});
+    return runCommand(argv, {input, readOutput ? Output::Count : Output::Ignore, true});
 }
 
 // PVM, a KVM for hosts without hardware virtualisation, serves an int 0x1a
@@ -42,8 +42,23 @@ HostileImage flood(uint32_t chunk, uint32_t count)
     return image;
 }
 
+// Sixteen processes of the image at /many (each spawns it fifteen times;
+// the spawns beyond the limit fail) that all wait for keys.
+HostileImage manyKeyReaders()
+{
+    HostileImage image;
+    const uint32_t self = image.data("/many");
+    image.mov(R::Esi, 15);
+    const size_t top = image.label();
+    image.sys(SYS_SPAWN, self, 0, 0).loop(R::Esi, top);
+    const size_t keys = image.label();
+    image.sys(SYS_GETKEY).jmp(keys);
+    return image;
+}
+
 // Whichever limit comes first stops a guest that spins, makes calls forever,
-// waits for a key that never comes or writes to a reader that stopped reading.
+// waits for a key that never comes (alone, or with other processes that
+// share what keys there are) or writes to a reader that stopped reading.
 TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
 {
     HostileImage spin, calls, keys;
@@ -54,9 +69,13 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
         const char *name;
         HostileImage image;
         bool counted, readOutput;
+        // Input that sixteen readers share, left open after it; spawning
+        // them takes longer than the usual limit.
+        std::string input = "", seconds = "0.3";
     } cases[] = {{"spin", spin, true, true},
                  {"calls", calls, true, true},
                  {"keys", keys, false, true},
+                 {"many", manyKeyReaders(), false, true, std::string(100000, 'k'), "3"},
                  {"flood", flood(1 << 20, 1000000), false, false}};
     for (const auto &c : cases) {
         const std::string path = c.image.save(dir / c.name);
@@ -65,9 +84,10 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
             EXPECT_EQ(insns.status, 124) << c.name;
             EXPECT_EQ(insns.err, "zylos-run: stopped after 3000000 instructions (--max-insns)\n") << c.name;
         }
-        expectTimedOut(
-            runCounted({ZYLOS_RUN_PATH, "--timeout", "0.3", "--max-insns", "100000000000", path}, c.readOutput),
-            c.name);
+        expectTimedOut(runCounted({ZYLOS_RUN_PATH, "--timeout", c.seconds, "--max-insns", "100000000000", "--root",
+                                   dir.str(), path},
+                                  c.readOutput, c.input),
+                       c.name, c.seconds);
     }
 }
 
