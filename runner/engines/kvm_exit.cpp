@@ -31,7 +31,7 @@ KvmExit decodeKvmExit(const kvm_run &run, bool interrupted, const uint64_t *stac
     // What the CPU pushed: the error code of some vectors, then rip, cs,
     // rflags, rsp and ss, eight bytes each.
     const size_t words = hasErrorCode(vector) ? 6 : 5;
-    if (run.s.regs.regs.rsp != kStackVirt + kPageSize - 8 * words)
+    if (run.s.regs.regs.rsp != kRing0StackPage + kPageSize - 8 * words)
         throw std::runtime_error("the virtual machine's stub lost its stack");
     const size_t rip = kStackWords - 5;
     KvmExit e{KvmExit::Exception, vector};

@@ -91,7 +91,7 @@ std::string KvmEngine::faultText(const KvmExit &exit, uint32_t &address)
         kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
         address = static_cast<uint32_t>(s.cr2);
         const Access a = exit.errorCode & 0x10 ? Access::Execute : exit.errorCode & 2 ? Access::Write : Access::Read;
-        const bool mapped = regionAt(address) || pageDown(address) == kTablesVirt;
+        const bool mapped = regionAt(address) || pageDown(address) == kDescriptorPage;
         return accessText(a, mapped, address);
     }
     case kGeneralProtection: return instructionText(*this, eip).value_or(privilegedText(*this, eip));

@@ -3,6 +3,7 @@
 // they issue an ioctl.
 #pragma once
 
+#include "runner/engines/descriptor_tables.h"
 #include "runner/kernel/layout.h"
 
 #include <sys/ioctl.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -29,28 +29,11 @@ inline constexpr uint64_t kSystemSize = 8 << 20; // the tables of a full 3 GiB u
 inline constexpr uint64_t kPml4 = kSystemPhys, kPdpt = kSystemPhys + 0x1000, kPageDirs = kSystemPhys + 0x2000;
 inline constexpr uint64_t kTablesPhys = kSystemPhys + 0x6000, kHandlersPhys = kSystemPhys + 0x7000,
                           kStackPhys = kSystemPhys + 0x8000, kFirstTable = kSystemPhys + 0x9000;
-// Where the stub lives in the guest's address space, above the user range.
-// The descriptor tables are readable to the guest, as under the emulator.
-inline constexpr uint64_t kTablesVirt = 0xFFFFF000, kHandlersVirt = 0xFFFFE000, kStackVirt = 0xFFFFD000;
-inline constexpr uint64_t kTssOffset = 0x40, kIdtOffset = 0x100;
-// A gate for every vector up to the kernel's, whose handler reports its
-// vector as an out to the port of that number. An int n above the kernel's
-// vector fails the IDT's limit check and faults like one below it.
-inline constexpr uint32_t kKernelVector = 0x80, kGates = kKernelVector + 1;
-inline constexpr uint32_t kHandlerSize = 4;
-inline constexpr uint32_t kInvalidOpcode = 6, kGeneralProtection = 13, kPageFault = 14;
+// The stub's descriptor tables, handlers and ring-0 stack are mapped above
+// the user range, where descriptor_tables.h places them.
 
-// Selectors: the first four as under the emulator.
-inline constexpr uint16_t kUserCode = 0x13, kUserData = 0x1B, kKernelCode = 0x20, kTss = 0x28;
-inline constexpr uint64_t kGdt[] = {
-    0,
-    0x00CF93000000FFFF, // 0x08 kernel data
-    0x00CFFB000000FFFF, // 0x10 user code, 32-bit, DPL 3
-    0x00CFF3000000FFFF, // 0x18 user data, DPL 3
-    0x00AF9B000000FFFF, // 0x20 kernel code, 64-bit
-    // 0x28: the TSS (two slots), filled in by buildStub()
-};
-inline constexpr size_t kGdtEntries = std::size(kGdt) + 2;
+// Vectors whose exits the engine tells apart.
+inline constexpr uint32_t kInvalidOpcode = 6, kGeneralProtection = 13, kPageFault = 14;
 
 inline constexpr uint64_t kPresent = 1, kWritable = 2, kUser = 4, kNoExecute = uint64_t{1} << 63;
 inline constexpr uint64_t kCr0 = 0x80010033; // PG, WP, NE, ET, MP, PE

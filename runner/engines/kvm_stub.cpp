@@ -15,13 +15,6 @@
 namespace zylos {
 namespace {
 
-// The vector handlers' first words: the frame is the guest's from here.
-uint64_t gate(uint64_t handler, unsigned dpl)
-{
-    return (handler & 0xFFFF) | uint64_t{kKernelCode} << 16 | uint64_t{0x8E | dpl << 5} << 40 |
-           ((handler >> 16) & 0xFFFF) << 48;
-}
-
 kvm_segment segment(uint16_t selector, uint8_t type, bool system = false)
 {
     kvm_segment s{};
@@ -60,33 +53,17 @@ void KvmEngine::buildStub()
     for (uint64_t i = 0; i < 4; ++i)
         systemPage(kPdpt)[i] = (kPageDirs + i * kPageSize) | kPresent | kWritable | kUser;
 
-    uint64_t *tables = systemPage(kTablesPhys);
-    std::memcpy(tables, kGdt, sizeof kGdt);
-    // A 64-bit TSS, already busy: its ring-0 stack, and no I/O permissions
-    // (the bitmap offset lies past its end).
-    const uint64_t tss = kTablesVirt + kTssOffset;
-    tables[std::size(kGdt)] = 103 | (tss & 0xFFFFFF) << 16 | uint64_t{0x8B} << 40 | (tss >> 24 & 0xFF) << 56;
-    tables[std::size(kGdt) + 1] = tss >> 32;
-    uint8_t *tssBytes = reinterpret_cast<uint8_t *>(tables) + kTssOffset;
-    const uint64_t stackTop = kStackVirt + kPageSize;
-    std::memcpy(tssBytes + 4, &stackTop, 8);
-    const uint16_t noBitmap = 104;
-    std::memcpy(tssBytes + 102, &noBitmap, 2);
-
+    writeDescriptorTables(reinterpret_cast<uint8_t *>(systemPage(kTablesPhys)));
     // Each handler reports its vector with an out to the port of that
     // number, which leaves the VM; after a kernel call it returns.
-    uint64_t *idt = tables + kIdtOffset / 8;
     uint8_t *handlers = reinterpret_cast<uint8_t *>(systemPage(kHandlersPhys));
     for (uint32_t v = 0; v < kGates; ++v) {
-        const uint64_t handler = kHandlersVirt + v * kHandlerSize;
-        idt[2 * v] = gate(handler, v == kKernelVector ? 3 : 0);
-        idt[2 * v + 1] = handler >> 32;
         const uint8_t code[kHandlerSize] = {0xE6, static_cast<uint8_t>(v), 0x48, 0xCF}; // out v, al; iretq
         std::memcpy(handlers + v * kHandlerSize, code, kHandlerSize);
     }
-    mapPage(kTablesVirt, kTablesPhys, kPresent | kUser | kNoExecute);
-    mapPage(kHandlersVirt, kHandlersPhys, kPresent);
-    mapPage(kStackVirt, kStackPhys, kPresent | kWritable | kNoExecute);
+    mapPage(kDescriptorPage, kTablesPhys, kPresent | kUser | kNoExecute);
+    mapPage(kHandlersPage, kHandlersPhys, kPresent);
+    mapPage(kRing0StackPage, kStackPhys, kPresent | kWritable | kNoExecute);
 }
 
 void KvmEngine::enterUserMode()
@@ -95,12 +72,16 @@ void KvmEngine::enterUserMode()
     kvmIoctl(vcpu_, KVM_GET_SREGS, &s, "reading the virtual CPU");
     s.cs = segment(kUserCode, 0xB);
     s.ds = s.es = s.fs = s.gs = s.ss = segment(kUserData, 0x3);
-    s.tr = segment(kTss, 0xB, true);
-    s.tr.base = kTablesVirt + kTssOffset;
-    s.tr.limit = 103;
+    s.tr = segment(kTssSelector, 0xB, true);
+    s.tr.base = kDescriptorPage + kTssOffset;
+    s.tr.limit = kTssLimit;
     s.tr.db = s.tr.g = 0;
-    s.gdt = {kTablesVirt, static_cast<uint16_t>(kGdtEntries * 8 - 1), {}};
-    s.idt = {kTablesVirt + kIdtOffset, static_cast<uint16_t>(kGates * 16 - 1), {}};
+    // The reset LDT (base 0, limit 0xFFFF) would let a guest that owns
+    // address 0x1000 write descriptors of its own, 64-bit code among them.
+    s.ldt = kvm_segment{};
+    s.ldt.unusable = 1;
+    s.gdt = {kDescriptorPage, kGdtLimit, {}};
+    s.idt = {kDescriptorPage + kIdtOffset, kIdtLimit, {}};
     s.cr0 = kCr0;
     s.cr3 = kPml4;
     s.cr4 = kCr4;

@@ -1,6 +1,7 @@
 // The emulator set up for a zylos guest in ring 3, and a run of it from
 // its start to the stop that ends it.
 #include "runner/debug/profiler.h"
+#include "runner/engines/descriptor_tables.h"
 #include "runner/engines/unicorn_internal.h"
 #include "runner/kernel/layout.h"
 
@@ -25,47 +26,54 @@ constexpr uint32_t kEflagsDefault = 0x2;
 
 // The guest runs in ring 3, as under the zylos kernel, so that a privileged
 // instruction faults instead of reconfiguring the emulated CPU. Ring 3 is
-// entered once, by an iret from a page above the user range that holds the
-// descriptor table, the iret frame and the code; afterwards the page is only
-// readable, and no descriptor in it leads back to ring 0.
-constexpr uint32_t kSystemPage = 0xFFFFF000;
-constexpr uint32_t kIretFrame = kSystemPage + 0x100;
-constexpr uint32_t kEntryCode = kSystemPage + 0x200;
+// entered once, by an iret from the descriptor page, which holds the iret
+// frame and the code until then; afterwards the page holds the tables alone
+// and is only readable.
+constexpr uint32_t kIretFrame = kDescriptorPage + 0x100;
+constexpr uint32_t kEntryCode = kDescriptorPage + 0x200;
 #ifdef uc_ctl_set_tcg_buffer_size
 // The translation cache: code of a zylos program fits many times over, and
 // the emulator's default reserves a gigabyte that every start pays for in
 // page tables.
 constexpr size_t kTranslationCacheBytes = 32u << 20;
 #endif
-constexpr uint8_t kKernelData = 0x08, kUserCode = 0x13, kUserData = 0x1B;
-
-// Flat 4 GiB, 32-bit, present and already marked accessed, so that the CPU
-// never writes to the table.
-constexpr uint64_t flatSegment(unsigned dpl, bool code)
-{
-    const uint64_t access = 0x80 | dpl << 5 | 0x10 | (code ? 0xB : 0x3);
-    return 0xFFFF | access << 40 | uint64_t{0xCF} << 48;
-}
-
-// Loads the descriptor table and irets into ring 3 with flat segments.
+// Irets into ring 3 with flat segments.
 void enterUserMode(uc_engine *uc)
 {
-    const uint64_t table[] = {0, flatSegment(0, false), flatSegment(3, true), flatSegment(3, false)};
     const uint32_t frame[] = {kEntryCode + 1, kUserCode, kEflagsDefault, 0, kUserData};
     // iret; mov eax, kUserData; mov ds, eax; mov es, eax; mov fs, eax; mov gs, eax
     const uint8_t code[] = {0xCF, 0xB8, kUserData, 0, 0, 0, 0x8E, 0xD8, 0x8E, 0xC0, 0x8E, 0xE0, 0x8E, 0xE8};
-    check(uc_mem_map(uc, kSystemPage, kPageSize, UC_PROT_READ | UC_PROT_EXEC), "mapping the system page");
-    check(uc_mem_write(uc, kSystemPage, table, sizeof table), "writing the system page");
-    check(uc_mem_write(uc, kIretFrame, frame, sizeof frame), "writing the system page");
-    check(uc_mem_write(uc, kEntryCode, code, sizeof code), "writing the system page");
-    const uc_x86_mmr gdtr{0, kSystemPage, sizeof table - 1, 0};
+    check(uc_mem_map(uc, kDescriptorPage, kPageSize, UC_PROT_READ | UC_PROT_EXEC), "mapping the descriptor page");
+    check(uc_mem_write(uc, kDescriptorPage, kGdt, sizeof kGdt), "writing the descriptor page");
+    check(uc_mem_write(uc, kIretFrame, frame, sizeof frame), "writing the descriptor page");
+    check(uc_mem_write(uc, kEntryCode, code, sizeof code), "writing the descriptor page");
+    const uc_x86_mmr gdtr{0, kDescriptorPage, kGdtLimit, 0};
     check(uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr), "loading the descriptor table");
     // iret pops through SS, which must first describe a 32-bit stack.
     const uint32_t ss = kKernelData, esp = kIretFrame;
     check(uc_reg_write(uc, UC_X86_REG_SS, &ss), "loading SS");
     check(uc_reg_write(uc, UC_X86_REG_ESP, &esp), "setting ESP");
     check(uc_emu_start(uc, kEntryCode, kEntryCode + sizeof code, 0, 0), "entering ring 3");
-    check(uc_mem_protect(uc, kSystemPage, kPageSize, UC_PROT_READ), "protecting the system page");
+}
+
+// Replaces the way into ring 3 by the tables and points the other
+// descriptor registers at them. The entry code was translated in ring 3 as
+// well, and a jump to it would find that translation, which the page's
+// protection does not take away.
+void finishDescriptorPage(uc_engine *uc)
+{
+    uint8_t page[kPageSize] = {};
+    writeDescriptorTables(page);
+    check(uc_mem_write(uc, kDescriptorPage, page, sizeof page), "writing the descriptor page");
+    const uc_x86_mmr idtr{0, kDescriptorPage + kIdtOffset, kIdtLimit, 0}, ldtr{0, 0, 0, 0};
+    // A busy 32-bit TSS, present, as the emulated CPU keeps its descriptor.
+    const uc_x86_mmr tr{kTssSelector, kDescriptorPage + kTssOffset, kTssLimit, 0x8B00};
+    check(uc_reg_write(uc, UC_X86_REG_IDTR, &idtr), "loading the interrupt table");
+    check(uc_reg_write(uc, UC_X86_REG_LDTR, &ldtr), "loading the null LDT");
+    check(uc_reg_write(uc, UC_X86_REG_TR, &tr), "loading the task register");
+    check(uc_ctl_remove_cache(uc, uint64_t{kDescriptorPage}, uint64_t{kDescriptorPage} + kPageSize),
+          "forgetting the entry code");
+    check(uc_mem_protect(uc, kDescriptorPage, kPageSize, UC_PROT_READ), "protecting the descriptor page");
 }
 
 // Stops the CPU at the deadline from a thread of its own, so that no guest
@@ -139,6 +147,7 @@ UnicornEngine::UnicornEngine(Options options)
     MachineHooks::install(*this);
 
     enterUserMode(uc_);
+    finishDescriptorPage(uc_);
     insns_ = 0; // the way into ring 3 is no guest instruction
     const uint16_t control = kFpuControl, status = 0, tags = kFpuTagsEmpty;
     const uint32_t mxcsr = kMxcsrDefault, eflags = kEflagsDefault, esp = 0;

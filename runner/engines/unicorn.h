@@ -76,6 +76,8 @@ public:
         };
         struct Saved {
             uint8_t *host;
+            uint32_t base;
+            bool code; // executable: what was translated from it goes when it is put back
             std::vector<uint8_t> pristine;
             std::vector<Pages> runs; // the region in runs of zero and other pages
         };
@@ -122,10 +124,13 @@ public:
 
     bool accessible(uint32_t addr, size_t n, bool forWrite) const override;
     bool read(uint32_t addr, void *out, size_t n) const override;
+    // A write into executable memory drops what was translated from it, as
+    // the emulator notices only the guest's own stores into code.
     bool write(uint32_t addr, const void *in, size_t n) override;
 
 private:
     const Region *regionAt(uint64_t addr) const;
+    void dropTranslations(uint32_t addr, uint64_t n);
     template <typename F>
     bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
     void stopWith(Stop::Kind kind, std::string fault = {}, uint32_t address = 0);

@@ -23,7 +23,7 @@ uint32_t UnicornEngine::blockLength(uint32_t start, uint32_t size)
     BlockLength &slot = lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)];
     if (slot.start != start || slot.size != size || !slot.insns) {
         uc_tb tb{};
-        check(uc_ctl_request_cache(uc_, start, &tb), "looking up a translated block");
+        check(uc_ctl_request_cache(uc_, uint64_t{start}, &tb), "looking up a translated block");
         slot = {start, size, tb.icount};
     }
     return slot.insns;
@@ -78,14 +78,14 @@ Stop UnicornEngine::runLimitedBlock(uint32_t start, std::optional<uint32_t> unti
 {
     const uint64_t end = uint64_t{start} + std::max<uint32_t>(blockSize_, 1);
     uc_hook h;
-    uc_ctl_remove_cache(uc_, start, end);
+    uc_ctl_remove_cache(uc_, uint64_t{start}, end);
     check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, start, end - 1),
           "hook");
     finishing_ = true;
     const uc_err err = uc_emu_start(uc_, start, until.value_or(0), 0, 0);
     finishing_ = false;
     uc_hook_del(uc_, h);
-    uc_ctl_remove_cache(uc_, start, end);
+    uc_ctl_remove_cache(uc_, uint64_t{start}, end);
     return stop_ ? *stop_ : unexplainedStop(err, until, reg(Reg::Eip));
 }
 
@@ -123,14 +123,14 @@ uint32_t UnicornEngine::replayFault(uint32_t blockStart, const FaultRecord &faul
     const uint64_t end = uint64_t{blockStart} + kPageSize;
     const std::optional<Stop> original = std::exchange(stop_, std::nullopt);
     // The block was translated without the hook; it is translated again.
-    uc_ctl_remove_cache(uc_, blockStart, end);
+    uc_ctl_remove_cache(uc_, uint64_t{blockStart}, end);
     if (uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::replayed), this, blockStart,
                     end - 1) == UC_ERR_OK) {
         replaying_ = true;
         uc_emu_start(uc_, blockStart, 0, 0, kMaxReplay);
         replaying_ = false;
         uc_hook_del(uc_, h);
-        uc_ctl_remove_cache(uc_, blockStart, end);
+        uc_ctl_remove_cache(uc_, uint64_t{blockStart}, end);
     }
     // The text names the address of a bad access, so an equal text is the same fault.
     const bool same = stop_ && stop_->kind == Stop::Fault && stop_->fault.what == fault.what;

@@ -47,6 +47,19 @@ uint32_t interruptingInstruction(const GuestMemory &mem, uint32_t intno, uint32_
     return eip;
 }
 
+// The text of an exception the CPU raised at eip, or of an int n there. An
+// iret with NT set asks for a task switch, which the emulated CPU refuses
+// with an invalid-TSS fault (the task it would return to is null); the
+// native engine's CPU, in long mode, has no task switch and raises a general
+// protection fault instead, and so both report that.
+std::string exceptionText(const GuestMemory &mem, uint32_t vector, uint32_t eip, bool raised)
+{
+    constexpr uint32_t kInvalidTss = 10, kGeneralProtection = 13;
+    if (vector == kGeneralProtection || (vector == kInvalidTss && raised))
+        return privilegedText(mem, eip);
+    return interruptText(vector);
+}
+
 } // namespace
 
 void MachineHooks::install(UnicornEngine &m)
@@ -177,8 +190,8 @@ void MachineHooks::interrupt(uc_engine *, uint32_t intno, void *self)
         return;
     }
     if (intno != 0x80) {
-        const uint32_t eip = interruptingInstruction(m, intno, m.reg(Reg::Eip));
-        m.faultAt(intno == 13 ? privilegedText(m, eip) : interruptText(intno), eip, eip);
+        const uint32_t after = m.reg(Reg::Eip), eip = interruptingInstruction(m, intno, after);
+        m.faultAt(exceptionText(m, intno, eip, eip == after), eip, eip);
         return;
     }
     // One read for the four registers: a cheap call is short enough for

@@ -43,7 +43,7 @@ bool UnicornEngine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
         if (!r || (r->perms & need) != need)
             return false;
         const uint64_t stop = std::min<uint64_t>(end, uint64_t{r->base} + r->size);
-        f(r->host + (at - r->base), static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
+        f(*r, r->host + (at - r->base), static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
         at = stop;
     }
     return true;
@@ -51,21 +51,33 @@ bool UnicornEngine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
 
 bool UnicornEngine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
-    return walk(addr, n, forWrite ? kPermWrite : kPermRead, [](uint8_t *, size_t, size_t) {});
+    return walk(addr, n, forWrite ? kPermWrite : kPermRead, [](const Region &, uint8_t *, size_t, size_t) {});
 }
 
 bool UnicornEngine::read(uint32_t addr, void *out, size_t n) const
 {
-    return accessible(addr, n, false) && walk(addr, n, kPermRead, [&](uint8_t *host, size_t done, size_t len) {
+    return accessible(addr, n, false) &&
+           walk(addr, n, kPermRead, [&](const Region &, uint8_t *host, size_t done, size_t len) {
                std::memcpy(static_cast<uint8_t *>(out) + done, host, len);
            });
 }
 
 bool UnicornEngine::write(uint32_t addr, const void *in, size_t n)
 {
-    return accessible(addr, n, true) && walk(addr, n, kPermWrite, [&](uint8_t *host, size_t done, size_t len) {
+    return accessible(addr, n, true) &&
+           walk(addr, n, kPermWrite, [&](const Region &r, uint8_t *host, size_t done, size_t len) {
                std::memcpy(host, static_cast<const uint8_t *>(in) + done, len);
+               if (r.perms & kPermExec)
+                   dropTranslations(static_cast<uint32_t>(addr + done), len);
            });
+}
+
+// Within one region: the emulator finds the translations of a range by
+// where the start's page is held, and goes on from there.
+void UnicornEngine::dropTranslations(uint32_t addr, uint64_t n)
+{
+    if (n)
+        uc_ctl_remove_cache(uc_, uint64_t{addr}, addr + n);
 }
 
 UnicornEngine::Snapshot::~Snapshot()
@@ -88,7 +100,8 @@ void UnicornEngine::save(Snapshot &s) const
     for (const Region &r : regions_) {
         if (!(r.perms & kPermWrite))
             continue;
-        Snapshot::Saved &saved = s.memory_.emplace_back(Snapshot::Saved{r.host, {r.host, r.host + r.size}, {}});
+        Snapshot::Saved &saved = s.memory_.emplace_back(
+            Snapshot::Saved{r.host, r.base, (r.perms & kPermExec) != 0, {r.host, r.host + r.size}, {}});
         for (uint32_t at = 0; at < r.size; at += kPageSize) {
             const uint8_t *page = r.host + at;
             const bool zero = std::all_of(page, page + kPageSize, [](uint8_t b) { return b == 0; });
@@ -111,6 +124,8 @@ void UnicornEngine::restore(const Snapshot &s)
                 continue;
             std::memcpy(saved.host + run.offset, saved.pristine.data() + run.offset, run.size);
         }
+        if (saved.code)
+            dropTranslations(saved.base, saved.pristine.size());
     }
     if (s.cpu_)
         check(uc_context_restore(uc_, s.cpu_), "restoring the CPU state");

@@ -54,6 +54,11 @@ public:
         bss_ = size;
         return *this;
     }
+    HostileImage &executableBss()
+    {
+        bssFlags_ |= PF_X;
+        return *this;
+    }
 
     HostileImage &raw(const std::vector<uint8_t> &bytes)
     {
@@ -88,7 +93,7 @@ public:
         const uint32_t size = phoff + 2 * sizeof(Elf32_Phdr);
         ElfParts parts{{},
                        {{PT_LOAD, 0, kBase, kBase, size, size, PF_R | PF_X, 0x1000},
-                        {PT_LOAD, 0, kBss, kBss, 0, bss_, PF_R | PF_W, 0x1000}}};
+                        {PT_LOAD, 0, kBss, kBss, 0, bss_, bssFlags_, 0x1000}}};
         Elf32_Ehdr &h = parts.h;
         std::memcpy(h.e_ident, ELFMAG, SELFMAG);
         h.e_ident[EI_CLASS] = ELFCLASS32;
@@ -137,7 +142,25 @@ private:
     std::string data_;
     std::vector<uint8_t> code_;
     uint32_t bss_ = 0x1000;
+    uint32_t bssFlags_ = PF_R | PF_W;
 };
+
+// A guest that stores "mov ebx, 11; ret" into its executable bss and calls
+// it, adds what between adds, calls it again and exits with ebx: 11, unless
+// the code was replaced in between (by "mov ebx, 13; ret", kRewrittenCode).
+inline constexpr std::string_view kRewrittenCode{"\xBB\x0D\0\0\0\xC3", 6};
+inline HostileImage rewrittenCode(const std::function<void(HostileImage &)> &between)
+{
+    HostileImage image;
+    const uint8_t callBss[] = {0xB8, 0, 0, 0, 0x10, 0xFF, 0xD0}; // mov eax, kBss; call eax
+    image.executableBss()
+        .raw({0xC7, 0x05, 0, 0, 0, 0x10, 0xBB, 11, 0, 0}) // mov dword [kBss], "mov ebx, 11"
+        .raw({0xC7, 0x05, 4, 0, 0, 0x10, 0, 0xC3, 0, 0})  // mov dword [kBss + 4], "ret"
+        .raw({std::begin(callBss), std::end(callBss)});
+    between(image);
+    image.raw({std::begin(callBss), std::end(callBss)}).raw({0xB8, SYS_EXIT, 0, 0, 0, 0xCD, 0x80});
+    return image;
+}
 
 // A built file with the header of every section of the given type changed by
 // damage, for the reader's section and symbol checks.

@@ -3,6 +3,7 @@
 // images): each is stopped, refused or reported, never a crash, a leaked host
 // descriptor or a touched file outside the root. Symlink escapes are in
 // kernel_test.cpp, images with thousands of segments in elf_test.cpp.
+#include "runner/engines/descriptor_tables.h"
 #include "runner/hostile_image.h"
 #include "runner/kernel/unique_fd.h"
 #include "runner/probe.h"
@@ -26,6 +27,14 @@ RunResult runCounted(const std::vector<std::string> &argv, bool readOutput = tru
 // PVM, a KVM for hosts without hardware virtualisation, serves an int 0x1a
 // of guest user code itself.
 bool hypervisorAnswersInt1A() { return fs::exists("/sys/module/kvm_pvm"); }
+
+// A writable page at 0x1000, the lowest address an image may use: where a
+// CPU's reset LDT (base 0) would find descriptors the guest wrote.
+void withLowPage(ElfParts &parts)
+{
+    parts.ph.push_back({PT_LOAD, 0, 0x1000, 0x1000, 0, 0x1000, PF_R | PF_W, 0x1000});
+    ++parts.h.e_phnum;
+}
 
 class HostileGuests : public ::testing::Test {
 protected:
@@ -203,6 +212,8 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         {"jump_unmapped", {0xB8, 0x00, 0x00, 0xAD, 0xDE, 0xFF, 0xE0}, "execution of unmapped address 0xdead0000", -1},
         {"jump_stack", {0xFF, 0xE4}, "execution of non-executable address 0xbff", -1},
         {"jump_above_user", {0xB8, 0x00, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff200", -1},
+        // where the emulator's way into ring 3 went on after its iret
+        {"jump_into_entry_code", {0xB8, 0x01, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff201", -1},
         {"jump_bss", {0xB8, 0x00, 0x00, 0x00, 0x10, 0xFF, 0xE0}, "execution of non-executable address 0x10000000", -1},
         {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000", 0},
         // call the next instruction; pop eax; xor eax, eax; mov eax, [eax]
@@ -228,11 +239,19 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         {"sysenter", {0x0F, 0x34}, "invalid instruction (sysenter/syscall)", 0},
         {"syscall", {0x0F, 0x05}, "invalid instruction (sysenter/syscall)", 0},
         {"far_jump_64_bit", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x33, 0x00}, "general protection fault", 0},
+        // A 64-bit code descriptor written at 0x1000, where a CPU's reset LDT would find selector 0x1007.
+        {"far_jump_ldt_64_bit", {0xC7, 0x05, 0x00, 0x10, 0, 0, 0xFF, 0xFF, 0, 0, 0xC7, 0x05, 0x04, 0x10, 0, 0, 0x00, 0xFA, 0xAF, 0x00,
+                                 0xEA, 0x00, 0x80, 0x04, 0x08, 0x07, 0x10}, "general protection fault", 20},
+        {"far_call_ldt", {0x9A, 0x00, 0x80, 0x04, 0x08, 0x07, 0x00}, "general protection fault", 0},
+        {"far_jump_tss", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x28, 0x00}, "general protection fault", 0},
+        {"lldt", {0x0F, 0x00, 0xD0}, "privileged instruction (lldt/ltr)", 0},
         {"int3", {0xCC}, "breakpoint (int3)", 0}, {"int_81", {0xCD, 0x81}, "interrupt 0x00000081", 0},
         {"ud2", {0x0F, 0x0B}, "invalid", 0},
         {"ring0_stack", {0xB8, 0x08, 0, 0, 0, 0x8E, 0xD0}, "general protection fault", 5},
         {"far_jump_ring0", {0xEA, 0x00, 0x80, 0x04, 0x08, 0x08, 0x00}, "general protection fault", 0},
         {"iret", {0xCF}, "general protection fault", 0},
+        // pushfd; or dword [esp], NT; popfd; iret: a return to the task that called, which there is not
+        {"iret_nested_task", {0x9C, 0x81, 0x0C, 0x24, 0x00, 0x40, 0, 0, 0x9D, 0xCF}, "general protection fault", 9},
         {"trap_flag", {0x9C, 0x81, 0x0C, 0x24, 0x00, 0x01, 0, 0, 0x9D, 0x90}, "debug trap", kUnchecked},
         // clang-format on
     };
@@ -258,7 +277,7 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         HostileImage image;
         const uint32_t after = image.data("after");
         image.raw({0x90}).raw(m.code).sys(SYS_WRITE, 1, after, 5).exit(0);
-        const std::string path = image.save(dir / m.name);
+        const std::string path = image.save(dir / m.name, withLowPage);
         for (const auto &[b, options] : runs) {
             std::vector<std::string> argv = options;
             argv.push_back(path);
@@ -285,6 +304,48 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         for (const auto &[b, options] : runs)
             if (options.empty() && n != 0x80 && !(n == 0x1A && b == Backend::Native && hypervisorAnswersInt1A()))
                 expectFault(runProgram(withBackend(b, {path})), interruptText(n), path + " " + backendName(b));
+    }
+}
+
+// Every engine shows the guest the same machine: code that a kernel call
+// rewrote runs as rewritten (nothing translated from the old code outlives
+// it), and sgdt, sidt, sldt and str show the descriptor page's tables and a
+// null LDT.
+TEST_F(HostileGuests, EveryEngineShowsTheGuestTheSameMachine)
+{
+    constexpr uint32_t at = HostileImage::kBss;
+    HostileImage registers;
+    // sgdt [at]; sidt [at + 6]; sldt [at + 12]; str [at + 14]
+    registers.raw({0x0F, 0x01, 0x05, 0,  0, 0, 0x10, 0x0F, 0x01, 0x0D, 6,  0, 0, 0x10,
+                   0x0F, 0x00, 0x05, 12, 0, 0, 0x10, 0x0F, 0x00, 0x0D, 14, 0, 0, 0x10});
+    registers.sys(SYS_WRITE, 1, at, 16).exit(0);
+    std::string tables(16, '\0');
+    const uint32_t idt = kDescriptorPage + kIdtOffset;
+    std::memcpy(tables.data(), &kGdtLimit, 2);
+    std::memcpy(tables.data() + 2, &kDescriptorPage, 4);
+    std::memcpy(tables.data() + 6, &kIdtLimit, 2);
+    std::memcpy(tables.data() + 8, &idt, 4);
+    std::memcpy(tables.data() + 14, &kTssSelector, 2);
+    const struct {
+        const char *name;
+        HostileImage image;
+        std::string input, out;
+        int status;
+    } rows[] = {
+        {"code_rewritten_by_read",
+         rewrittenCode([](HostileImage &i) { i.sys(SYS_READ, 0, at, kRewrittenCode.size()); }),
+         std::string(kRewrittenCode), "", 13},
+        {"descriptor_registers", registers, "", tables, 0},
+    };
+    for (const auto &row : rows) {
+        const std::string path = row.image.save(dir / row.name);
+        for (const Backend b : {Backend::Emulated, Backend::Native}) {
+            if (!backendUnavailable(b).empty())
+                continue;
+            const RunResult r = runProgram(withBackend(b, {path}), row.input);
+            EXPECT_EQ(r.status, row.status) << row.name << " " << backendName(b) << ": " << r.err;
+            EXPECT_EQ(r.out, row.out) << row.name << " " << backendName(b);
+        }
     }
 }
 

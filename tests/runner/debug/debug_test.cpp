@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -101,6 +102,27 @@ TEST(Debug, TheDeadlineEndsARunWaitingForTheDebugger)
                                "\nzylos-run: stopped after 1 seconds (--timeout)\n")
             << row.name;
     }
+}
+
+// Code that ran before gdb rewrote it runs as rewritten when the guest goes
+// on: nothing translated from the old code outlives the write.
+TEST(Debug, CodeThatGdbRewritesRunsAsRewritten)
+{
+    if (shell("command -v gdb").empty())
+        GTEST_SKIP() << "gdb is not installed (scripts/setup installs it)";
+    const TempDir dir{"zylos-rewrite"};
+    uint32_t secondCall = 0;
+    const HostileImage image = rewrittenCode([&](HostileImage &i) { secondCall = i.entry() + i.label(); });
+    const std::string path = image.save(dir / "rewritten"), port = std::to_string(freePort());
+    RunResult run{};
+    std::thread runner([&] { run = runProgram({"--gdb", port, path}); });
+    int rewritten = 0;
+    std::memcpy(&rewritten, kRewrittenCode.data(), 4);
+    shell("timeout 60 gdb -nx -batch -ex 'set architecture i386' -ex 'target remote 127.0.0.1:" + port +
+          "' -ex 'break *" + std::to_string(secondCall) + "' -ex continue -ex 'set {int}" +
+          std::to_string(HostileImage::kBss) + " = " + std::to_string(rewritten) + "' -ex continue 2>&1");
+    runner.join();
+    EXPECT_EQ(run.status, 13) << run.err;
 }
 
 TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount)

@@ -52,7 +52,7 @@ TEST(KvmExit, DecodesEachKindOfExit)
         run.exit_reason = r.reason;
         run.io.direction = static_cast<uint8_t>(r.direction);
         run.io.port = static_cast<uint16_t>(r.port);
-        run.s.regs.regs.rsp = kStackVirt + kPageSize - 8 * r.pushed;
+        run.s.regs.regs.rsp = kRing0StackPage + kPageSize - 8 * r.pushed;
         const KvmExit e = decodeKvmExit(run, r.interrupted, stack, mem);
         EXPECT_EQ(e.kind, r.kind) << r.name;
         if (r.kind == KvmExit::Interrupted)
@@ -75,9 +75,9 @@ TEST(KvmExit, RefusesExitsTheStubNeverMakes)
     run.exit_reason = KVM_EXIT_IO;
     run.io.direction = KVM_EXIT_IO_OUT;
     run.io.port = 0x80;
-    run.s.regs.regs.rsp = kStackVirt + kPageSize - 8 * 6; // a frame with an error code the vector has not
+    run.s.regs.regs.rsp = kRing0StackPage + kPageSize - 8 * 6; // a frame with an error code the vector has not
     EXPECT_THROW(decodeKvmExit(run, false, stack, mem), std::runtime_error);
-    run.s.regs.regs.rsp = kStackVirt + kPageSize - 8 * 5;
+    run.s.regs.regs.rsp = kRing0StackPage + kPageSize - 8 * 5;
     run.io.port = 0x81;
     EXPECT_THROW(decodeKvmExit(run, false, stack, mem), std::runtime_error);
     run.io.port = 0x80;
