@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -47,6 +48,7 @@ struct Subject {
     std::string compute;   // bench/compute.c built for this library
     std::string workloads; // bench/workloads.c built for this library
     std::string calls;     // bench/calls.c built for this library
+    std::string unfetched; // why this peer's library could not be had, if so
 };
 
 struct Row {
@@ -92,12 +94,18 @@ std::vector<Row> countRows(const std::vector<Subject> &subjects)
 {
     std::vector<std::unique_ptr<Guest>> guests;
     for (const Subject &s : subjects)
-        guests.push_back(s.peer ? loadPeer(s.callsImage) : std::make_unique<Guest>(s.callsImage));
+        guests.push_back(s.callsImage.empty() ? nullptr
+                         : s.peer             ? loadPeer(s.callsImage)
+                                              : std::make_unique<Guest>(s.callsImage));
     std::vector<Row> rows;
     for (const Workload &w : workloads()) {
         Row row{w.name + " (insns)", {}, ""};
         std::optional<double> ours;
         for (size_t i = 0; i < subjects.size(); ++i) {
+            if (!guests[i]) {
+                row.cells.push_back("n/a");
+                continue;
+            }
             const Count c = countOne(*guests[i], w, subjects[i].peer ? serveLinuxHeapCalls : nullptr);
             const int decimals = c.insns && *c.insns != static_cast<uint64_t>(*c.insns) ? 1 : 0;
             row.cells.push_back(c.insns ? number(*c.insns, decimals) : c.note);
@@ -466,6 +474,20 @@ void attach(std::vector<Subject> &subjects, const std::vector<std::string> &pair
     }
 }
 
+// A peer that could not be fetched is measured nowhere: each of its cells
+// says so, and a line below the table says why.
+void leaveOutUnfetchedPeers(std::vector<Subject> &subjects, const std::string &unavailableFile)
+{
+    std::ifstream in(unavailableFile);
+    if (!in)
+        return;
+    std::string why;
+    std::getline(in, why);
+    for (Subject &s : subjects)
+        if (s.peer)
+            s = {s.name, "", "", "", true, "", "", "", why.empty() ? "unknown cause" : why};
+}
+
 void printTable(const std::vector<Subject> &subjects, const std::vector<Row> &rows)
 {
     std::cout << "| Measure |";
@@ -477,10 +499,13 @@ void printTable(const std::vector<Subject> &subjects, const std::vector<Row> &ro
     std::cout << "---|\n";
     for (const Row &r : rows) {
         std::cout << "| " << r.measure << " |";
-        for (const std::string &c : r.cells)
-            std::cout << " " << c << " |";
+        for (size_t i = 0; i < r.cells.size(); ++i)
+            std::cout << " " << (subjects[i].unfetched.empty() ? r.cells[i] : "not fetched") << " |";
         std::cout << " " << r.goal << " |\n";
     }
+    for (const Subject &s : subjects)
+        if (!s.unfetched.empty())
+            std::cout << "\n" << s.name << " could not be fetched: " << s.unfetched << "\n";
 }
 
 int run(int argc, char **argv)
@@ -510,12 +535,15 @@ int run(int argc, char **argv)
     std::string procsRoot;
     app.add_option("--procs-root", procsRoot, "A root holding bench/procs.c built for zylos as /bin/procs")
         ->type_name("DIR");
+    std::string unavailable;
+    app.add_option("--peers-unavailable", unavailable, "Where fetch-peers says why the peers could not be had")
+        ->type_name("FILE");
     CLI11_PARSE(app, argc, argv);
 
-    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, "", "", ""}};
+    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, "", "", "", ""}};
     for (const std::string &p : peerCalls) {
         const auto [name, path] = splitPair(p);
-        subjects.push_back({name, path, "", "", true, "", "", ""});
+        subjects.push_back({name, path, "", "", true, "", "", "", ""});
     }
     for (const std::string &p : peerPrograms) {
         const auto [name, path] = splitPair(p);
@@ -527,6 +555,8 @@ int run(int argc, char **argv)
     attach(subjects, compute, &Subject::compute);
     attach(subjects, workloads, &Subject::workloads);
     attach(subjects, calls, &Subject::calls);
+    if (!unavailable.empty())
+        leaveOutUnfetchedPeers(subjects, unavailable);
 
     std::vector<Row> rows = countRows(subjects);
     rows.push_back(drapeRunRow(subjects.size()));
