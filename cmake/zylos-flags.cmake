@@ -1,10 +1,19 @@
 # The one list of target flags: the target build, the CMake toolchain file and
 # zylos-cc all read it, so every zylos program is compiled and linked alike.
 set(ZYLOS_TRIPLE i386-unknown-none-elf)
+# Programs are compiled hosted, so that main is the program's entry as C and
+# C++ define it: one that ends without a return statement returns 0 (in
+# freestanding mode it is an ordinary function, and falling off its end is
+# undefined). -fno-builtin still keeps the compiler from standing in for, or
+# assuming the behaviour of, library routines, and -nostdlibinc leaves the
+# zylos headers and the compiler's own as the only ones.
 set(ZYLOS_COMMON_FLAGS
-    --target=${ZYLOS_TRIPLE} -march=i686 -ffreestanding -fno-builtin -nostdlibinc
+    --target=${ZYLOS_TRIPLE} -march=i686 -fno-builtin -nostdlibinc
     -fno-stack-protector -fno-pic -fno-pie -fomit-frame-pointer -falign-loops=1 -fno-unwind-tables
     -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
+# The runtime itself (start-up stub, libc.a, libm.a) is what a hosted program
+# stands on, and is compiled freestanding.
+set(ZYLOS_RUNTIME_FLAGS -ffreestanding)
 set(ZYLOS_CXX_FLAGS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 # C that calls an undeclared function or mixes integers and pointers without
 # a cast builds a wrong program without a word (an undeclared strtold is read

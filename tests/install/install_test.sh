@@ -53,6 +53,16 @@ definition=$(grep -h 'int printf(' "$P"/share/zylos/src/libc/stdio/*.cpp)
 listing=$(gdb -q -batch -x "$P/share/zylos/zylos-gdb.py" -ex 'list printf' hello2 2>&1)
 grep -qF "$definition" <<< "$listing" || { echo "gdb 'list printf': $listing"; exit 1; }
 [ "$("$P/bin/zylos-run" ./twice)" = "42" ] || { echo "twice failed"; exit 1; }
+# A main that ends without a return statement returns 0, in C and C++, at
+# every optimisation level.
+printf '#include <stdio.h>\nint main(void) { printf("fell off\\n"); }\n' > falls.c
+printf '#include <cstdio>\nint main() { std::printf("fell off\\n"); }\n' > falls.cpp
+for row in "zylos-cc falls.c -O0" "zylos-cc falls.c -O2" "zylos-c++ falls.cpp -O0" "zylos-c++ falls.cpp -O2"; do
+    read -r tool source opt <<< "$row"
+    "$P/bin/$tool" "$opt" -o falls "$source"
+    set +e; out=$("$P/bin/zylos-run" ./falls 2>&1); status=$?; set -e
+    [ "$out" = "fell off" ] && [ $status -eq 0 ] || { echo "$row: '$out' status $status"; exit 1; }
+done
 # The installed runner finds its own default root.
 "$P/bin/zylos-run" drape /images/zylos.rei
 [ "$(printf 'hello | wc -\n' | "$P/bin/zylos-run" sh)" = "1 2 14 -" ] || { echo "sh from the root's /bin failed"; exit 1; }
