@@ -14,7 +14,8 @@
 
 namespace zylos::test {
 
-// The process-wide instance of the build's drape executable, reset.
+// The process-wide instance of drape linked with the whole C library (every
+// routine callable by symbol), reset.
 Guest &drapeGuest();
 
 // Runs zylos-run with these arguments (options, PROGRAM, its arguments) and
