@@ -51,8 +51,7 @@ Guest::Guest(const std::string &elfPath)
     symbols_ = elf::File(file).symbolValues();
     names_ = Symbolizer(file, image.entry);
 
-    loadImage(machine_, image, file);
-    mapStack(machine_);
+    loadAddressSpace(machine_, image, file);
     machine_.save(snapshot_);
     scratch_ = machine_.map(kScratchBase, kScratchSize, kPermRead | kPermWrite);
     std::memset(machine_.map(kReturnPage, kPageSize, kPermRead | kPermExec), 0xF4, kPageSize);

@@ -1,6 +1,8 @@
 // The zylos-run command line.
 #pragma once
 
+#include "runner/kernel/injection.h"
+
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -8,18 +10,12 @@
 
 namespace zylos {
 
-// Exit statuses of the runner itself; a guest that exits gives its own.
+// Exit statuses of the runner itself; a guest that exits gives its own, one
+// that faults kStatusFault (runner/kernel/task.h).
 inline constexpr int kStatusLimit = 124;
 inline constexpr int kStatusRunnerError = 125;
 inline constexpr int kStatusBadImage = 126;
 inline constexpr int kStatusNotFound = 127;
-inline constexpr int kStatusFault = 128 + 11;
-
-struct Injection {
-    std::string name;
-    unsigned nth; // 0: every call of that name
-    int32_t result;
-};
 
 struct Options {
     std::string root; // empty: the default root

@@ -176,10 +176,8 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, "--gdb: " + error);
         std::cerr << "zylos-run: waiting for gdb on 127.0.0.1:" << o.gdbPort << "\n";
     }
-    loadImage(*cpu, image, file);
-    mapStack(*cpu);
     try {
-        cpu->setReg(Reg::Esp, pushArguments(*cpu, o.command));
+        loadProcess(*cpu, image, file, o.command);
     } catch (const std::length_error &e) {
         return fail(kStatusRunnerError, e.what());
     }

@@ -4,6 +4,7 @@
 
 #include "runner/kernel/console.h"
 #include "runner/kernel/open_file.h"
+#include "runner/kernel/process_host.h"
 #include "runner/kernel/root_dir.h"
 #include "runner/kernel/wait_room.h"
 
@@ -13,8 +14,6 @@
 #include <string>
 
 namespace zylos {
-
-class Processes;
 
 struct CallRecord {
     std::string name;
@@ -35,7 +34,7 @@ struct Kernel {
     size_t writeChunk = 0; // at most this many bytes per console write; 0 for no limit
     // Named pipes, by RootDir::placeOf; guarded by the wait room's mutex.
     std::map<std::string, std::shared_ptr<PipeBuffer>> fifos;
-    Processes *processes = nullptr; // null: spawn and waitpid are not served
+    ProcessHost *processes = nullptr; // null: spawn and waitpid are not served
 };
 
 } // namespace zylos

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace zylos {
 
@@ -18,6 +20,22 @@ inline constexpr uint64_t kUserEnd = 0xC0000000;
 inline constexpr uint32_t kStackSize = 0x100000;
 inline constexpr uint32_t kStackBase = static_cast<uint32_t>(kUserEnd - kStackSize);
 inline constexpr uint32_t kImageLimit = kStackBase - kPageSize;
+
+// Arguments may take at most a quarter of the stack: argc, the argv
+// pointers and their null, and the strings.
+inline constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
+inline uint64_t argumentBytes(const std::vector<std::string> &argv)
+{
+    uint64_t bytes = 4 * (argv.size() + 2);
+    for (const std::string &a : argv)
+        bytes += a.size() + 1;
+    return bytes;
+}
+// With room left to align the stack.
+inline bool argumentsFit(const std::vector<std::string> &argv)
+{
+    return argumentBytes(argv) + 32 <= kMaxArgumentBytes;
+}
 
 constexpr uint64_t pageDown(uint64_t a)
 {

@@ -3,8 +3,6 @@
 #include "hostlib/whole_file.h"
 #include "runner/kernel/call_table.h"
 #include "runner/kernel/layout.h"
-#include "runner/process/loader.h"
-#include "runner/process/processes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -129,7 +127,7 @@ int Task::guestPath(GuestMemory &mem, uint32_t addr, std::string &path, std::str
 // argv as spawn is given it: count string pointers at addr, or just the
 // path as the guest wrote it for a count of 0.
 int Task::guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const std::string &path,
-                           std::vector<std::string> &argv) const
+                         std::vector<std::string> &argv) const
 {
     if (count < 0)
         return -EINVAL;

@@ -7,6 +7,7 @@
 
 #include "runner/kernel/console.h"
 #include "runner/kernel/guest_memory.h"
+#include "runner/kernel/injection.h"
 #include "runner/kernel/kernel.h"
 #include "runner/kernel/open_file.h"
 #include "runner/kernel/root_dir.h"
@@ -25,6 +26,10 @@
 #include <vector>
 
 namespace zylos {
+
+// The status of a process that faulted, as of one ended by SIGSEGV: what its
+// parent's waitpid collects, and the runner's exit status for process 1.
+inline constexpr int kStatusFault = 128 + 11;
 
 class Task {
 public:
@@ -71,11 +76,6 @@ public:
     int exitStatus() const { return exitStatus_.value_or(0); }
 
 private:
-    struct Injection {
-        std::string name;
-        unsigned nth;
-        int32_t result;
-    };
     struct Stream {
         UniqueFd dir;
         std::string name;

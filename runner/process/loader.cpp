@@ -6,22 +6,6 @@
 #include <stdexcept>
 
 namespace zylos {
-namespace {
-
-uint64_t argumentBytes(const std::vector<std::string> &argv)
-{
-    uint64_t bytes = 4 * (argv.size() + 2);
-    for (const std::string &a : argv)
-        bytes += a.size() + 1;
-    return bytes;
-}
-
-} // namespace
-
-bool argumentsFit(const std::vector<std::string> &argv)
-{
-    return argumentBytes(argv) + 32 <= kMaxArgumentBytes;
-}
 
 void loadImage(Engine &m, const ElfImage &image, std::span<const uint8_t> file)
 {
@@ -33,11 +17,9 @@ void loadImage(Engine &m, const ElfImage &image, std::span<const uint8_t> file)
     }
 }
 
-void mapStack(Engine &m)
-{
-    m.map(kStackBase, kStackSize, kPermRead | kPermWrite);
-}
+namespace {
 
+// Returns ESP.
 uint32_t pushArguments(Engine &m, const std::vector<std::string> &argv)
 {
     if (!argumentsFit(argv))
@@ -56,6 +38,20 @@ uint32_t pushArguments(Engine &m, const std::vector<std::string> &argv)
     words.push_back(0);
     m.write(esp, words.data(), words.size() * 4);
     return esp;
+}
+
+} // namespace
+
+void loadAddressSpace(Engine &m, const ElfImage &image, std::span<const uint8_t> file)
+{
+    loadImage(m, image, file);
+    m.map(kStackBase, kStackSize, kPermRead | kPermWrite);
+}
+
+void loadProcess(Engine &m, const ElfImage &image, std::span<const uint8_t> file, const std::vector<std::string> &argv)
+{
+    loadAddressSpace(m, image, file);
+    m.setReg(Reg::Esp, pushArguments(m, argv));
 }
 
 } // namespace zylos

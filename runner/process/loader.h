@@ -14,16 +14,15 @@ namespace zylos {
 // rest of the segment (bss) is zero.
 void loadImage(Engine &m, const ElfImage &image, std::span<const uint8_t> file);
 
-// Maps the stack at the top of the user range; the page below stays unmapped.
-void mapStack(Engine &m);
+// The image and the stack at the top of the user range (the page below it
+// stays unmapped) in m's fresh address space: where every process and every
+// call into an image starts.
+void loadAddressSpace(Engine &m, const ElfImage &image, std::span<const uint8_t> file);
 
-// Arguments may take at most a quarter of the stack.
-inline constexpr uint64_t kMaxArgumentBytes = kStackSize / 4;
-bool argumentsFit(const std::vector<std::string> &argv);
-
-// Lays out the initial stack: argc at ESP, the argv pointers inline after it,
-// a null pointer, and the strings above. Returns ESP. Throws
-// std::length_error when the arguments do not fit.
-uint32_t pushArguments(Engine &m, const std::vector<std::string> &argv);
+// A process ready to run from image.entry: its address space, and the
+// initial stack with argc at ESP, the argv pointers inline after it, a null
+// pointer, and the strings above. Throws std::length_error when the
+// arguments do not fit.
+void loadProcess(Engine &m, const ElfImage &image, std::span<const uint8_t> file, const std::vector<std::string> &argv);
 
 } // namespace zylos

@@ -4,7 +4,6 @@
 #include "runner/debug/symbolizer.h"
 #include "runner/engines/kvm.h"
 #include "runner/kernel/layout.h"
-#include "runner/options.h"
 #include "runner/process/elf_image.h"
 #include "runner/process/loader.h"
 
@@ -100,9 +99,7 @@ int32_t Processes::spawn(const Task &parent, const std::string &path, const std:
     std::unique_ptr<Engine> cpu;
     try {
         cpu = makeCpu_();
-        loadImage(*cpu, image, file);
-        mapStack(*cpu);
-        cpu->setReg(Reg::Esp, pushArguments(*cpu, argv));
+        loadProcess(*cpu, image, file, argv);
     } catch (const NativeUnavailable &) {
         return -EAGAIN; // no VM to be had now
     }

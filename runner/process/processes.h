@@ -20,7 +20,7 @@
 
 namespace zylos {
 
-class Processes {
+class Processes final : public ProcessHost {
 public:
     static constexpr size_t kMaxAlive = 16;
     // Children ended but not yet collected by a parent that still runs:
@@ -45,11 +45,11 @@ public:
     // Starts the executable at path (a guest path) as a child of parent with
     // argv: its id, or -2, -8 (not a zylos executable), -9 (a stdio setting
     // names a closed descriptor) or -11 (too many processes).
-    int32_t spawn(const Task &parent, const std::string &path, const std::vector<std::string> &argv);
+    int32_t spawn(const Task &parent, const std::string &path, const std::vector<std::string> &argv) override;
     // waitpid for parent: the id of an ended child (pid, or any for -1) with
     // its status, 0 with noHang while it runs, -10 when pid is no child of
     // parent's still to be collected, -4 when the run is ending.
-    int32_t wait(uint32_t parent, int32_t pid, bool noHang, int32_t &status);
+    int32_t wait(uint32_t parent, int32_t pid, bool noHang, int32_t &status) override;
     // True once a second process has been started.
     bool many() const { return many_; }
     // Stops every child and waits for their threads.
