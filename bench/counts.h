@@ -1,7 +1,7 @@
 // Guest instructions per operation of a C library's hot routines, counted by
 // the CPU emulator for calls made by symbol into an image that links the
-// library (ours: drape over the whole library; a peer's: an image of its
-// libc.a behind our start-up stub).
+// library (ours: drape; a peer's: an image of its libc.a behind our start-up
+// stub).
 #pragma once
 
 #include "image_calls/image_calls.h"

@@ -18,7 +18,7 @@
 namespace zylos::bench {
 namespace {
 
-// drape as shipped, linked like any zylos program.
+// drape with the whole library in it.
 constexpr uint64_t kLoadedBytesGoal = 12 * 1024;
 // Where %gs points inside a peer image's bench_thread (see peer_calls.c).
 constexpr uint32_t kThreadPointerOffset = 128 * 4;
@@ -148,11 +148,6 @@ std::vector<Row> sizeRows(const std::vector<Subject> &subjects, const std::strin
     }
     loaded.goal = goalText(static_cast<double>(goal), static_cast<double>(sizes[0].loaded));
     rows.push_back(loaded);
-    // What the library as a whole costs, beside what drape takes of it.
-    Row whole{"image: loaded bytes, drape over the whole C library (the image counted above)",
-              std::vector<std::string>(subjects.size(), "n/a"), ""};
-    whole.cells[0] = std::to_string(measureImage(subjects[0].callsImage, strip).loaded);
-    rows.push_back(whole);
     for (size_t k = 0; k < maxSegments; ++k) {
         Row seg{"image: segment " + std::to_string(k + 1) + ", file / memory bytes", {}, ""};
         for (size_t i = 0; i < subjects.size(); ++i)
@@ -545,7 +540,7 @@ int run(int argc, char **argv)
         ->type_name("FILE");
     CLI11_PARSE(app, argc, argv);
 
-    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_WHOLE_PATH, ZYLOS_DRAPE_PATH, "", false, "", "", "", ""}};
+    std::vector<Subject> subjects{{"zylos", ZYLOS_DRAPE_PATH, ZYLOS_DRAPE_PATH, "", false, "", "", "", ""}};
     for (const std::string &p : peerCalls) {
         const auto [name, path] = splitPair(p);
         subjects.push_back({name, path, "", "", true, "", "", "", ""});

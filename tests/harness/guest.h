@@ -14,8 +14,7 @@
 
 namespace zylos::test {
 
-// The process-wide instance of drape linked with the whole C library (every
-// routine callable by symbol), reset.
+// The process-wide instance of the build's drape executable, reset.
 Guest &drapeGuest();
 
 // Runs zylos-run with these arguments (options, PROGRAM, its arguments) and

@@ -4,7 +4,7 @@ namespace zylos::test {
 
 Guest &drapeGuest()
 {
-    static Guest instance(ZYLOS_DRAPE_WHOLE_PATH);
+    static Guest instance(ZYLOS_DRAPE_PATH);
     instance.reset();
     return instance;
 }

@@ -17,7 +17,7 @@ constexpr uint32_t kFail = 0xFFFFFFFFu;
 // The size of the heap arena.
 constexpr uint32_t kHeapSize = 1048576;
 
-// A test on drape over the whole C library, reset.
+// A test on the drape image, reset.
 class GuestTest : public ::testing::Test {
 protected:
     Guest &g = drapeGuest();
