@@ -51,6 +51,11 @@ inline constexpr uint16_t kIdtLimit = kGates * 16 - 1;
 inline constexpr uint32_t kHandlersPage = 0xFFFFE000, kRing0StackPage = 0xFFFFD000;
 inline constexpr uint32_t kHandlerSize = 4;
 
+// The low half of CR0, which smsw shows in ring 3: protected mode, x87
+// present (MP, ET) and its unmasked exceptions raised as faults (NE). The
+// native engine's CR0 adds paging and write protection above it.
+inline constexpr uint16_t kMachineStatusWord = 0x33;
+
 // Writes the GDT, the TSS and the IDT into the page (4096 bytes, zeroed).
 void writeDescriptorTables(uint8_t *page);
 

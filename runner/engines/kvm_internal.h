@@ -36,9 +36,9 @@ inline constexpr uint64_t kTablesPhys = kSystemPhys + 0x6000, kHandlersPhys = kS
 inline constexpr uint32_t kInvalidOpcode = 6, kGeneralProtection = 13, kPageFault = 14;
 
 inline constexpr uint64_t kPresent = 1, kWritable = 2, kUser = 4, kNoExecute = uint64_t{1} << 63;
-inline constexpr uint64_t kCr0 = 0x80010033; // PG, WP, NE, ET, MP, PE
-inline constexpr uint64_t kCr4 = 0x620;      // OSXMMEXCPT, OSFXSR, PAE
-inline constexpr uint64_t kEfer = 0xD00;     // NXE, LMA, LME
+inline constexpr uint64_t kCr0 = 0x80010000 | kMachineStatusWord; // PG, WP
+inline constexpr uint64_t kCr4 = 0x620;                           // OSXMMEXCPT, OSFXSR, PAE
+inline constexpr uint64_t kEfer = 0xD00;                          // NXE, LMA, LME
 inline constexpr uint32_t kEflagsDefault = 0x2;
 
 inline std::system_error systemError(const std::string &what)

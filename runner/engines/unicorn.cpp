@@ -56,8 +56,8 @@ void enterUserMode(uc_engine *uc)
     check(uc_emu_start(uc, kEntryCode, kEntryCode + sizeof code, 0, 0), "entering ring 3");
 }
 
-// Replaces the way into ring 3 by the tables and points the other
-// descriptor registers at them. The entry code was translated in ring 3 as
+// Replaces the way into ring 3 by the tables, points the other descriptor
+// registers at them and gives CR0 the machine status word of both engines. The entry code was translated in ring 3 as
 // well, and a jump to it would find that translation, which the page's
 // protection does not take away.
 void finishDescriptorPage(uc_engine *uc)
@@ -71,6 +71,8 @@ void finishDescriptorPage(uc_engine *uc)
     check(uc_reg_write(uc, UC_X86_REG_IDTR, &idtr), "loading the interrupt table");
     check(uc_reg_write(uc, UC_X86_REG_LDTR, &ldtr), "loading the null LDT");
     check(uc_reg_write(uc, UC_X86_REG_TR, &tr), "loading the task register");
+    const uint32_t cr0 = kMachineStatusWord;
+    check(uc_reg_write(uc, UC_X86_REG_CR0, &cr0), "setting CR0");
     check(uc_ctl_remove_cache(uc, uint64_t{kDescriptorPage}, uint64_t{kDescriptorPage} + kPageSize),
           "forgetting the entry code");
     check(uc_mem_protect(uc, kDescriptorPage, kPageSize, UC_PROT_READ), "protecting the descriptor page");
