@@ -231,7 +231,8 @@ void KvmEngine::storeRegs()
         regs_[i] = static_cast<uint32_t>(values[i]);
 }
 
-Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &) // instructions are not counted here
+// The limits are the instruction counts, which the options refuse natively.
+Stop KvmEngine::run(uint32_t begin, Task &task, const RunLimits &)
 {
     setReg(Reg::Eip, begin);
     loadRegs();

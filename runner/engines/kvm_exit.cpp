@@ -1,5 +1,6 @@
 #include "runner/engines/kvm_exit.h"
 
+#include "runner/engines/faults.h"
 #include "runner/kernel/layout.h"
 
 #include <linux/kvm.h>
@@ -42,8 +43,11 @@ KvmExit decodeKvmExit(const kvm_run &run, bool interrupted, const uint64_t *stac
     e.ripSlot = rip;
     // An int 0x80 arrives through its gate, or on hosts that fault on every
     // int n as an invalid opcode at it, to be stepped over.
-    uint8_t op[2] = {};
-    const bool stepOver = vector == kInvalidOpcode && mem.read(e.eip, op, 2) && op[0] == 0xCD && op[1] == kKernelVector;
+    const auto isKernelCall = [&] {
+        const Instruction i = decodeInstruction(mem, e.eip);
+        return i.kind == Instruction::SoftwareInterrupt && i.length == 2 && i.vector == kKernelVector;
+    };
+    const bool stepOver = vector == kInvalidOpcode && isKernelCall();
     if (vector == kKernelVector || stepOver)
         e.kind = KvmExit::KernelCall;
     if (stepOver)

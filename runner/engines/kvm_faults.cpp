@@ -13,31 +13,6 @@
 namespace zylos {
 namespace {
 
-// The text of a software interrupt, a fast system call or a far transfer at
-// eip, or nothing: some hosts raise an invalid opcode fault for every int n,
-// and for a far jump to a segment of another mode, where the CPU itself
-// raises a general protection fault.
-std::optional<std::string> instructionText(const GuestMemory &mem, uint32_t eip)
-{
-    uint8_t op[2] = {};
-    mem.read(eip, op, 1);
-    mem.read(eip + 1, op + 1, 1);
-    switch (op[0]) {
-    case 0xCC: return interruptText(3);
-    case 0xCD: return interruptText(op[1]);
-    case 0xCE: return interruptText(4);
-    case 0xF1: return interruptText(1);
-    case 0x9A:
-    case 0xEA: return "general protection fault";
-    case 0x0F:
-        if (op[1] == 0x34 || op[1] == 0x05)
-            return "invalid instruction (sysenter/syscall)";
-        break;
-    default: break;
-    }
-    return std::nullopt;
-}
-
 // An int n refused by its gate (a general protection fault whose error code
 // points into the IDT): the vector the instruction names and where it
 // starts. Some virtual CPUs push twice the gate's index (its byte offset in a
@@ -51,13 +26,10 @@ RefusedInterrupt refusedInterrupt(const GuestMemory &mem, uint32_t eip, uint32_t
 {
     const uint32_t index = errorCode >> 3;
     for (const uint32_t at : {eip, eip - 2, eip - 1}) {
-        uint8_t op[2] = {};
-        mem.read(at, op, 1);
-        mem.read(at + 1, op + 1, 1);
-        const uint32_t vector = op[0] == 0xCD ? op[1] : op[0] == 0xCC ? 3 : op[0] == 0xCE ? 4 : op[0] == 0xF1 ? 1 : 256;
-        const uint32_t length = op[0] == 0xCD ? 2 : 1;
-        if (vector < 256 && (index == vector || index == 2 * vector) && (at == eip || at + length == eip))
-            return {vector, at};
+        const Instruction i = decodeInstruction(mem, at);
+        if (i.kind == Instruction::SoftwareInterrupt && (index == i.vector || index == 2 * i.vector) &&
+            (at == eip || at + i.length == eip))
+            return {i.vector, at};
     }
     return {index, eip};
 }

@@ -37,13 +37,14 @@ bool isFetch(uc_mem_type type)
 // the CPU raises itself leave EIP on the faulting instruction.
 uint32_t interruptingInstruction(const GuestMemory &mem, uint32_t intno, uint32_t eip)
 {
-    uint8_t before[2] = {};
-    if (!mem.read(eip - 1, before + 1, 1))
+    uint8_t last = 0;
+    if (!mem.read(eip - 1, &last, 1))
         return eip;
-    if (mem.read(eip - 2, before, 1) && before[0] == 0xCD && before[1] == intno)
-        return eip - 2;
-    if ((intno == 3 && before[1] == 0xCC) || (intno == 1 && before[1] == 0xF1) || (intno == 4 && before[1] == 0xCE))
-        return eip - 1;
+    for (const uint32_t length : {2u, 1u}) {
+        const Instruction i = decodeInstruction(mem, eip - length);
+        if (i.kind == Instruction::SoftwareInterrupt && i.length == length && i.vector == intno)
+            return eip - length;
+    }
     return eip;
 }
 

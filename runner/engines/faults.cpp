@@ -1,4 +1,4 @@
-#include "runner/engines/engine.h"
+#include "runner/engines/faults.h"
 
 #include "runner/debug/symbolizer.h"
 
@@ -47,6 +47,30 @@ std::string describeFault(const FaultRecord &f, const Symbolizer &symbols, const
                   : "  (no backtrace: the guest's memory is gone)\n");
 }
 
+Instruction decodeInstruction(const GuestMemory &mem, uint32_t eip)
+{
+    uint8_t op[2] = {};
+    mem.read(eip, op, 1);
+    mem.read(eip + 1, op + 1, 1);
+    switch (op[0]) {
+    case 0xCC: return {Instruction::SoftwareInterrupt, 3, 1};
+    case 0xCD: return {Instruction::SoftwareInterrupt, op[1], 2};
+    case 0xCE: return {Instruction::SoftwareInterrupt, 4, 1};
+    case 0xF1: return {Instruction::SoftwareInterrupt, 1, 1};
+    case 0x9A:
+    case 0xEA: return {Instruction::FarTransfer};
+    case 0x0F:
+        if (op[1] == 0x34 || op[1] == 0x05)
+            return {Instruction::FastSystemCall};
+        break;
+    default: break;
+    }
+    for (const Privileged &p : kPrivileged)
+        if (p.op == op[0] && (p.op != 0x0F || p.op2 == op[1]))
+            return {Instruction::Privileged, 0, 0, p.name};
+    return {};
+}
+
 std::string accessText(Access access, bool mapped, uint32_t address)
 {
     const std::string at = hexAddress(address);
@@ -61,13 +85,9 @@ std::string accessText(Access access, bool mapped, uint32_t address)
 
 std::string privilegedText(const GuestMemory &mem, uint32_t eip)
 {
-    uint8_t op[2] = {};
-    if (mem.read(eip, op, 1) && op[0] == 0x0F)
-        mem.read(eip + 1, op + 1, 1);
-    for (const Privileged &p : kPrivileged)
-        if (p.op == op[0] && (p.op != 0x0F || p.op2 == op[1]))
-            return std::string("privileged instruction (") + p.name + ")";
-    return "general protection fault";
+    const Instruction i = decodeInstruction(mem, eip);
+    return i.kind == Instruction::Privileged ? std::string("privileged instruction (") + i.name + ")"
+                                             : "general protection fault";
 }
 
 std::string interruptText(uint32_t vector)
@@ -82,6 +102,19 @@ std::string interruptText(uint32_t vector)
     case 13: return "general protection fault";
     default: return "interrupt " + hexAddress(vector);
     }
+}
+
+std::optional<std::string> instructionText(const GuestMemory &mem, uint32_t eip)
+{
+    const Instruction i = decodeInstruction(mem, eip);
+    switch (i.kind) {
+    case Instruction::SoftwareInterrupt: return interruptText(i.vector);
+    case Instruction::FarTransfer: return "general protection fault";
+    case Instruction::FastSystemCall: return "invalid instruction (sysenter/syscall)";
+    case Instruction::Privileged:
+    case Instruction::Other: break;
+    }
+    return std::nullopt;
 }
 
 } // namespace zylos
