@@ -37,13 +37,10 @@ struct Pipe {
     }
 };
 
-} // namespace
-
-RunResult runCommand(const std::vector<std::string> &command, const RunOptions &o)
+// Starts command with the child's ends of the pipes as its 0, 1 and 2, and
+// closes them here.
+pid_t startCommand(const std::vector<std::string> &command, Pipe &in, Pipe &out, Pipe &err)
 {
-    // The command may exit before reading all of its input.
-    signal(SIGPIPE, SIG_IGN);
-    Pipe in, out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
@@ -54,20 +51,24 @@ RunResult runCommand(const std::vector<std::string> &command, const RunOptions &
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid;
-    const auto start = std::chrono::steady_clock::now();
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + command[0]);
     in.closeEnd(0), out.closeEnd(1), err.closeEnd(1);
-    fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
+    return pid;
+}
 
-    RunResult r{};
+// Feeds the input and takes the output until the command has closed its
+// output, or kills it at the deadline.
+void exchange(pid_t pid, const RunOptions &o, Pipe &in, Pipe &out, Pipe &err,
+              std::chrono::steady_clock::time_point deadline, RunResult &r)
+{
+    fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
     size_t fed = 0;
     if (o.input.empty() && !o.holdInput)
         in.closeEnd(1);
     std::vector<char> buf(1 << 20);
-    const auto deadline = start + kRunLimit;
     while ((o.output != Output::Ignore && out.fd[0] >= 0) || err.fd[0] >= 0) {
         pollfd fds[3] = {{o.output == Output::Ignore ? -1 : out.fd[0], POLLIN, 0},
                          {err.fd[0], POLLIN, 0},
@@ -99,6 +100,19 @@ RunResult runCommand(const std::vector<std::string> &command, const RunOptions &
                 in.closeEnd(1);
         }
     }
+}
+
+} // namespace
+
+RunResult runCommand(const std::vector<std::string> &command, const RunOptions &o)
+{
+    // The command may exit before reading all of its input.
+    signal(SIGPIPE, SIG_IGN);
+    Pipe in, out, err;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = startCommand(command, in, out, err);
+    RunResult r{};
+    exchange(pid, o, in, out, err, start + kRunLimit, r);
     in.closeEnd(1), out.closeEnd(0);
     int status = 0;
     rusage usage{};

@@ -88,54 +88,51 @@ std::string emptyAssignment(int argc, char **argv, const CLI::App &app)
     return "";
 }
 
-} // namespace
-
-std::variant<Options, int> parseOptions(int argc, char **argv)
-{
-    Options o;
+// What the options give as text, for numbers parsed here strictly: CLI11
+// would wrap "-3" into a count.
+struct OptionTexts {
     std::vector<std::string> injections;
-    CLI::App app{"Runs a zylos executable on this host, playing the zylos kernel for it.", "zylos-run"};
-    app.prefix_command();
-    app.formatter(std::make_shared<UsageFormatter>());
-    app.footer(footer());
+    std::string chunk, maxInsns, timeout, gdbPort;
+};
+
+void declareOptions(CLI::App &app, Options &o, OptionTexts &t)
+{
     app.add_option("--root", o.root, "Folder that is the guest's /")->check(CLI::ExistingDirectory);
     app.add_flag("--trace", o.trace, "One line per kernel call on standard error");
-    app.add_option("--inject", injections,
+    app.add_option("--inject", t.injections,
                    "The Nth call named NAME (every one without @N) is not performed and returns RESULT")
         ->type_name("NAME[@N]=RESULT")
         ->allow_extra_args(false);
-    // Numbers are parsed here, strictly: CLI11 would wrap "-3" into a count.
-    std::string chunk, maxInsns, timeout;
-    app.add_option("--write-chunk", chunk, "The console accepts at most N bytes per write")->type_name("N");
-    app.add_option("--max-insns", maxInsns, "Stop the guest after N instructions (status 124; emulation only)")
+    app.add_option("--write-chunk", t.chunk, "The console accepts at most N bytes per write")->type_name("N");
+    app.add_option("--max-insns", t.maxInsns, "Stop the guest after N instructions (status 124; emulation only)")
         ->type_name("N");
-    app.add_option("--timeout", timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
+    app.add_option("--timeout", t.timeout, "Stop the guest after SECONDS (status 124)")->type_name("SECONDS");
     app.add_flag("--count", o.count,
                  "Print the number of guest instructions executed on standard error (emulation only)");
     addVersionFlag(app, "zylos-run", "CPU emulator: Unicorn " ZYLOS_UNICORN_VERSION);
     app.add_flag("--native", o.native,
                  "Run the guest in a KVM virtual machine at the host CPU's speed instead of emulating it "
                  "(needs /dev/kvm; no --count, --max-insns, --gdb or --profile)");
-    std::string gdbPort;
-    app.add_option("--gdb", gdbPort, "Wait for gdb on 127.0.0.1:PORT before the first instruction (emulation only)")
+    app.add_option("--gdb", t.gdbPort, "Wait for gdb on 127.0.0.1:PORT before the first instruction (emulation only)")
         ->type_name("PORT");
     app.add_option("--profile", o.profile,
                    "Write the guest instructions executed per call stack to FILE (folded stacks, at most "
                    "512 frames deep), once the run has started (emulation only)")
         ->type_name("FILE");
-    if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
-        return usageError(option + "= needs a value");
-    if (const std::optional<int> status = parseCommandLine(app, argc, argv))
-        return *status;
+}
+
+// 0, or the status of a usage error about a value or a combination.
+int checkValues(const CLI::App &app, const OptionTexts &t, Options &o)
+{
     // Given but empty is an error like any other bad number, not an absence.
     const auto given = [&](const char *name) { return app.count(name) > 0; };
-    if (given("--write-chunk") && (!parseNumber(chunk, o.writeChunk) || o.writeChunk == 0))
+    if (given("--write-chunk") && (!parseNumber(t.chunk, o.writeChunk) || o.writeChunk == 0))
         return usageError("--write-chunk takes a positive count");
-    if (given("--max-insns") && (!parseNumber(maxInsns, o.maxInsns) || o.maxInsns == 0))
+    if (given("--max-insns") && (!parseNumber(t.maxInsns, o.maxInsns) || o.maxInsns == 0))
         return usageError("--max-insns takes a positive count");
-    if (given("--timeout") && (!parseNumber(timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
+    if (given("--timeout") && (!parseNumber(t.timeout, o.timeout) || !(o.timeout > 0 && o.timeout <= kMaxTimeout)))
         return usageError("--timeout takes a number of seconds above 0 and at most 10000000");
-    if (given("--gdb") && (!parseNumber(gdbPort, o.gdbPort) || o.gdbPort == 0))
+    if (given("--gdb") && (!parseNumber(t.gdbPort, o.gdbPort) || o.gdbPort == 0))
         return usageError("--gdb takes a TCP port from 1 to 65535");
     if (given("--profile") && o.profile.empty())
         return usageError("--profile takes a file name");
@@ -143,12 +140,18 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
         return usageError("--gdb and --profile need the emulator: --native runs the guest's instructions unobserved");
     if (o.native && (o.count || o.maxInsns))
         return usageError("--count and --max-insns need the emulator: instructions are not counted with --native");
-    for (const std::string &text : injections) {
+    for (const std::string &text : t.injections) {
         Injection i;
         if (const std::string error = parseInjection(text, i); !error.empty())
             return usageError("--inject " + text + ": " + error);
         o.injections.push_back(i);
     }
+    return 0;
+}
+
+// PROGRAM and its arguments: 0, or the status of a usage error.
+int takeCommand(const CLI::App &app, Options &o)
+{
     o.command = app.remaining();
     if (!o.command.empty() && o.command[0] == "--")
         o.command.erase(o.command.begin());
@@ -156,6 +159,28 @@ std::variant<Options, int> parseOptions(int argc, char **argv)
         return usageError("no PROGRAM given");
     if (o.command[0].empty() || o.command[0][0] == '-')
         return usageError("unknown option or bad PROGRAM '" + o.command[0] + "'");
+    return 0;
+}
+
+} // namespace
+
+std::variant<Options, int> parseOptions(int argc, char **argv)
+{
+    Options o;
+    OptionTexts texts;
+    CLI::App app{"Runs a zylos executable on this host, playing the zylos kernel for it.", "zylos-run"};
+    app.prefix_command();
+    app.formatter(std::make_shared<UsageFormatter>());
+    app.footer(footer());
+    declareOptions(app, o, texts);
+    if (const std::string option = emptyAssignment(argc, argv, app); !option.empty())
+        return usageError(option + "= needs a value");
+    if (const std::optional<int> status = parseCommandLine(app, argc, argv))
+        return *status;
+    if (int status = checkValues(app, texts, o))
+        return status;
+    if (int status = takeCommand(app, o))
+        return status;
     return o;
 }
 

@@ -109,10 +109,11 @@ int readProgram(const std::string &program, const RootDir &root, std::vector<uin
     return 0;
 }
 
-int runGuest(const Options &o)
+namespace {
+
+// --root, else ZYLOS_ROOT from the environment, else the shipped root.
+int openRoot(const Options &o, std::optional<RootDir> &root)
 {
-    const std::string &program = o.command.front();
-    std::optional<RootDir> root;
     const char *fromEnvironment = std::getenv("ZYLOS_ROOT");
     const bool shipped = o.root.empty() && !(fromEnvironment && *fromEnvironment);
     try {
@@ -122,37 +123,96 @@ int runGuest(const Options &o)
     } catch (const std::system_error &e) {
         return fail(kStatusRunnerError, e.what());
     }
-    std::vector<uint8_t> file;
-    if (int status = readProgram(program, *root, file))
+    return 0;
+}
+
+int readImage(const std::string &program, const RootDir &root, std::vector<uint8_t> &file, ElfImage &image)
+{
+    if (int status = readProgram(program, root, file))
         return status;
-    ElfImage image;
     try {
         image = parseElf(file);
     } catch (const BadImage &e) {
         return fail(kStatusBadImage, program + ": not a zylos executable: " + e.what());
     }
+    return 0;
+}
 
-    const Symbolizer symbols(file, image.entry);
-    HostConsole console;
-    Kernel kernel(std::move(*root), console);
-    Task task(kernel, 1);
+// The settings of the options on the kernel and on process 1; the time
+// limit counts from here.
+void configure(const Options &o, Kernel &kernel, HostConsole &console, Task &task)
+{
     kernel.writeChunk = o.writeChunk;
     for (const Injection &i : o.injections)
         task.inject(i.name, i.nth, i.result);
-    std::atomic<uint64_t> spent = 0;
-    RunLimits limits{o.maxInsns, &spent};
     const Deadline deadline = o.timeout > 0 ? Deadline::after(o.timeout) : Deadline();
     kernel.waitRoom.setDeadline(deadline);
     console.deadline = deadline;
     console.cancelFd = kernel.waitRoom.haltFd();
+}
 
+Processes::CpuFactory engineMaker(const Options &o)
+{
     const bool counting = o.count || o.maxInsns || !o.profile.empty();
-    const auto makeCpu = [&]() -> std::unique_ptr<Engine> {
-        if (o.native)
+    return [native = o.native, counting, stepping = o.gdbPort != 0]() -> std::unique_ptr<Engine> {
+        if (native)
             return std::make_unique<KvmEngine>();
-        return std::make_unique<UnicornEngine>(
-            UnicornEngine::Options{.counting = counting, .stepping = o.gdbPort != 0});
+        return std::make_unique<UnicornEngine>(UnicornEngine::Options{.counting = counting, .stepping = stepping});
     };
+}
+
+void traceCalls(Task &task, const Processes &processes)
+{
+    task.setObserver([&processes](const CallRecord &c, GuestMemory &mem) {
+        const std::string id = processes.many() ? "[" + std::to_string(c.process) + "] " : "";
+        std::cerr << (id + formatCall(c, mem) + "\n") << std::flush;
+    });
+}
+
+int listenIfAsked(const Options &o, UniqueFd &listener)
+{
+    if (!o.gdbPort)
+        return 0;
+    std::string error;
+    listener = UniqueFd(listenForGdb(o.gdbPort, error));
+    if (!listener)
+        return fail(kStatusRunnerError, "--gdb: " + error);
+    std::cerr << "zylos-run: waiting for gdb on 127.0.0.1:" << o.gdbPort << "\n";
+    return 0;
+}
+
+// The runner's status once process 1 has stopped, its children with it.
+int statusAtEnd(Stop stop, const Options &o, const Processes &processes, const Task &task, const Symbolizer &symbols,
+                const Engine &cpu)
+{
+    if (stop.kind == Stop::Halted) {
+        const auto ending = processes.ending();
+        if (!ending || !ending->error.empty())
+            return fail(kStatusRunnerError, ending ? ending->error : "the run was stopped");
+        stop.kind = ending->kind;
+    }
+    return statusOf(stop, o, task, symbols, &cpu);
+}
+
+} // namespace
+
+int runGuest(const Options &o)
+{
+    std::optional<RootDir> root;
+    std::vector<uint8_t> file;
+    ElfImage image;
+    if (int status = openRoot(o, root))
+        return status;
+    if (int status = readImage(o.command.front(), *root, file, image))
+        return status;
+    const Symbolizer symbols(file, image.entry);
+    HostConsole console;
+    Kernel kernel(std::move(*root), console);
+    Task task(kernel, 1);
+    configure(o, kernel, console, task);
+    std::atomic<uint64_t> spent = 0;
+    const RunLimits limits{o.maxInsns, &spent};
+    const Processes::CpuFactory makeCpu = engineMaker(o);
     std::unique_ptr<Engine> cpu;
     try {
         cpu = makeCpu();
@@ -164,18 +224,10 @@ int runGuest(const Options &o)
     Processes processes(kernel, makeCpu, limits);
     processes.setFirst(cpu.get());
     if (o.trace)
-        task.setObserver([&processes](const CallRecord &c, GuestMemory &mem) {
-            const std::string id = processes.many() ? "[" + std::to_string(c.process) + "] " : "";
-            std::cerr << (id + formatCall(c, mem) + "\n") << std::flush;
-        });
+        traceCalls(task, processes);
     UniqueFd listener;
-    if (o.gdbPort) {
-        std::string error;
-        listener = UniqueFd(listenForGdb(o.gdbPort, error));
-        if (!listener)
-            return fail(kStatusRunnerError, "--gdb: " + error);
-        std::cerr << "zylos-run: waiting for gdb on 127.0.0.1:" << o.gdbPort << "\n";
-    }
+    if (int status = listenIfAsked(o, listener))
+        return status;
     try {
         loadProcess(*cpu, image, file, o.command);
     } catch (const std::length_error &e) {
@@ -189,27 +241,17 @@ int runGuest(const Options &o)
             return fail(kStatusRunnerError, "--profile " + o.profile + ": " + std::strerror(-r));
         emulated->profileWith(&profiler);
     }
-    std::optional<Stop> stop;
-    if (listener) {
-        stop = runUnderGdb(*emulated, task, limits, image.entry, listener.release());
-        if (!stop)
-            return fail(kStatusKilled, "the debugger killed the guest");
-    } else {
-        stop = cpu->run(image.entry, task, limits);
-    }
+    std::optional<Stop> stop = listener ? runUnderGdb(*emulated, task, limits, image.entry, listener.release())
+                                        : cpu->run(image.entry, task, limits);
+    if (!stop)
+        return fail(kStatusKilled, "the debugger killed the guest");
     // The run ends with process 1, and so do its children.
     processes.endAll();
     if (o.count && emulated)
         std::cerr << "zylos-run: " << spent.load() << " instructions\n";
     if (!o.profile.empty() && !writeProfile(profiler, profileOutput, o.profile))
         return kStatusRunnerError;
-    if (stop->kind == Stop::Halted) {
-        const auto ending = processes.ending();
-        if (!ending || !ending->error.empty())
-            return fail(kStatusRunnerError, ending ? ending->error : "the run was stopped");
-        stop->kind = ending->kind;
-    }
-    return statusOf(*stop, o, task, symbols, cpu.get());
+    return statusAtEnd(*stop, o, processes, task, symbols, *cpu);
 }
 
 } // namespace zylos

@@ -82,6 +82,9 @@ private:
         std::vector<uint8_t> data;
     };
 
+    // One kernel call moves at most this much in a read; writes loop over it.
+    static constexpr size_t kTransferSize = 65536;
+
     friend struct CallRows; // the call table names the handlers below
     using Args = uint32_t[3];
 
