@@ -1,5 +1,7 @@
 #include "hostlib/whole_file.h"
 
+#include "hostlib/host_call.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,11 +22,9 @@ int readWholeFile(int fd, size_t limit, std::vector<uint8_t> &out)
     out.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;
     while (done < out.size()) {
-        const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const long n = retryInterrupted([&] { return ::read(fd, out.data() + done, out.size() - done); });
         if (n < 0)
-            return -errno;
+            return static_cast<int>(n);
         if (n == 0) {
             out.resize(done); // the file shrank meanwhile
             break;

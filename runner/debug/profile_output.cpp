@@ -1,5 +1,6 @@
 #include "runner/debug/profile_output.h"
 
+#include "hostlib/host_call.h"
 #include "runner/kernel/root_dir.h"
 
 #include <fcntl.h>
@@ -15,11 +16,9 @@ namespace {
 int writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        const long n = retryInterrupted([&] { return ::write(fd, bytes.data(), bytes.size()); });
         if (n <= 0)
-            return n < 0 ? -errno : -ENOSPC;
+            return n < 0 ? static_cast<int>(n) : -ENOSPC;
         bytes.remove_prefix(static_cast<size_t>(n));
     }
     return 0;

@@ -1,5 +1,7 @@
 #include "runner/kernel/console.h"
 
+#include "hostlib/host_call.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -88,12 +90,12 @@ long HostConsole::write(int stream, const void *buf, size_t n)
     size_t done = 0;
     while (done < n) {
         if (!readyBefore(fd, POLLOUT, deadline, cancelFd))
-            return done ? static_cast<long>(done) : -EINTR;
+            return countOr(done, -EINTR);
         const ssize_t r = ::write(fd, static_cast<const char *>(buf) + done, std::min(piece, n - done));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
-            return done ? static_cast<long>(done) : -errno;
+            return countOr(done, -errno);
         done += static_cast<size_t>(r);
     }
     return static_cast<long>(done);

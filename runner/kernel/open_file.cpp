@@ -1,5 +1,7 @@
 #include "runner/kernel/open_file.h"
 
+#include "hostlib/host_call.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,21 +9,6 @@
 #include <cstring>
 
 namespace zylos {
-namespace {
-
-template <typename Op>
-long retryInterrupted(Op op)
-{
-    for (;;) {
-        const ssize_t r = op();
-        if (r >= 0)
-            return r;
-        if (errno != EINTR)
-            return -errno;
-    }
-}
-
-} // namespace
 
 long OpenFile::read(std::span<uint8_t>, bool)
 {
@@ -110,13 +97,13 @@ long PipeEnd::write(std::span<const uint8_t> buf, bool nonblock)
     size_t done = 0;
     while (done < buf.size()) {
         if (p.readers == 0 && p.opened[0])
-            return done ? static_cast<long>(done) : -EPIPE;
+            return countOr(done, -EPIPE);
         const size_t n = p.readers ? std::min(buf.size() - done, PipeBuffer::kCapacity - p.data.size()) : 0;
         if (n == 0) {
             if (nonblock)
-                return done ? static_cast<long>(done) : -EAGAIN;
+                return countOr(done, -EAGAIN);
             if (int r = p.waitRoom.wait(lock))
-                return done ? static_cast<long>(done) : r;
+                return countOr(done, r);
             continue;
         }
         p.data.append(reinterpret_cast<const char *>(buf.data() + done), n);

@@ -1,5 +1,7 @@
 #include "runner/kernel/root_dir.h"
 
+#include "hostlib/host_call.h"
+
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -18,11 +20,9 @@ namespace {
 int writeAll(int fd, std::span<const uint8_t> data)
 {
     while (!data.empty()) {
-        const ssize_t r = ::write(fd, data.data(), data.size());
-        if (r < 0 && errno == EINTR)
-            continue;
+        const long r = retryInterrupted([&] { return ::write(fd, data.data(), data.size()); });
         if (r < 0)
-            return -errno;
+            return static_cast<int>(r);
         data = data.subspan(static_cast<size_t>(r));
     }
     return 0;

@@ -2,6 +2,8 @@
 // dup and the console's keys.
 #include "runner/kernel/task.h"
 
+#include "hostlib/host_call.h"
+
 #include <fcntl.h>
 
 #include <algorithm>
@@ -34,7 +36,7 @@ int32_t Task::sysWrite(const Args &a, GuestMemory &mem)
         mem.read(buf + done, transfer_.data(), n);
         const long r = f->write({transfer_.data(), n}, nonblock_[fd]);
         if (r < 0)
-            return done ? static_cast<int32_t>(done) : static_cast<int32_t>(r);
+            return static_cast<int32_t>(countOr(done, r));
         done += static_cast<uint32_t>(r);
         if (static_cast<size_t>(r) < n)
             break;
