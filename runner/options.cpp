@@ -46,7 +46,7 @@ std::string footer()
 {
     std::string unserved;
     for (const CallInfo &c : callTable())
-        if (!c.handler)
+        if (!served(&c))
             unserved += std::string(c.name) + " (" + std::to_string(c.nr) + "), ";
     return "PROGRAM with a '/' is a host path; a bare name is ROOT/bin/NAME. Options come before PROGRAM;\n"
            "everything after it goes to the guest, which gets PROGRAM as written as argv[0].\n\n"

@@ -11,6 +11,9 @@ namespace zylos {
 
 using enum Slot;
 
+// A task of its own (the tests' and the fuzzer's) has no process table.
+constexpr const char *kNeedsProcesses = "served in a run with a process table only; -38 without one";
+
 struct CallRows {
     using K = Task;
     static constexpr std::array rows = {
@@ -39,8 +42,8 @@ struct CallRows {
         CallInfo{SYS_FD_SET_INHERIT, "fd_set_inherit", {Int, None, None}, &K::sysSetInherit},
         CallInfo{SYS_FD_SET_STDIO, "fd_set_stdio", {Int, Int, Int}, &K::sysSetStdio},
         CallInfo{SYS_FD_SET_NONBLOCK, "fd_set_nonblock", {Int, Int, None}, &K::sysSetNonblock},
-        CallInfo{SYS_SPAWN, "spawn", {Path, Ptr, Int}, &K::sysSpawn},
-        CallInfo{SYS_WAITPID, "waitpid", {Int, Ptr, Int}, &K::sysWaitpid},
+        CallInfo{SYS_SPAWN, "spawn", {Path, Ptr, Int}, &K::sysSpawn, Support::Partial, kNeedsProcesses},
+        CallInfo{SYS_WAITPID, "waitpid", {Int, Ptr, Int}, &K::sysWaitpid, Support::Partial, kNeedsProcesses},
     };
 };
 

@@ -73,7 +73,7 @@ int32_t Task::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
     if (replaced)
         rec.result = *replaced;
     else
-        rec.result = info && info->handler ? (this->*info->handler)(args, mem) : -ENOSYS;
+        rec.result = served(info) ? (this->*info->handler)(args, mem) : -ENOSYS;
     if (observer_)
         observer_(rec, mem);
     return rec.result;
