@@ -2,21 +2,42 @@
 
 #include "runner/debug/gdb_stub.h"
 
+#include <unicorn/unicorn.h>
+
 #include <csignal>
+#include <iterator>
 
 namespace zylos {
 namespace {
 
-class MachineTarget final : public DebugTarget {
+// gdb's i386 register numbers (gdb_registers.h) in the emulator's names.
+constexpr int kEmulatorRegisters[] = {
+    UC_X86_REG_EAX,  UC_X86_REG_ECX,  UC_X86_REG_EDX,   UC_X86_REG_EBX,    UC_X86_REG_ESP,   UC_X86_REG_EBP,
+    UC_X86_REG_ESI,  UC_X86_REG_EDI,  UC_X86_REG_EIP,   UC_X86_REG_EFLAGS, UC_X86_REG_CS,    UC_X86_REG_SS,
+    UC_X86_REG_DS,   UC_X86_REG_ES,   UC_X86_REG_FS,    UC_X86_REG_GS,     UC_X86_REG_ST0,   UC_X86_REG_ST1,
+    UC_X86_REG_ST2,  UC_X86_REG_ST3,  UC_X86_REG_ST4,   UC_X86_REG_ST5,    UC_X86_REG_ST6,   UC_X86_REG_ST7,
+    UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG, UC_X86_REG_FCS,    UC_X86_REG_FIP,   UC_X86_REG_FDS,
+    UC_X86_REG_FDP,  UC_X86_REG_FOP,  UC_X86_REG_XMM0,  UC_X86_REG_XMM1,   UC_X86_REG_XMM2,  UC_X86_REG_XMM3,
+    UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6,  UC_X86_REG_XMM7,   UC_X86_REG_MXCSR,
+};
+static_assert(std::size(kEmulatorRegisters) == kDebugRegisters);
+
+class EmulatorTarget final : public DebugTarget {
 public:
-    MachineTarget(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry)
+    EmulatorTarget(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry)
         : m_(m), task_(task), limits_(limits), stop_{Stop::Paused, {{}, entry, entry}}
     {
         m_.setReg(Reg::Eip, entry);
     }
 
-    bool readRegister(unsigned n, uint8_t *out) override { return m_.readDebugRegister(n, out); }
-    bool writeRegister(unsigned n, const uint8_t *in) override { return m_.writeDebugRegister(n, in); }
+    bool readRegister(unsigned n, uint8_t *out) override
+    {
+        return n < kDebugRegisters && m_.readRegisterBytes(kEmulatorRegisters[n], out, debugRegisterSize(n));
+    }
+    bool writeRegister(unsigned n, const uint8_t *in) override
+    {
+        return n < kDebugRegisters && m_.writeRegisterBytes(kEmulatorRegisters[n], in, debugRegisterSize(n));
+    }
     bool readMemory(uint32_t addr, uint8_t *out, size_t n) override { return m_.read(addr, out, n); }
     bool writeMemory(uint32_t addr, const uint8_t *in, size_t n) override { return m_.write(addr, in, n); }
 
@@ -62,7 +83,7 @@ private:
 
 std::optional<Stop> runUnderGdb(UnicornEngine &m, Task &task, const RunLimits &limits, uint32_t entry, int listenFd)
 {
-    MachineTarget target(m, task, limits, entry);
+    EmulatorTarget target(m, task, limits, entry);
     switch (serveGdb(listenFd, target, task.deadline())) {
     case GdbOutcome::Ended: return target.stop();
     case GdbOutcome::Killed: return std::nullopt;

@@ -99,11 +99,11 @@ public:
     uint32_t reg(Reg r) const override;
     void setReg(Reg r, uint32_t v) override;
     std::array<uint8_t, 10> st0() const;
-    // Registers in the debugger's i386 order (see gdb_stub.h), as many bytes
-    // as that register has. Segment registers cannot be written, and of
-    // eflags only the arithmetic flags and the direction flag.
-    bool readDebugRegister(unsigned n, uint8_t *out) const;
-    bool writeDebugRegister(unsigned n, const uint8_t *in);
+    // Any register by the emulator's number (UC_X86_REG_*), its first size
+    // bytes (at most 16), for a debugger. Segment registers cannot be
+    // written, and of eflags only the arithmetic flags and the direction flag.
+    bool readRegisterBytes(int id, uint8_t *out, size_t size) const;
+    bool writeRegisterBytes(int id, const uint8_t *in, size_t size);
     // Marks every x87 register empty, keeping the control word.
     void emptyFpuStack();
 

@@ -1,10 +1,8 @@
 // The CPU's registers as the runner, the debugger and calls into an image
 // read and write them.
-#include "runner/debug/gdb_stub.h"
 #include "runner/engines/unicorn_internal.h"
 
 #include <cstring>
-#include <iterator>
 
 namespace zylos {
 namespace {
@@ -24,22 +22,6 @@ int ucReg(Reg r)
     case Reg::Eflags: return UC_X86_REG_EFLAGS;
     }
     return UC_X86_REG_INVALID;
-}
-
-// The debugger's i386 register order (gdb_stub.h) in the emulator's names.
-int debugRegisterId(unsigned n)
-{
-    static constexpr int kIds[] = {
-        UC_X86_REG_EAX,  UC_X86_REG_ECX,  UC_X86_REG_EDX,   UC_X86_REG_EBX,    UC_X86_REG_ESP,   UC_X86_REG_EBP,
-        UC_X86_REG_ESI,  UC_X86_REG_EDI,  UC_X86_REG_EIP,   UC_X86_REG_EFLAGS, UC_X86_REG_CS,    UC_X86_REG_SS,
-        UC_X86_REG_DS,   UC_X86_REG_ES,   UC_X86_REG_FS,    UC_X86_REG_GS,     UC_X86_REG_ST0,   UC_X86_REG_ST1,
-        UC_X86_REG_ST2,  UC_X86_REG_ST3,  UC_X86_REG_ST4,   UC_X86_REG_ST5,    UC_X86_REG_ST6,   UC_X86_REG_ST7,
-        UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG, UC_X86_REG_FCS,    UC_X86_REG_FIP,   UC_X86_REG_FDS,
-        UC_X86_REG_FDP,  UC_X86_REG_FOP,  UC_X86_REG_XMM0,  UC_X86_REG_XMM1,   UC_X86_REG_XMM2,  UC_X86_REG_XMM3,
-        UC_X86_REG_XMM4, UC_X86_REG_XMM5, UC_X86_REG_XMM6,  UC_X86_REG_XMM7,   UC_X86_REG_MXCSR,
-    };
-    static_assert(std::size(kIds) == kDebugRegisters);
-    return n < kDebugRegisters ? kIds[n] : UC_X86_REG_INVALID;
 }
 
 bool isSegment(int id)
@@ -71,21 +53,19 @@ std::array<uint8_t, 10> UnicornEngine::st0() const
     return out;
 }
 
-bool UnicornEngine::readDebugRegister(unsigned n, uint8_t *out) const
+bool UnicornEngine::readRegisterBytes(int id, uint8_t *out, size_t size) const
 {
-    const int id = debugRegisterId(n);
-    if (id == UC_X86_REG_INVALID)
-        return false;
     uint8_t raw[16] = {};
+    if (size > sizeof raw)
+        return false;
     uc_reg_read(uc_, id, raw);
-    std::memcpy(out, raw, debugRegisterSize(n));
+    std::memcpy(out, raw, size);
     return true;
 }
 
-bool UnicornEngine::writeDebugRegister(unsigned n, const uint8_t *in)
+bool UnicornEngine::writeRegisterBytes(int id, const uint8_t *in, size_t size)
 {
-    const int id = debugRegisterId(n);
-    if (id == UC_X86_REG_INVALID || isSegment(id))
+    if (size > 16 || isSegment(id) || (id == UC_X86_REG_EFLAGS && size != 4))
         return false;
     uint8_t raw[16] = {};
     uc_reg_read(uc_, id, raw);
@@ -99,7 +79,7 @@ bool UnicornEngine::writeDebugRegister(unsigned n, const uint8_t *in)
         now = (now & ~kUserFlags) | (wanted & kUserFlags);
         std::memcpy(raw, &now, 4);
     } else {
-        std::memcpy(raw, in, debugRegisterSize(n));
+        std::memcpy(raw, in, size);
     }
     return uc_reg_write(uc_, id, raw) == UC_ERR_OK;
 }
