@@ -30,8 +30,13 @@ int ProfileOutput::prepare(const std::string &path)
 {
     path_ = path;
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return 0;
+    // Anything but a regular file is written in place at the end; what
+    // cannot be written is refused now, before the run.
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (S_ISDIR(st.st_mode))
+            return -EISDIR;
+        return ::access(path.c_str(), W_OK) == 0 ? 0 : -errno;
+    }
     // A link to a file replaces the file it names, not the link.
     std::filesystem::path target = path;
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {

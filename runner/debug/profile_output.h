@@ -14,7 +14,8 @@ class ProfileOutput {
 public:
     // Makes the file's unnamed successor in its folder (a path naming
     // something other than a regular file, such as /dev/stdout, is written
-    // in place at the end instead). 0, or a negative errno.
+    // in place at the end instead). 0, or a negative errno: -EISDIR for a
+    // folder, and what opening it would give for a target not writable.
     int prepare(const std::string &path);
     // Writes the folded stacks and gives the file its name. 0, or a negative errno.
     int commit(const Profiler &profiler);

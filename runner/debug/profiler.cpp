@@ -4,9 +4,40 @@
 #include <cstdio>
 
 namespace zylos {
+namespace {
 
-Profiler::Profiler(const Symbolizer &symbols)
-    : symbols_(symbols), cut_(nameIndex("[cut: deeper than " + std::to_string(kMaxDepth) + " frames]"))
+// The bytes of the character that starts at name[at] as shown: an escape
+// ("\\", "\n", "\xNN") or a UTF-8 sequence, the only things an escaped
+// name holds.
+size_t shownLength(std::string_view name, size_t at)
+{
+    const auto b = static_cast<uint8_t>(name[at]);
+    if (b == '\\')
+        return at + 1 < name.size() && name[at + 1] == 'x' ? 4 : 2;
+    if (b < 0x80)
+        return 1;
+    return b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+}
+
+// name cut to at most kMaxNameBytes with "..." at the end, never inside an
+// escape or a character.
+std::string shownName(std::string name)
+{
+    constexpr std::string_view kCut = "...";
+    if (name.size() <= Profiler::kMaxNameBytes)
+        return name;
+    size_t end = 0;
+    for (size_t length = 0; end + (length = shownLength(name, end)) <= Profiler::kMaxNameBytes - kCut.size();)
+        end += length;
+    name.resize(end);
+    return name += kCut;
+}
+
+} // namespace
+
+Profiler::Profiler(const Symbolizer &symbols, size_t maxStacks)
+    : symbols_(symbols), cut_(nameIndex("[cut: deeper than " + std::to_string(kMaxDepth) + " frames]")),
+      maxStacks_(maxStacks)
 {
 }
 
@@ -22,18 +53,32 @@ uint32_t Profiler::functionIndex(uint32_t eip)
     const uint32_t start = f ? f->start : eip;
     if (const auto it = indexByStart_.find(start); it != indexByStart_.end())
         return it->second;
-    const uint32_t index = nameIndex(f ? f->name : hexAddress(eip));
+    const uint32_t index = nameIndex(f ? shownName(f->name) : hexAddress(eip));
     indexByStart_.emplace(start, index);
     return index;
 }
 
 uint32_t Profiler::child(uint32_t parent, uint32_t function)
 {
-    const auto [it, added] =
-        childByParent_.try_emplace(uint64_t{parent} << 32 | function, static_cast<uint32_t>(nodes_.size()));
-    if (added)
-        nodes_.push_back({parent, function});
-    return it->second;
+    const uint64_t key = uint64_t{parent} << 32 | function;
+    if (const auto it = childByParent_.find(key); it != childByParent_.end())
+        return it->second;
+    if (nodes_.size() > maxStacks_) // node 0 is no stack
+        return overflowNode();
+    const auto node = static_cast<uint32_t>(nodes_.size());
+    childByParent_.emplace(key, node);
+    nodes_.push_back({parent, function});
+    return node;
+}
+
+// Calls from it stay in it: it stands for every path beyond the limit.
+uint32_t Profiler::overflowNode()
+{
+    if (!overflow_) {
+        overflow_ = static_cast<uint32_t>(nodes_.size());
+        nodes_.push_back({0, nameIndex("[cut: more than " + std::to_string(maxStacks_) + " stacks]")});
+    }
+    return *overflow_;
 }
 
 // The node of a frame at depth (1 for the outermost) called from parent.
@@ -63,6 +108,15 @@ void Profiler::enterBlock(uint32_t eip, uint32_t esp)
         stack_.back().node = frameNode(caller, functionIndex(eip), stack_.size());
     }
     current_ = stack_.back().node;
+}
+
+std::string Profiler::overflowNote() const
+{
+    if (!overflow_)
+        return "";
+    const Node &n = nodes_[*overflow_]; // calls from it stay in it: its count is all it holds
+    return "  (" + std::to_string(n.count) + " instructions ran in stacks beyond the first " +
+           std::to_string(maxStacks_) + ", charged to " + names_[n.function] + ")\n";
 }
 
 uint64_t Profiler::total() const
@@ -173,7 +227,7 @@ std::string Profiler::summary(size_t top) const
                       percent(t.self), static_cast<unsigned long long>(t.total), percent(t.total));
         out += line + names_[order[k]] + "\n";
     }
-    return out;
+    return out + overflowNote();
 }
 
 } // namespace zylos

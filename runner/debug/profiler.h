@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,8 +26,16 @@ public:
     // stack was cut; recursion as deep as the guest's stack allows would
     // otherwise make a file of gigabytes.
     static constexpr size_t kMaxDepth = 512;
+    // Distinct stacks kept: a guest that calls its way through ever new
+    // paths would otherwise grow the tree without end. Stacks beyond are
+    // charged to one frame, and the summary says so.
+    static constexpr size_t kMaxStacks = size_t{1} << 20;
+    // The longest function name shown, in bytes: a name in the image may be
+    // of any length, and is shown once per frame of every stack.
+    static constexpr size_t kMaxNameBytes = 1024;
 
-    explicit Profiler(const Symbolizer &symbols);
+    // maxStacks: kMaxStacks but where a test wants to reach the limit.
+    explicit Profiler(const Symbolizer &symbols, size_t maxStacks = kMaxStacks);
 
     void enterBlock(uint32_t eip, uint32_t esp);
     void countInstructions(uint64_t n) { nodes_[current_].count += n; }
@@ -36,7 +45,8 @@ public:
     // in the folded format flame-graph tools read: callers before callees,
     // the callees of one caller by name. Lines go to out one at a time.
     void folded(const std::function<void(std::string_view)> &out) const;
-    // Self and total instructions of the functions with the most in total.
+    // Self and total instructions of the functions with the most in total,
+    // then a line on the stacks beyond the limit, if there were any.
     std::string summary(size_t top) const;
 
 private:
@@ -53,6 +63,8 @@ private:
     uint32_t frameNode(uint32_t parent, uint32_t function, size_t depth);
     uint32_t functionIndex(uint32_t eip);
     uint32_t nameIndex(std::string name);
+    uint32_t overflowNode();
+    std::string overflowNote() const;
     // Each node's children, ordered by name: the order of the folded lines.
     std::vector<std::vector<uint32_t>> childLists() const;
 
@@ -64,6 +76,8 @@ private:
     std::vector<Frame> stack_;
     uint32_t current_ = 0;
     uint32_t cut_; // the name of the node that holds everything below kMaxDepth
+    const size_t maxStacks_;
+    std::optional<uint32_t> overflow_; // the node that holds every stack beyond maxStacks_
 };
 
 } // namespace zylos

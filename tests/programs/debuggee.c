@@ -1,6 +1,7 @@
 /* A guest for the debugger, profiler and fault-report tests, built with -g:
    main calls scale, prints the result and exits with it; "fault" makes strlen
-   read an unmapped address; "deep N" nests N calls of descend. */
+   read an unmapped address; "deep N" nests N calls of descend; "long" calls a
+   function whose name is 1100 bytes long. */
 #include <stdio.h>
 #include <string.h>
 
@@ -20,8 +21,20 @@ __attribute__((noinline)) int descend(int depth)
     return below + 1;
 }
 
+/* The name's 1100 bytes, where a profile shows at most 1 KiB of one. */
+#define N10 "nnnnnnnnnn"
+#define N100 N10 N10 N10 N10 N10 N10 N10 N10 N10 N10
+int long_named(int value) __asm__(N100 N100 N100 N100 N100 N100 N100 N100 N100 N100 N100);
+__attribute__((noinline)) int long_named(int value)
+{
+    deepest = value;
+    return value;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "long") == 0)
+        return long_named(0);
     if (argc > 1 && strcmp(argv[1], "fault") == 0)
         return (int)strlen((const char *)0x40000000);
     if (argc > 2 && strcmp(argv[1], "deep") == 0) {

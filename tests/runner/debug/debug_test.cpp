@@ -152,12 +152,18 @@ TEST(Debug, TheProfileOfDrapesFailureFoldsStacksThroughVfprintfAndSumsToTheCount
             EXPECT_EQ(folded, first); // deterministic
     }
     EXPECT_EQ(runProgram({"--native", "--profile", (dir / "c").string(), kDebuggee}).status, 125);
+    // A folder cannot take the file: refused before the guest runs.
+    const RunResult intoFolder = runProgram({"--profile", dir.path().string(), kDebuggee});
+    EXPECT_EQ(intoFolder.status, 125);
+    EXPECT_EQ(intoFolder.err, "zylos-run: --profile " + dir.path().string() + ": Is a directory\n");
+    EXPECT_EQ(intoFolder.out, "");
 }
 
 // Recursion deeper than a profile keeps is charged to one frame that says
 // where the stack was cut, so the file stays small however deep the guest
 // goes; names from the image reach the fault report, the summary and the
-// folded file escaped, never as a forged line or a terminal control.
+// folded file escaped, never as a forged line or a terminal control, and
+// cut to 1 KiB.
 TEST(Debug, DeepStacksAreCutAndImageNamesEscaped)
 {
     const TempDir dir{"zylos-profile"};
@@ -188,6 +194,12 @@ TEST(Debug, DeepStacksAreCutAndImageNamesEscaped)
     EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
     for (const std::string &line : lines(shown))
         EXPECT_FALSE(line.starts_with("X")) << line;
+
+    // A name of 1100 bytes is shown cut to 1 KiB.
+    const RunResult named = runProgram({"--profile", (dir / "long").string(), kDebuggee, "long"});
+    const std::string cutName = std::string(1021, 'n') + "...";
+    EXPECT_NE(readFile(dir / "long").find(";" + cutName + " "), std::string::npos);
+    EXPECT_NE(named.err.find("%  " + cutName + "\n"), std::string::npos) << named.err;
 }
 
 // The library keeps no frame pointer; its frame information leads back
