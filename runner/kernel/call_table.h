@@ -3,6 +3,8 @@
 // handler (none: answered with -38, ENOSYS).
 #pragma once
 
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -33,8 +35,36 @@ enum class Support : uint8_t {
     None,    // answered -38 (ENOSYS) always: see the note
 };
 
+// A call's three argument words, each read as its row's slot says it is.
+class CallArgs {
+public:
+    CallArgs(const uint32_t (&words)[3], const Slot (&slots)[3]) : words_(words), slots_(slots) {}
+    // An Int slot as a signed number.
+    int32_t integer(size_t i) const { return static_cast<int32_t>(as(i, Slot::Int)); }
+    // An Int slot as a table index: a negative one is out of every table's range.
+    uint32_t index(size_t i) const { return as(i, Slot::Int); }
+    uint32_t count(size_t i) const { return as(i, Slot::Uint); }
+    uint32_t flags(size_t i) const { return as(i, Slot::Hex); }
+    // A Ptr, Path or buffer slot.
+    uint32_t address(size_t i) const
+    {
+        assert(slots_[i] == Slot::Ptr || slots_[i] == Slot::Path || slots_[i] == Slot::InBuf ||
+               slots_[i] == Slot::OutBuf || slots_[i] == Slot::OutStr);
+        return words_[i];
+    }
+
+private:
+    uint32_t as(size_t i, [[maybe_unused]] Slot kind) const
+    {
+        assert(slots_[i] == kind);
+        return words_[i];
+    }
+    const uint32_t (&words_)[3];
+    const Slot (&slots_)[3];
+};
+
 struct CallInfo {
-    using Handler = int32_t (Task::*)(const uint32_t (&args)[3], GuestMemory &mem);
+    using Handler = int32_t (Task::*)(const CallArgs &args, GuestMemory &mem);
     uint32_t nr;
     const char *name;
     Slot slots[3];

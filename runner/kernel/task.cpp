@@ -73,7 +73,7 @@ int32_t Task::call(uint32_t nr, const uint32_t (&args)[3], GuestMemory &mem)
     if (replaced)
         rec.result = *replaced;
     else
-        rec.result = served(info) ? (this->*info->handler)(args, mem) : -ENOSYS;
+        rec.result = served(info) ? (this->*info->handler)(CallArgs(args, info->slots), mem) : -ENOSYS;
     if (observer_)
         observer_(rec, mem);
     return rec.result;
@@ -129,7 +129,7 @@ int Task::readGuestBytes(GuestMemory &mem, uint32_t addr, uint32_t len, std::vec
 
 int32_t Task::sysExit(const Args &a, GuestMemory &)
 {
-    exitStatus_ = static_cast<int32_t>(a[0]);
+    exitStatus_ = a.integer(0);
     return 0;
 }
 
@@ -137,13 +137,13 @@ int32_t Task::sysSleep(const Args &a, GuestMemory &)
 {
     WaitRoom &s = kernel_.waitRoom;
     std::unique_lock<std::mutex> lock(s.mutex);
-    s.sleepUntil(lock, Clock::now() + std::chrono::microseconds(a[0]));
+    s.sleepUntil(lock, Clock::now() + std::chrono::microseconds(a.count(0)));
     return 0;
 }
 
 int32_t Task::sysGetCwd(const Args &a, GuestMemory &mem)
 {
-    const uint32_t buf = a[0], size = a[1];
+    const uint32_t buf = a.address(0), size = a.count(1);
     if (size < cwd_.size() + 1)
         return -ERANGE;
     if (!mem.write(buf, cwd_.c_str(), cwd_.size() + 1))

@@ -5,6 +5,7 @@
 // argument words and the guest's memory, and gets one 32-bit result back.
 #pragma once
 
+#include "runner/kernel/call_table.h"
 #include "runner/kernel/console.h"
 #include "runner/kernel/guest_memory.h"
 #include "runner/kernel/injection.h"
@@ -86,7 +87,7 @@ private:
     static constexpr size_t kTransferSize = 65536;
 
     friend struct CallRows; // the call table names the handlers below
-    using Args = uint32_t[3];
+    using Args = CallArgs;
 
     std::optional<int32_t> injectedResult(const std::string &name, uint32_t nr);
     // The absolute path of the name at addr, and the name as written.

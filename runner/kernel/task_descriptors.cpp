@@ -23,13 +23,13 @@ constexpr uint32_t kOpenFlags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEN
 
 int32_t Task::sysWrite(const Args &a, GuestMemory &mem)
 {
-    const uint32_t fd = a[0], buf = a[1];
+    const uint32_t fd = a.index(0), buf = a.address(1);
     OpenFile *f = file(fd);
     if (!f)
         return -EBADF;
-    if (!mem.accessible(buf, a[2], false))
+    if (!mem.accessible(buf, a.count(2), false))
         return -EFAULT;
-    const uint32_t len = std::min(a[2], kMaxTransfer);
+    const uint32_t len = std::min(a.count(2), kMaxTransfer);
     uint32_t done = 0;
     while (done < len) {
         const size_t n = std::min<size_t>(len - done, kTransferSize);
@@ -46,7 +46,7 @@ int32_t Task::sysWrite(const Args &a, GuestMemory &mem)
 
 int32_t Task::sysRead(const Args &a, GuestMemory &mem)
 {
-    const uint32_t fd = a[0], buf = a[1], len = a[2];
+    const uint32_t fd = a.index(0), buf = a.address(1), len = a.count(2);
     OpenFile *f = file(fd);
     if (!f)
         return -EBADF;
@@ -60,9 +60,9 @@ int32_t Task::sysRead(const Args &a, GuestMemory &mem)
 
 int32_t Task::sysOpen(const Args &a, GuestMemory &mem)
 {
-    const uint32_t flags = a[1];
+    const uint32_t flags = a.flags(1);
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     if ((flags & ~kOpenFlags) || (flags & O_ACCMODE) == O_ACCMODE)
         return -EINVAL;
@@ -108,7 +108,7 @@ int Task::openFifo(const std::string &path, uint32_t flags, std::shared_ptr<Open
 
 int32_t Task::sysClose(const Args &a, GuestMemory &)
 {
-    const uint32_t fd = a[0];
+    const uint32_t fd = a.index(0);
     if (!file(fd))
         return -EBADF;
     fds_[fd].reset();
@@ -125,14 +125,14 @@ int32_t Task::sysGetKey(const Args &, GuestMemory &)
 
 int32_t Task::sysLseek(const Args &a, GuestMemory &)
 {
-    const uint32_t whence = a[2];
-    OpenFile *f = file(a[0]);
+    const uint32_t whence = a.index(2);
+    OpenFile *f = file(a.index(0));
     if (!f)
         return -EBADF;
     if (whence > SEEK_END)
         return -EINVAL;
     const int64_t old = f->seek(0, SEEK_CUR);
-    const int64_t r = f->seek(static_cast<int32_t>(a[1]), static_cast<int>(whence));
+    const int64_t r = f->seek(a.integer(1), static_cast<int>(whence));
     if (r <= INT32_MAX)
         return static_cast<int32_t>(r);
     // A position the guest cannot be told is refused, and the file stays where it was.
@@ -142,7 +142,7 @@ int32_t Task::sysLseek(const Args &a, GuestMemory &)
 
 int32_t Task::sysPipe(const Args &a, GuestMemory &mem)
 {
-    const uint32_t fdsAddr = a[0];
+    const uint32_t fdsAddr = a.address(0);
     if (!mem.accessible(fdsAddr, 8, true))
         return -EFAULT;
     const int readFd = freeSlot();
@@ -159,7 +159,7 @@ int32_t Task::sysPipe(const Args &a, GuestMemory &mem)
 
 int32_t Task::sysDup(const Args &a, GuestMemory &)
 {
-    const uint32_t fd = a[0];
+    const uint32_t fd = a.index(0);
     if (!file(fd))
         return -EBADF;
     const int slot = freeSlot();
@@ -170,7 +170,7 @@ int32_t Task::sysDup(const Args &a, GuestMemory &)
 
 int32_t Task::sysDup2(const Args &a, GuestMemory &)
 {
-    const uint32_t oldFd = a[0], newFd = a[1];
+    const uint32_t oldFd = a.index(0), newFd = a.index(1);
     if (!file(oldFd) || newFd >= kMaxDescriptors)
         return -EBADF;
     if (newFd != oldFd) {
@@ -182,9 +182,9 @@ int32_t Task::sysDup2(const Args &a, GuestMemory &)
 
 int32_t Task::sysSetNonblock(const Args &a, GuestMemory &)
 {
-    if (!file(a[0]))
+    if (!file(a.index(0)))
         return -EBADF;
-    nonblock_[a[0]] = a[1] != 0;
+    nonblock_[a.index(0)] = a.index(1) != 0;
     return 0;
 }
 

@@ -46,13 +46,13 @@ int Task::guestArguments(GuestMemory &mem, uint32_t addr, int32_t count, const s
 
 int32_t Task::sysSetInherit(const Args &a, GuestMemory &)
 {
-    inherit_ = a[0] != 0;
+    inherit_ = a.index(0) != 0;
     return 0;
 }
 
 int32_t Task::sysSetStdio(const Args &a, GuestMemory &)
 {
-    stdio_ = {a[0], a[1], a[2]};
+    stdio_ = {a.index(0), a.index(1), a.index(2)};
     return 0;
 }
 
@@ -61,17 +61,17 @@ int32_t Task::sysSpawn(const Args &a, GuestMemory &mem)
     if (!kernel_.processes)
         return -ENOSYS;
     std::string path, written;
-    if (int r = guestPath(mem, a[0], path, &written))
+    if (int r = guestPath(mem, a.address(0), path, &written))
         return r;
     std::vector<std::string> argv;
-    if (int r = guestArguments(mem, a[1], static_cast<int32_t>(a[2]), written, argv))
+    if (int r = guestArguments(mem, a.address(1), a.integer(2), written, argv))
         return r;
     return kernel_.processes->spawn(*this, path, argv);
 }
 
 int32_t Task::sysWaitpid(const Args &a, GuestMemory &mem)
 {
-    const uint32_t statusAddr = a[1], options = a[2];
+    const uint32_t statusAddr = a.address(1), options = a.index(2);
     if (!kernel_.processes)
         return -ENOSYS;
     if (options & ~kWaitNoHang)
@@ -80,7 +80,7 @@ int32_t Task::sysWaitpid(const Args &a, GuestMemory &mem)
     if (statusAddr && !mem.accessible(statusAddr, 4, true))
         return -EFAULT;
     int32_t status = 0;
-    const int32_t r = kernel_.processes->wait(id_, static_cast<int32_t>(a[0]), options & kWaitNoHang, status);
+    const int32_t r = kernel_.processes->wait(id_, a.integer(0), options & kWaitNoHang, status);
     if (r > 0 && statusAddr)
         mem.write(statusAddr, &status, sizeof status);
     return r;

@@ -31,10 +31,10 @@ std::string normalize(const std::string &path)
 int32_t Task::sysWriteFile(const Args &a, GuestMemory &mem)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     std::vector<uint8_t> bytes;
-    if (int r = readGuestBytes(mem, a[1], a[2], bytes))
+    if (int r = readGuestBytes(mem, a.address(1), a.count(2), bytes))
         return r;
     return kernel_.root.writeFile(path, bytes);
 }
@@ -49,13 +49,13 @@ int32_t Task::onRoot(GuestMemory &mem, uint32_t pathAddr, int (RootDir::*op)(std
 
 int32_t Task::sysMkdir(const Args &a, GuestMemory &mem)
 {
-    return onRoot(mem, a[0], &RootDir::mkdir);
+    return onRoot(mem, a.address(0), &RootDir::mkdir);
 }
 
 int32_t Task::sysUnlink(const Args &a, GuestMemory &mem)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     if (std::string place; kernel_.root.placeOf(path, place) == 0) {
         const std::lock_guard<std::mutex> lock(kernel_.waitRoom.mutex);
@@ -67,13 +67,13 @@ int32_t Task::sysUnlink(const Args &a, GuestMemory &mem)
 
 int32_t Task::sysRmdir(const Args &a, GuestMemory &mem)
 {
-    return onRoot(mem, a[0], &RootDir::rmdir);
+    return onRoot(mem, a.address(0), &RootDir::rmdir);
 }
 
 int32_t Task::sysStreamBegin(const Args &a, GuestMemory &mem)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     if (streams_.size() >= kMaxStreams)
         return -EMFILE;
@@ -87,8 +87,8 @@ int32_t Task::sysStreamBegin(const Args &a, GuestMemory &mem)
 
 int32_t Task::sysStreamWrite(const Args &a, GuestMemory &mem)
 {
-    const uint32_t data = a[1], len = a[2];
-    auto it = streams_.find(a[0]);
+    const uint32_t data = a.address(1), len = a.count(2);
+    auto it = streams_.find(a.index(0));
     if (it == streams_.end())
         return -EBADF;
     if (!mem.accessible(data, len, false))
@@ -107,7 +107,7 @@ int32_t Task::sysStreamWrite(const Args &a, GuestMemory &mem)
 
 int32_t Task::sysStreamEnd(const Args &a, GuestMemory &)
 {
-    auto it = streams_.find(a[0]);
+    auto it = streams_.find(a.index(0));
     if (it == streams_.end())
         return -EBADF;
     const Stream s = std::move(it->second);
@@ -119,7 +119,7 @@ int32_t Task::sysStreamEnd(const Args &a, GuestMemory &)
 int32_t Task::sysSetBackground(const Args &a, GuestMemory &mem)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     const int kind = kernel_.root.kind(path);
     return kind < 0 ? kind : kind == S_IFDIR ? -EISDIR : kind == S_IFREG ? 0 : -EINVAL;
@@ -128,7 +128,7 @@ int32_t Task::sysSetBackground(const Args &a, GuestMemory &mem)
 int32_t Task::sysChdir(const Args &a, GuestMemory &mem)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     path = normalize(path);
     UniqueFd dir;
@@ -142,7 +142,7 @@ int32_t Task::sysChdir(const Args &a, GuestMemory &mem)
 int32_t Task::sysMkfifo(const Args &a, GuestMemory &mem)
 {
     std::string path;
-    if (int r = guestPath(mem, a[0], path))
+    if (int r = guestPath(mem, a.address(0), path))
         return r;
     UniqueFd dir;
     std::string name;
