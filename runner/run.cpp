@@ -5,7 +5,7 @@
 #include "runner/debug/gdb_stub.h"
 #include "runner/debug/profile_output.h"
 #include "runner/debug/profiler.h"
-#include "runner/debug/symbolizer.h"
+#include "runner/debug/fault_report.h"
 #include "runner/engines/kvm.h"
 #include "runner/engines/unicorn.h"
 #include "runner/kernel/trace.h"

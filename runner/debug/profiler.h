@@ -9,6 +9,7 @@
 #pragma once
 
 #include "runner/debug/symbolizer.h"
+#include "runner/engines/unicorn.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,7 @@
 
 namespace zylos {
 
-class Profiler {
+class Profiler final : public FlowObserver {
 public:
     // Frames below this depth are charged to one node that says where the
     // stack was cut; recursion as deep as the guest's stack allows would
@@ -37,8 +38,8 @@ public:
     // maxStacks: kMaxStacks but where a test wants to reach the limit.
     explicit Profiler(const Symbolizer &symbols, size_t maxStacks = kMaxStacks);
 
-    void enterBlock(uint32_t eip, uint32_t esp);
-    void countInstructions(uint64_t n) { nodes_[current_].count += n; }
+    void enterBlock(uint32_t eip, uint32_t esp) override;
+    void countInstructions(uint64_t n) override { nodes_[current_].count += n; }
 
     uint64_t total() const;
     // One line per call stack that ran instructions, "_start;main;printf 120",

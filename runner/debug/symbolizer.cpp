@@ -1,7 +1,7 @@
 #include "runner/debug/symbolizer.h"
 
+#include "hostlib/elf32.h"
 #include "hostlib/escaped_text.h"
-#include "runner/process/elf_image.h"
 
 #include <algorithm>
 #include <array>
@@ -264,7 +264,7 @@ Symbolizer::Symbolizer(std::span<const uint8_t> file, uint32_t entry) : entry_(e
             const std::span<const uint8_t> frames = elf.contents(*section);
             frames_.assign(frames.begin(), frames.end());
         }
-    } catch (const BadImage &) {
+    } catch (const elf::Error &) {
         // An unreadable table names nothing; the run itself goes on.
     }
     std::stable_sort(symbols_.begin(), symbols_.end(),

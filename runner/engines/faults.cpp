@@ -1,7 +1,5 @@
 #include "runner/engines/faults.h"
 
-#include "runner/debug/symbolizer.h"
-
 namespace zylos {
 namespace {
 
@@ -37,15 +35,6 @@ constexpr Privileged kPrivileged[] = {
 };
 
 } // namespace
-
-std::string describeFault(const FaultRecord &f, const Symbolizer &symbols, const GuestMemory *stack)
-{
-    const std::string where = symbols.describe(f.eip);
-    return "guest fault: " + f.what + " at eip " + hexAddress(f.eip) + (where.empty() ? "" : " (" + where + ")") +
-           "\n" +
-           (stack ? formatBacktrace(symbols, {f.eip, f.esp, f.ebp}, *stack)
-                  : "  (no backtrace: the guest's memory is gone)\n");
-}
 
 Instruction decodeInstruction(const GuestMemory &mem, uint32_t eip)
 {

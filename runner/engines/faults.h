@@ -1,4 +1,4 @@
-// Guest faults as every engine reports them: the record of one, its report,
+// Guest faults as every engine reports them: the record of one,
 // the words for what went wrong, and the few instruction bytes those words
 // depend on, decoded in one place so that the engines agree.
 #pragma once
@@ -19,14 +19,6 @@ struct FaultRecord {
     uint32_t esp = 0;
     uint32_t ebp = 0;
 };
-
-class Symbolizer;
-
-// The report of a fault, every line ending in a newline: "guest fault: WHAT
-// at eip 0xXXXXXXXX (function+0xOFF)" (without the parenthesis where no
-// symbol holds eip), then the backtrace read from stack, or why there is
-// none when stack is null.
-std::string describeFault(const FaultRecord &f, const Symbolizer &symbols, const GuestMemory *stack);
 
 // The instruction at an address, as far as fault reports tell instructions
 // apart, from its first two bytes (a byte that cannot be read counts as 0).

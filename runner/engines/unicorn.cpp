@@ -1,6 +1,5 @@
 // The emulator set up for a zylos guest in ring 3, and a run of it from
 // its start to the stop that ends it.
-#include "runner/debug/profiler.h"
 #include "runner/engines/descriptor_tables.h"
 #include "runner/engines/unicorn_internal.h"
 #include "runner/kernel/layout.h"

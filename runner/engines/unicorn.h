@@ -22,7 +22,16 @@ struct uc_context;
 
 namespace zylos {
 
-class Profiler;
+// What follows the guest block by block as it runs, to charge instructions
+// to where they ran (the profiler).
+class FlowObserver {
+public:
+    virtual ~FlowObserver() = default;
+    // The guest enters the block at eip with this stack pointer.
+    virtual void enterBlock(uint32_t eip, uint32_t esp) = 0;
+    // n more instructions ran where the guest last entered.
+    virtual void countInstructions(uint64_t n) = 0;
+};
 
 // What a debugger asks of a run: stop before any breakpoint (except at the
 // first instruction, where the guest stopped last), before the second
@@ -116,9 +125,9 @@ public:
         return run(begin, std::nullopt, task, limits);
     }
     void halt() override;
-    // Charges every instruction from now on to its call stack in p (with
-    // counting on); call before the first run.
-    void profileWith(Profiler *p);
+    // Tells p of every block and instruction from now on (with counting on);
+    // call before the first run.
+    void profileWith(FlowObserver *p);
     // Instructions executed over all runs (with counting on).
     uint64_t instructions() const { return insns_; }
 
@@ -181,7 +190,7 @@ private:
     uint64_t granted_ = 0;                   // taken from that total, not yet used
     std::atomic<bool> halted_ = false;
     const DebugControls *debug_ = nullptr;
-    Profiler *profiler_ = nullptr;
+    FlowObserver *profiler_ = nullptr;
     bool firstInsn_ = false; // no instruction of this run has started yet
 };
 

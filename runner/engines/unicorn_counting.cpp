@@ -1,7 +1,6 @@
 // Instructions counted a translated block at a time, the block in which a
 // limit falls run instruction by instruction, and a faulting block replayed
 // to find the instruction that faulted.
-#include "runner/debug/profiler.h"
 #include "runner/engines/unicorn_internal.h"
 #include "runner/kernel/layout.h"
 

@@ -1,6 +1,5 @@
 // The emulator's callbacks: kernel calls and faults as the guest meets them,
 // instructions counted as blocks start, and the debugger's stops.
-#include "runner/debug/profiler.h"
 #include "runner/engines/gate.h"
 #include "runner/engines/unicorn_internal.h"
 
@@ -259,7 +258,7 @@ void MachineHooks::fastSystemCall(uc_engine *, void *self)
     m.stopWith(Stop::Fault, "invalid instruction (sysenter/syscall)", *m.blockAt_);
 }
 
-void UnicornEngine::profileWith(Profiler *p)
+void UnicornEngine::profileWith(FlowObserver *p)
 {
     profiler_ = p;
     if (!stepping_)

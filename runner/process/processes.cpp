@@ -1,7 +1,7 @@
 #include "runner/process/processes.h"
 
 #include "hostlib/whole_file.h"
-#include "runner/debug/symbolizer.h"
+#include "runner/debug/fault_report.h"
 #include "runner/engines/kvm.h"
 #include "runner/kernel/layout.h"
 #include "runner/process/elf_image.h"
