@@ -157,14 +157,66 @@ bool read_token(FILE *stream, char *token)
     return true;
 }
 
-} // namespace
+// What one conversion did: failed to match, matched without storing
+// (suppressed, %%, or a null %s destination), or stored through the next
+// pointer.
+enum class Scanned { Failed, Skipped, Stored };
 
-extern "C" int vsscanf(const char *text, const char *format, va_list args)
+Scanned scan_conversion(const char *&s, char conv, bool suppress, unsigned width, va_list *args)
 {
-    if (!text || !format)
-        return 0;
-    const char *s = text;
-    const char *f = format;
+    switch (conv) {
+    case '%':
+        if (*s != '%')
+            return Scanned::Failed;
+        ++s;
+        return Scanned::Skipped;
+    case 'd':
+    case 'i':
+    case 'x':
+    case 'X': {
+        unsigned v;
+        if (!scan_signed(s, conv, v))
+            return Scanned::Failed;
+        if (suppress)
+            return Scanned::Skipped;
+        *va_arg(*args, int *) = int(v);
+        return Scanned::Stored;
+    }
+    case 'u': {
+        unsigned v;
+        s = skip_blanks(s);
+        if (!read_digits(s, 10, v))
+            return Scanned::Failed;
+        if (suppress)
+            return Scanned::Skipped;
+        *va_arg(*args, unsigned *) = v;
+        return Scanned::Stored;
+    }
+    case 'c':
+        if (*s == '\0')
+            return Scanned::Failed;
+        if (!suppress)
+            *va_arg(*args, char *) = *s;
+        ++s;
+        return suppress ? Scanned::Skipped : Scanned::Stored;
+    case 's': {
+        s = skip_blanks(s);
+        if (*s == '\0')
+            return Scanned::Failed;
+        char *dest = suppress ? nullptr : va_arg(*args, char *);
+        if (!dest) {
+            skip_run(s);
+            return Scanned::Skipped;
+        }
+        copy_run(s, dest, width != 0 ? width : ~0u);
+        return Scanned::Stored;
+    }
+    default: return Scanned::Failed;
+    }
+}
+
+int scan_text(const char *s, const char *f, va_list *args)
+{
     int count = 0;
     while (*f != '\0') {
         if (is_format_space(*f)) {
@@ -191,61 +243,25 @@ extern "C" int vsscanf(const char *text, const char *format, va_list args)
         if (conv == '\0')
             return count;
         ++f;
-        switch (conv) {
-        case '%':
-            if (*s != '%')
-                return count;
-            ++s;
-            break;
-        case 'd':
-        case 'i':
-        case 'x':
-        case 'X': {
-            unsigned v;
-            if (!scan_signed(s, conv, v))
-                return count;
-            if (!suppress) {
-                *va_arg(args, int *) = int(v);
-                ++count;
-            }
-            break;
-        }
-        case 'u': {
-            unsigned v;
-            s = skip_blanks(s);
-            if (!read_digits(s, 10, v))
-                return count;
-            if (!suppress) {
-                *va_arg(args, unsigned *) = v;
-                ++count;
-            }
-            break;
-        }
-        case 'c':
-            if (*s == '\0')
-                return count;
-            if (!suppress) {
-                *va_arg(args, char *) = *s;
-                ++count;
-            }
-            ++s;
-            break;
-        case 's': {
-            s = skip_blanks(s);
-            if (*s == '\0')
-                return count;
-            char *dest = suppress ? nullptr : va_arg(args, char *);
-            if (!dest) {
-                skip_run(s);
-                break;
-            }
-            copy_run(s, dest, width != 0 ? width : ~0u);
+        const Scanned r = scan_conversion(s, conv, suppress, width, args);
+        if (r == Scanned::Failed)
+            return count;
+        if (r == Scanned::Stored)
             ++count;
-            break;
-        }
-        default: return count;
-        }
     }
+    return count;
+}
+
+} // namespace
+
+extern "C" int vsscanf(const char *text, const char *format, va_list args)
+{
+    if (!text || !format)
+        return 0;
+    va_list ap;
+    va_copy(ap, args);
+    const int count = scan_text(text, format, &ap);
+    va_end(ap);
     return count;
 }
 
