@@ -139,6 +139,10 @@ public:
 
 private:
     const Region *regionAt(uint64_t addr) const;
+    // Puts the hooks for bad accesses over every address but those of the
+    // plain data regions (read and write only), whose stores the emulator
+    // takes on its fast path only where no memory hook lies.
+    void coverBadAccesses();
     void dropTranslations(uint32_t addr, uint64_t n);
     template <typename F>
     bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
@@ -159,6 +163,7 @@ private:
 
     uc_struct *uc_ = nullptr;
     std::vector<Region> regions_; // sorted by base
+    std::vector<size_t> badAccessHooks_;
     Task *task_ = nullptr;
     std::optional<Stop> stop_;
     std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it

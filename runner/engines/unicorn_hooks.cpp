@@ -2,6 +2,7 @@
 // instructions counted as blocks start, and the debugger's stops.
 #include "runner/engines/gate.h"
 #include "runner/engines/unicorn_internal.h"
+#include "runner/kernel/layout.h"
 
 #include <utility>
 
@@ -66,7 +67,13 @@ void MachineHooks::install(UnicornEngine &m)
 {
     uc_hook h;
     check(uc_hook_add(m.uc_, &h, UC_HOOK_INTR, reinterpret_cast<void *>(interrupt), &m, 1, 0), "hook");
-    check(uc_hook_add(m.uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(badAccess), &m, 1, 0), "hook");
+#ifdef uc_ctl_tlb_mode
+    // The CPU's own TLB, paging off, makes every page executable, and the
+    // emulator keeps every store to an executable page on its slow path.
+    check(uc_ctl_tlb_mode(m.uc_, UC_TLB_VIRTUAL), "choosing the TLB");
+    check(uc_hook_add(m.uc_, &h, UC_HOOK_TLB_FILL, reinterpret_cast<void *>(fillTlb), &m, 1, 0), "hook");
+#endif
+    m.coverBadAccesses();
     check(uc_hook_add(m.uc_, &h, UC_HOOK_INSN_INVALID, reinterpret_cast<void *>(invalidInstruction), &m, 1, 0), "hook");
     check(uc_hook_add(m.uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(portIn), &m, 1, 0, UC_X86_INS_IN), "hook");
     check(uc_hook_add(m.uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(portOut), &m, 1, 0, UC_X86_INS_OUT), "hook");
@@ -225,6 +232,33 @@ bool MachineHooks::badAccess(uc_engine *, uc_mem_type type, uint64_t address, in
         m.stop_ = Stop{Stop::Fault, {accessText(type, address), static_cast<uint32_t>(address)}};
     return false;
 }
+
+// Asked for a page's permissions at a miss in the emulator's TLB. A plain
+// data page gets its own, without execute, so that stores to it can stay on
+// the fast path; no hook for bad accesses lies over it, and a fetch from it
+// is found here. Every other page gets all, as from the CPU's own TLB, and
+// the emulator's checks and those hooks find what the guest may not do.
+#ifdef uc_ctl_tlb_mode
+bool MachineHooks::fillTlb(uc_engine *, uint64_t page, uc_mem_type type, uc_tlb_entry *entry, void *self)
+{
+    UnicornEngine &m = of(self);
+    const UnicornEngine::Region *r = m.regionAt(page);
+    entry->paddr = page;
+    entry->perms = UC_PROT_ALL;
+    if (!r || r->perms != (kPermRead | kPermWrite))
+        return true;
+    entry->perms = static_cast<uc_prot>(UC_PROT_READ | UC_PROT_WRITE);
+    if (type != UC_MEM_FETCH)
+        return true;
+    // A block is fetched in order from its start, so the first byte fetched
+    // from this page is there or at the page's start.
+    const uint32_t eip = m.reg(Reg::Eip);
+    const uint32_t at = eip - page < kPageSize ? eip : static_cast<uint32_t>(page);
+    m.blockAt_ = eip;
+    m.faultAt(accessText(UC_MEM_FETCH_PROT, at), at, at, false);
+    return false;
+}
+#endif
 
 bool MachineHooks::invalidInstruction(uc_engine *, void *self)
 {

@@ -36,6 +36,9 @@ struct MachineHooks {
     static bool debugStop(UnicornEngine &m, uint32_t address);
     static void interrupt(uc_engine *, uint32_t intno, void *self);
     static bool badAccess(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *self);
+#ifdef uc_ctl_tlb_mode
+    static bool fillTlb(uc_engine *, uint64_t page, uc_mem_type type, uc_tlb_entry *entry, void *self);
+#endif
     static bool invalidInstruction(uc_engine *, void *self);
     static uint32_t portIn(uc_engine *, uint32_t, int, void *self);
     static void portOut(uc_engine *, uint32_t, int, uint32_t, void *self);

@@ -12,6 +12,18 @@
 #include <string>
 
 namespace zylos {
+namespace {
+
+// With a TLB of its own the engine finds fetches from plain data pages
+// itself (see MachineHooks::fillTlb); an emulator without one needs the
+// hooks everywhere.
+#ifdef uc_ctl_tlb_mode
+constexpr bool kPlainDataUncovered = true;
+#else
+constexpr bool kPlainDataUncovered = false;
+#endif
+
+} // namespace
 
 uint8_t *UnicornEngine::map(uint32_t addr, uint32_t size, unsigned perms)
 {
@@ -24,7 +36,33 @@ uint8_t *UnicornEngine::map(uint32_t addr, uint32_t size, unsigned perms)
         throw std::runtime_error("cannot map guest memory at " + hexAddress(addr) + ": " + uc_strerror(err));
     }
     insertRegion(regions_, Region{addr, size, perms, static_cast<uint8_t *>(host)});
+    coverBadAccesses();
     return static_cast<uint8_t *>(host);
+}
+
+void UnicornEngine::coverBadAccesses()
+{
+    for (const uc_hook h : badAccessHooks_)
+        uc_hook_del(uc_, h);
+    badAccessHooks_.clear();
+    uint64_t from = 0;
+    const auto coverUpTo = [&](uint64_t last) {
+        uc_hook h;
+        if (last >= from) {
+            check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(MachineHooks::badAccess), this,
+                              from, last),
+                  "hook");
+            badAccessHooks_.push_back(h);
+        }
+    };
+    for (const Region &r : regions_) {
+        if (!kPlainDataUncovered || r.perms != (kPermRead | kPermWrite))
+            continue;
+        if (r.base > from)
+            coverUpTo(r.base - 1);
+        from = uint64_t{r.base} + r.size;
+    }
+    coverUpTo(UINT64_MAX);
 }
 
 const UnicornEngine::Region *UnicornEngine::regionAt(uint64_t addr) const
