@@ -1,6 +1,8 @@
 #include "runner/debug/gdb_stub.h"
 
+#include "hostlib/host_call.h"
 #include "runner/debug/gdb_packets.h"
+#include "runner/kernel/deadline.h"
 #include "runner/kernel/unique_fd.h"
 
 #include <arpa/inet.h>
@@ -24,21 +26,6 @@ constexpr size_t kChunk = 4096;
 // Inputs kept while the guest runs: in all-stop mode gdb sends nothing but
 // an interrupt then, so more are noise.
 constexpr size_t kMaxQueued = 64;
-
-// Waits until fd is ready for events (or has an error for the next call to
-// report); false once the deadline has passed first.
-bool waitFor(int fd, short events, const Deadline &deadline)
-{
-    for (;;) {
-        const int wait = deadline.pollTimeout();
-        if (wait == 0)
-            return false;
-        pollfd p{fd, events, 0};
-        const int r = ::poll(&p, 1, wait);
-        if (r > 0 || (r < 0 && errno != EINTR))
-            return true;
-    }
-}
 
 bool readable(int fd)
 {
@@ -77,17 +64,13 @@ private:
 bool Session::readChunk(std::vector<GdbInput> &out)
 {
     uint8_t bytes[kChunk];
-    for (;;) {
-        const ssize_t n = ::recv(fd_, bytes, sizeof bytes, 0);
-        if (n > 0) {
-            decoder_.feed(std::span(bytes, static_cast<size_t>(n)), out);
-            return true;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
+    const long n = retryInterrupted([&] { return ::recv(fd_, bytes, sizeof bytes, 0); });
+    if (n <= 0) {
         closed_ = true;
         return false;
     }
+    decoder_.feed(std::span(bytes, static_cast<size_t>(n)), out);
+    return true;
 }
 
 // The next input, waiting for it until the deadline; nullopt once the
@@ -95,7 +78,7 @@ bool Session::readChunk(std::vector<GdbInput> &out)
 std::optional<GdbInput> Session::next()
 {
     while (inputs_.empty()) {
-        if (!waitFor(fd_, POLLIN, deadline_)) {
+        if (!readyBefore(fd_, POLLIN, deadline_)) {
             timedOut_ = closed_ = true;
             return std::nullopt;
         }
@@ -137,7 +120,7 @@ void Session::sendBytes(std::string_view bytes)
             bytes.remove_prefix(static_cast<size_t>(n));
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // A debugger that takes no replies is waited for as one that sends nothing.
-            if (!waitFor(fd_, POLLOUT, deadline_))
+            if (!readyBefore(fd_, POLLOUT, deadline_))
                 timedOut_ = closed_ = true;
         } else if (!(n < 0 && errno == EINTR)) {
             closed_ = true;
@@ -206,15 +189,13 @@ int listenForGdb(uint16_t port, std::string &error)
 GdbOutcome serveGdb(int listenFd, DebugTarget &target, const Deadline &deadline)
 {
     UniqueFd listener(listenFd);
-    if (!waitFor(listener.get(), POLLIN, deadline))
+    if (!readyBefore(listener.get(), POLLIN, deadline))
         return GdbOutcome::TimedOut;
-    UniqueFd conn;
-    do
-        conn = UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    while (!conn && errno == EINTR);
+    const long fd = retryInterrupted([&] { return ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC); });
     listener = UniqueFd();
-    if (!conn)
+    if (fd < 0)
         return GdbOutcome::Killed;
+    const UniqueFd conn(static_cast<int>(fd));
     const int on = 1;
     ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return Session(conn.get(), target, deadline).serve();

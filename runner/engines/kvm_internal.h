@@ -3,6 +3,7 @@
 // they issue an ioctl.
 #pragma once
 
+#include "hostlib/host_call.h"
 #include "runner/engines/descriptor_tables.h"
 #include "runner/kernel/layout.h"
 
@@ -49,13 +50,12 @@ inline std::system_error systemError(const std::string &what)
 // An ioctl, tried again when a signal interrupted it; throws when it fails.
 inline int kvmIoctl(int fd, unsigned long request, const void *arg, const char *what)
 {
-    int r;
-    do
-        r = ::ioctl(fd, request, arg);
-    while (r < 0 && errno == EINTR);
-    if (r < 0)
+    const long r = retryInterrupted([&] { return ::ioctl(fd, request, arg); });
+    if (r < 0) {
+        errno = static_cast<int>(-r);
         throw systemError(what);
-    return r;
+    }
+    return static_cast<int>(r);
 }
 
 } // namespace zylos

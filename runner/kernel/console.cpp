@@ -11,29 +11,6 @@
 #include <cstring>
 
 namespace zylos {
-namespace {
-
-// True once fd is ready for events; false when the deadline comes first or
-// cancelFd becomes readable.
-bool readyBefore(int fd, short events, const Deadline &deadline, int cancelFd)
-{
-    if (!deadline && cancelFd < 0)
-        return true;
-    for (;;) {
-        const int timeout = deadline.pollTimeout();
-        if (timeout == 0)
-            return false;
-        pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
-        const int ready = ::poll(p, cancelFd < 0 ? 1 : 2, timeout);
-        if (ready == 0 || (ready > 0 && p[1].revents))
-            return false;
-        if (ready > 0 || errno != EINTR)
-            return true;
-    }
-}
-
-} // namespace
-
 // False when the deadline comes first; at the end of the run the reader
 // returns at once, and each waiter after it, as the cancel descriptor stays
 // readable.
@@ -64,18 +41,10 @@ long HostConsole::read(void *buf, size_t n)
 {
     if (!takeInput())
         return -EINTR;
-    long r;
-    for (;;) {
-        if (!readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd)) {
-            r = -EINTR;
-            break;
-        }
-        const ssize_t got = ::read(STDIN_FILENO, buf, n);
-        if (got >= 0 || errno != EINTR) {
-            r = got >= 0 ? got : -errno;
-            break;
-        }
-    }
+    // Only the owner reads, so input found ready is still there to read.
+    const long r = readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd)
+                       ? retryInterrupted([&] { return ::read(STDIN_FILENO, buf, n); })
+                       : -EINTR;
     releaseInput();
     return r;
 }
@@ -91,11 +60,10 @@ long HostConsole::write(int stream, const void *buf, size_t n)
     while (done < n) {
         if (!readyBefore(fd, POLLOUT, deadline, cancelFd))
             return countOr(done, -EINTR);
-        const ssize_t r = ::write(fd, static_cast<const char *>(buf) + done, std::min(piece, n - done));
-        if (r < 0 && errno == EINTR)
-            continue;
+        const long r = retryInterrupted(
+            [&] { return ::write(fd, static_cast<const char *>(buf) + done, std::min(piece, n - done)); });
         if (r < 0)
-            return countOr(done, -errno);
+            return countOr(done, r);
         done += static_cast<size_t>(r);
     }
     return static_cast<long>(done);

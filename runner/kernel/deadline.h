@@ -51,4 +51,9 @@ private:
     std::optional<Clock::time_point> at_;
 };
 
+// Waits until fd is ready for events (or has an error for the next call on
+// it to report): true; false once the deadline has passed first or cancelFd
+// (when not -1) has become readable. A signal does not end the wait.
+bool readyBefore(int fd, short events, const Deadline &deadline, int cancelFd = -1);
+
 } // namespace zylos
