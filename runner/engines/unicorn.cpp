@@ -150,6 +150,7 @@ UnicornEngine::UnicornEngine(Options options)
     enterUserMode(uc_);
     finishDescriptorPage(uc_);
     insns_ = 0; // the way into ring 3 is no guest instruction
+    granted_ = 0;
     const uint16_t control = kFpuControl, status = 0, tags = kFpuTagsEmpty;
     const uint32_t mxcsr = kMxcsrDefault, eflags = kEflagsDefault, esp = 0;
     uc_reg_write(uc_, UC_X86_REG_FPCW, &control);
@@ -206,8 +207,10 @@ Stop UnicornEngine::run(uint32_t begin, std::optional<uint32_t> until, Task &tas
     task_ = &task;
     stop_.reset();
     blockAt_.reset();
-    spent_ = limits.spent;
-    insnLimit_ = !limits.maxInsns ? UINT64_MAX : spent_ ? limits.maxInsns : insns_ + limits.maxInsns;
+    // A total of this engine's own starts from what it has counted so far.
+    ownSpent_ = insns_;
+    spent_ = limits.spent ? limits.spent : &ownSpent_;
+    insnLimit_ = !limits.maxInsns ? UINT64_MAX : limits.spent ? limits.maxInsns : insns_ + limits.maxInsns;
     halted_ = false;
     timeUp_ = false;
     limitBlock_.reset();

@@ -168,35 +168,44 @@ private:
     std::optional<Stop> stop_;
     std::optional<uint32_t> faultEip_; // the faulting instruction, when a hook knew it
     bool counting_, stepping_;
-    bool replaying_ = false;
-    bool finishing_ = false; // the block in which the limit falls runs instruction by instruction
-    // The block that was entered last and charged whole: where it starts,
-    // its size in bytes and its instructions.
-    uint32_t blockStart_ = 0, blockSize_ = 0, blockInsns_ = 0;
-    // A block that would have crossed the limit was not entered.
-    std::optional<uint32_t> limitBlock_;
-    uint32_t replayed_ = 0;   // instructions a replay ran up to the fault
-    uint64_t unprofiled_ = 0; // charged, not yet given to the profiler
-    std::atomic<bool> timeUp_ = false;
-    // Instructions per translated block, by start address; an entry holds
-    // only while the block keeps its size.
-    struct BlockLength {
-        uint32_t start = 0, size = 0, insns = 0;
-    };
-    std::vector<BlockLength> lengths_;
     std::optional<uint32_t> blockAt_; // where the block of a fault began, when a hook saw it
     uint32_t insnAt_ = 0;             // the instruction being executed, when counting or replaying
     // An exception from a kernel call waits here to be rethrown by run(), as
     // it must not unwind through the emulator.
     std::exception_ptr pending_;
-    uint64_t insns_ = 0;
-    uint64_t insnLimit_ = UINT64_MAX;
-    std::atomic<uint64_t> *spent_ = nullptr; // the run's total, when shared
-    uint64_t granted_ = 0;                   // taken from that total, not yet used
-    std::atomic<bool> halted_ = false;
     const DebugControls *debug_ = nullptr;
-    FlowObserver *profiler_ = nullptr;
     bool firstInsn_ = false; // no instruction of this run has started yet
+    // A block that would have crossed the limit was not entered: where it
+    // starts and its size in bytes.
+    std::optional<uint32_t> limitBlock_;
+    uint32_t limitBlockSize_ = 0;
+    uint32_t replayed_ = 0;   // instructions a replay ran up to the fault
+    uint64_t unprofiled_ = 0; // charged, not yet given to the profiler
+    uint64_t insnLimit_ = UINT64_MAX;
+    std::atomic<uint64_t> ownSpent_ = 0;
+    std::atomic<uint64_t> *spent_ = &ownSpent_; // the run's total: shared, or this engine's own
+
+    // What the block hook looks at before every block, together.
+    bool replaying_ = false;
+    bool finishing_ = false; // the block in which the limit falls runs instruction by instruction
+    std::atomic<bool> timeUp_ = false;
+    std::atomic<bool> halted_ = false;
+    FlowObserver *profiler_ = nullptr;
+    uint64_t granted_ = 0; // taken from the run's total, not yet used
+    uint64_t insns_ = 0;
+    // The block that was entered last and charged whole: where it starts
+    // and its instructions.
+    uint32_t blockStart_ = 0, blockInsns_ = 0;
+    // Instructions per translated block, by start address; an entry holds
+    // only while the block keeps its size.
+    struct BlockLength {
+        uint64_t key = UINT64_MAX; // blockKey(start, size), or no block's
+        uint32_t insns = 0;
+    };
+    static constexpr size_t kBlockLengthSlots = 4096; // a power of two
+    static uint64_t blockKey(uint32_t start, uint32_t size) { return start | uint64_t{size} << 32; }
+    BlockLength &lengthSlot(uint32_t start) { return lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)]; }
+    std::array<BlockLength, kBlockLengthSlots> lengths_{};
 };
 
 } // namespace zylos

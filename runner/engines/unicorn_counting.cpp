@@ -19,27 +19,21 @@ constexpr uint64_t kGrant = 1 << 16;
 
 uint32_t UnicornEngine::blockLength(uint32_t start, uint32_t size)
 {
-    BlockLength &slot = lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)];
-    if (slot.start != start || slot.size != size || !slot.insns) {
+    BlockLength &slot = lengthSlot(start);
+    if (slot.key != blockKey(start, size) || !slot.insns) {
         uc_tb tb{};
         check(uc_ctl_request_cache(uc_, uint64_t{start}, &tb), "looking up a translated block");
-        slot = {start, size, tb.icount};
+        slot = {blockKey(start, size), tb.icount};
     }
     return slot.insns;
 }
 
-// Takes insns from what the limit leaves, all or nothing. A total shared
-// with other processes is drawn on in grants, not at every block; a block
+// Takes insns from what the limit leaves, all or nothing. The total, which
+// other processes may share, is drawn on in grants, not at every block; a block
 // that the last of it cannot pay for gives back what this machine holds, so
 // that its instructions can be counted one by one up to the exact limit.
 bool UnicornEngine::charge(uint32_t insns)
 {
-    if (!spent_) {
-        if (insnLimit_ - insns_ < insns)
-            return false;
-        insns_ += insns;
-        return true;
-    }
     if (granted_ < insns) {
         uint64_t before = spent_->load(std::memory_order_relaxed), take;
         do {
@@ -58,15 +52,14 @@ bool UnicornEngine::charge(uint32_t insns)
 
 void UnicornEngine::returnGrant()
 {
-    if (spent_ && granted_)
+    if (granted_)
         spent_->fetch_sub(std::exchange(granted_, 0), std::memory_order_relaxed);
 }
 
 void UnicornEngine::refund(uint32_t insns)
 {
     insns_ -= insns;
-    if (spent_)
-        spent_->fetch_sub(insns, std::memory_order_relaxed);
+    spent_->fetch_sub(insns, std::memory_order_relaxed);
     unprofiled_ -= std::min<uint64_t>(unprofiled_, insns);
 }
 
@@ -75,7 +68,7 @@ void UnicornEngine::refund(uint32_t insns)
 // and afterwards once more without it.
 Stop UnicornEngine::runLimitedBlock(uint32_t start, std::optional<uint32_t> until)
 {
-    const uint64_t end = uint64_t{start} + std::max<uint32_t>(blockSize_, 1);
+    const uint64_t end = uint64_t{start} + std::max<uint32_t>(limitBlockSize_, 1);
     uc_hook h;
     uc_ctl_remove_cache(uc_, uint64_t{start}, end);
     check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(MachineHooks::code), this, start, end - 1),

@@ -82,7 +82,6 @@ void MachineHooks::install(UnicornEngine &m)
     if (m.stepping_)
         check(uc_hook_add(m.uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(code), &m, 1, 0), "hook");
     else if (m.counting_) {
-        m.lengths_.resize(kBlockLengthSlots);
         check(uc_hook_add(m.uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(countBlock), &m, 1, 0), "hook");
     }
 }
@@ -118,10 +117,30 @@ void MachineHooks::code(uc_engine *, uint64_t address, uint32_t, void *self)
     }
 }
 
+// Runs before every block with counting on, so the usual case (a block
+// met before, paid for from the grant in hand, nothing else to do) is a
+// short leaf; the rest goes to countBlockSlowly.
+void MachineHooks::countBlock(uc_engine *uc, uint64_t address, uint32_t size, void *self)
+{
+    UnicornEngine &m = of(self);
+    const uint32_t start = static_cast<uint32_t>(address);
+    const UnicornEngine::BlockLength &known = m.lengthSlot(start);
+    if (known.key == UnicornEngine::blockKey(start, size) && known.insns <= m.granted_ && !m.replaying_ &&
+        !m.finishing_ && !m.profiler_ && !m.halted_.load(std::memory_order_relaxed) &&
+        !m.timeUp_.load(std::memory_order_relaxed)) {
+        m.granted_ -= known.insns;
+        m.insns_ += known.insns;
+        m.blockStart_ = start;
+        m.blockInsns_ = known.insns;
+        return;
+    }
+    countBlockSlowly(uc, address, size, self);
+}
+
 // Charges a whole translated block as it starts. Stops asked for from
 // other threads are taken here, before the block runs, so that nothing
 // is charged for a block that does not.
-void MachineHooks::countBlock(uc_engine *uc, uint64_t address, uint32_t size, void *self)
+void MachineHooks::countBlockSlowly(uc_engine *uc, uint64_t address, uint32_t size, void *self)
 {
     UnicornEngine &m = of(self);
     if (m.replaying_)
@@ -137,13 +156,12 @@ void MachineHooks::countBlock(uc_engine *uc, uint64_t address, uint32_t size, vo
         insns = m.blockLength(start, size);
         if (!m.charge(insns)) {
             m.limitBlock_ = start;
-            m.blockSize_ = size;
+            m.limitBlockSize_ = size;
             uc_emu_stop(uc);
             return;
         }
     }
     m.blockStart_ = start;
-    m.blockSize_ = size;
     m.blockInsns_ = insns;
     if (m.profiler_) {
         // The previous block's instructions belong to the frame it ran in.
@@ -156,8 +174,6 @@ void MachineHooks::countBlock(uc_engine *uc, uint64_t address, uint32_t size, vo
 // total when all processes share one.
 bool MachineHooks::withinLimit(UnicornEngine &m)
 {
-    if (!m.spent_)
-        return m.insns_ != m.insnLimit_;
     if (m.spent_->fetch_add(1, std::memory_order_relaxed) < m.insnLimit_)
         return true;
     m.spent_->fetch_sub(1, std::memory_order_relaxed); // it does not run

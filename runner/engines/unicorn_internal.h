@@ -14,9 +14,6 @@
 
 namespace zylos {
 
-// Slots of the table of block lengths (a power of two).
-inline constexpr size_t kBlockLengthSlots = 4096;
-
 inline void check(uc_err err, const char *what)
 {
     if (err != UC_ERR_OK)
@@ -31,6 +28,7 @@ struct MachineHooks {
     static void replayed(uc_engine *, uint64_t address, uint32_t, void *self);
     static void code(uc_engine *, uint64_t address, uint32_t, void *self);
     static void countBlock(uc_engine *uc, uint64_t address, uint32_t size, void *self);
+    [[gnu::noinline]] static void countBlockSlowly(uc_engine *uc, uint64_t address, uint32_t size, void *self);
     static bool withinLimit(UnicornEngine &m);
     static void block(uc_engine *, uint64_t address, uint32_t, void *self);
     static bool debugStop(UnicornEngine &m, uint32_t address);
