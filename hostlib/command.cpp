@@ -12,6 +12,7 @@
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char **environ;
 
@@ -69,8 +70,12 @@ void exchange(pid_t pid, const RunOptions &o, Pipe &in, Pipe &out, Pipe &err,
     if (o.input.empty() && !o.holdInput)
         in.closeEnd(1);
     std::vector<char> buf(1 << 20);
-    while ((o.output != Output::Ignore && out.fd[0] >= 0) || err.fd[0] >= 0) {
-        pollfd fds[3] = {{o.output == Output::Ignore ? -1 : out.fd[0], POLLIN, 0},
+    const auto stall = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto reading = [&] {
+        return o.output != Output::Ignore && (o.output != Output::Trickle || std::chrono::steady_clock::now() < stall);
+    };
+    while ((reading() && out.fd[0] >= 0) || err.fd[0] >= 0) {
+        pollfd fds[3] = {{reading() ? out.fd[0] : -1, POLLIN, 0},
                          {err.fd[0], POLLIN, 0},
                          {o.input.empty() ? -1 : in.fd[1], POLLOUT, 0}};
         const auto left =
@@ -84,7 +89,10 @@ void exchange(pid_t pid, const RunOptions &o, Pipe &in, Pipe &out, Pipe &err,
         for (int i = 0; i < 2; ++i) {
             if (!fds[i].revents)
                 continue;
-            const ssize_t n = read(fds[i].fd, buf.data(), buf.size());
+            const bool trickle = i == 0 && o.output == Output::Trickle;
+            if (trickle)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const ssize_t n = read(fds[i].fd, buf.data(), trickle ? 100 : buf.size());
             if (n > 0 && i == 0)
                 r.outBytes += static_cast<uint64_t>(n);
             if (n > 0 && (i == 1 || o.output == Output::Keep))

@@ -19,8 +19,10 @@ struct RunResult {
     std::chrono::steady_clock::duration took;
 };
 
-// What becomes of standard output: kept, only counted, or never read.
-enum class Output { Keep, Count, Ignore };
+// What becomes of standard output: kept, only counted, never read, or
+// counted as it is read slowly in small pieces for a second and then no
+// more (a reader that stalls).
+enum class Output { Keep, Count, Ignore, Trickle };
 struct RunOptions {
     std::string input; // standard input, closed after it unless holdInput
     Output output = Output::Keep;

@@ -5,6 +5,7 @@
 
 #include "runner/engines/engine.h"
 #include "runner/kernel/guest_memory.h"
+#include "runner/kernel/layout.h"
 #include "runner/kernel/task.h"
 
 #include <array>
@@ -63,6 +64,8 @@ public:
         uint32_t base, size;
         unsigned perms;
         uint8_t *host; // where the guest's bytes are held
+        // Read and write only: the emulator's fast store path may be used.
+        bool plainData() const { return perms == (kPermRead | kPermWrite); }
     };
     uint8_t *map(uint32_t addr, uint32_t size, unsigned perms) override;
     // What map() has mapped, in address order.

@@ -261,7 +261,7 @@ bool MachineHooks::fillTlb(uc_engine *, uint64_t page, uc_mem_type type, uc_tlb_
     const UnicornEngine::Region *r = m.regionAt(page);
     entry->paddr = page;
     entry->perms = UC_PROT_ALL;
-    if (!r || r->perms != (kPermRead | kPermWrite))
+    if (!r || !r->plainData())
         return true;
     entry->perms = static_cast<uc_prot>(UC_PROT_READ | UC_PROT_WRITE);
     if (type != UC_MEM_FETCH)

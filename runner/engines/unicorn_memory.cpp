@@ -56,7 +56,7 @@ void UnicornEngine::coverBadAccesses()
         }
     };
     for (const Region &r : regions_) {
-        if (!kPlainDataUncovered || r.perms != (kPermRead | kPermWrite))
+        if (!kPlainDataUncovered || !r.plainData())
             continue;
         if (r.base > from)
             coverUpTo(r.base - 1);

@@ -11,50 +11,54 @@
 #include <cstring>
 
 namespace zylos {
-// False when the deadline comes first; at the end of the run the reader
-// returns at once, and each waiter after it, as the cancel descriptor stays
-// readable.
-bool HostConsole::takeInput()
+bool HostConsole::Turn::take(const Deadline &deadline)
 {
-    std::unique_lock<std::mutex> lock(inputMutex_);
-    const auto free = [this] { return !inputTaken_; };
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto free = [this] { return !taken_; };
     if (deadline) {
-        if (!inputFree_.wait_until(lock, deadline.at(), free))
+        if (!free_.wait_until(lock, deadline.at(), free))
             return false;
     } else {
-        inputFree_.wait(lock, free);
+        free_.wait(lock, free);
     }
-    inputTaken_ = true;
+    taken_ = true;
     return true;
 }
 
-void HostConsole::releaseInput()
+void HostConsole::Turn::release()
 {
     {
-        const std::lock_guard<std::mutex> lock(inputMutex_);
-        inputTaken_ = false;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        taken_ = false;
     }
-    inputFree_.notify_all();
+    free_.notify_all();
 }
 
 long HostConsole::read(void *buf, size_t n)
 {
-    if (!takeInput())
+    if (!input_.take(deadline))
         return -EINTR;
-    // Only the owner reads, so input found ready is still there to read.
     const long r = readyBefore(STDIN_FILENO, POLLIN, deadline, cancelFd)
                        ? retryInterrupted([&] { return ::read(STDIN_FILENO, buf, n); })
                        : -EINTR;
-    releaseInput();
+    input_.release();
+    return r;
+}
+
+long HostConsole::write(int stream, const void *buf, size_t n)
+{
+    if (!output_.take(deadline))
+        return -EINTR;
+    const long r = writeInTurn(stream == 2 ? STDERR_FILENO : STDOUT_FILENO, buf, n);
+    output_.release();
     return r;
 }
 
 // A reader that stops reading must not keep the guest past its deadline
 // either: with one, every piece waits for room and is small enough for a
 // pipe with room to take it without blocking.
-long HostConsole::write(int stream, const void *buf, size_t n)
+long HostConsole::writeInTurn(int fd, const void *buf, size_t n)
 {
-    const int fd = stream == 2 ? STDERR_FILENO : STDOUT_FILENO;
     const size_t piece = deadline || cancelFd >= 0 ? PIPE_BUF : n;
     size_t done = 0;
     while (done < n) {

@@ -33,16 +33,27 @@ public:
     long write(int stream, const void *buf, size_t n) override;
 
 private:
-    // Standard input has one reader at a time: a poll that finds it
-    // readable is then true for the read that follows, which another
-    // process's thread would otherwise empty first, leaving this one
-    // blocked past every deadline until the end of the input.
-    bool takeInput();
-    void releaseInput();
+    // One process's thread at a time polls a descriptor and then reads or
+    // writes: the poll that finds it ready is then true for the call that
+    // follows, which another thread would otherwise use up first (emptying
+    // the input, filling the pipe), leaving this one blocked past every
+    // deadline.
+    class Turn {
+    public:
+        // False when the deadline comes first; at the end of the run the
+        // holder returns at once, and each waiter after it, as the cancel
+        // descriptor stays readable.
+        bool take(const Deadline &deadline);
+        void release();
 
-    std::mutex inputMutex_;
-    std::condition_variable inputFree_;
-    bool inputTaken_ = false;
+    private:
+        std::mutex mutex_;
+        std::condition_variable free_;
+        bool taken_ = false;
+    };
+    long writeInTurn(int fd, const void *buf, size_t n);
+
+    Turn input_, output_; // output and errors may well be one pipe
 };
 
 // A console held in memory, for tests.

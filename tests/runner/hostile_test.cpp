@@ -20,11 +20,12 @@
 namespace zylos::test {
 namespace {
 
-// Standard input held open after input; standard output counted, or never
-// read when readOutput is false.
-RunResult runCounted(const std::vector<std::string> &argv, bool readOutput = true, const std::string &input = "")
+// Standard input held open after input; standard output counted unless
+// told otherwise.
+RunResult runCounted(const std::vector<std::string> &argv, Output output = Output::Count,
+                     const std::string &input = "")
 {
-    return runCommand(argv, {input, readOutput ? Output::Count : Output::Ignore, true});
+    return runCommand(argv, {input, output, true});
 }
 
 // PVM, a KVM for hosts without hardware virtualisation, serves an int 0x1a
@@ -77,23 +78,39 @@ HostileImage flood(uint32_t chunk, uint32_t count)
     return image;
 }
 
-// Sixteen processes of the image at /many (each spawns it fifteen times;
-// the spawns beyond the limit fail) that all wait for keys.
-HostileImage manyKeyReaders()
+// Sixteen processes of the image saved as path (each spawns it fifteen
+// times; the spawns beyond the limit fail), each going on with what follows.
+HostileImage sixteenOf(const char *path)
 {
     HostileImage image;
-    const uint32_t self = image.data("/many");
+    const uint32_t self = image.data(path);
     image.mov(R::Esi, 15);
     const size_t top = image.label();
     image.sys(SYS_SPAWN, self, 0, 0).loop(R::Esi, top);
+    return image;
+}
+
+HostileImage manyKeyReaders()
+{
+    HostileImage image = sixteenOf("/many");
     const size_t keys = image.label();
     image.sys(SYS_GETKEY).jmp(keys);
     return image;
 }
 
+HostileImage manyWriters()
+{
+    HostileImage image = sixteenOf("/writers");
+    image.bss(1 << 16);
+    const size_t top = image.label();
+    image.sys(SYS_WRITE, 1, HostileImage::kBss, 1 << 16).jmp(top);
+    return image;
+}
+
 // Whichever limit comes first stops a guest that spins, makes calls forever,
 // waits for a key that never comes (alone, or with other processes that
-// share what keys there are) or writes to a reader that stopped reading.
+// share what keys there are) or writes to a reader that stopped reading
+// (alone, or with other writers).
 TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
 {
     HostileImage spin, calls, keys;
@@ -103,15 +120,17 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
     const struct {
         const char *name;
         HostileImage image;
-        bool counted, readOutput;
+        bool counted;
+        Output output;
         // Input that sixteen readers share, left open after it; spawning
         // them takes longer than the usual limit.
         std::string input = "", seconds = "0.3";
-    } cases[] = {{"spin", spin, true, true},
-                 {"calls", calls, true, true},
-                 {"keys", keys, false, true},
-                 {"many", manyKeyReaders(), false, true, std::string(100000, 'k'), "3"},
-                 {"flood", flood(1 << 20, 1000000), false, false}};
+    } cases[] = {{"spin", spin, true, Output::Count},
+                 {"calls", calls, true, Output::Count},
+                 {"keys", keys, false, Output::Count},
+                 {"many", manyKeyReaders(), false, Output::Count, std::string(100000, 'k'), "3"},
+                 {"flood", flood(1 << 20, 1000000), false, Output::Ignore},
+                 {"writers", manyWriters(), false, Output::Trickle, "", "3"}};
     for (const auto &c : cases) {
         const std::string path = c.image.save(dir / c.name);
         if (c.counted) {
@@ -121,7 +140,7 @@ TEST_F(HostileGuests, EndlessGuestsStopAtEitherLimit)
         }
         expectTimedOut(runCounted({ZYLOS_RUN_PATH, "--timeout", c.seconds, "--max-insns", "100000000000", "--root",
                                    dir.str(), path},
-                                  c.readOutput, c.input),
+                                  c.output, c.input),
                        c.name, c.seconds);
     }
 }
