@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -208,7 +209,7 @@ private:
     static constexpr size_t kBlockLengthSlots = 4096; // a power of two
     static uint64_t blockKey(uint32_t start, uint32_t size) { return start | uint64_t{size} << 32; }
     BlockLength &lengthSlot(uint32_t start) { return lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)]; }
-    std::array<BlockLength, kBlockLengthSlots> lengths_{};
+    std::unique_ptr<BlockLength[]> lengths_; // with counting on
 };
 
 } // namespace zylos

@@ -82,6 +82,7 @@ void MachineHooks::install(UnicornEngine &m)
     if (m.stepping_)
         check(uc_hook_add(m.uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(code), &m, 1, 0), "hook");
     else if (m.counting_) {
+        m.lengths_ = std::make_unique<UnicornEngine::BlockLength[]>(UnicornEngine::kBlockLengthSlots);
         check(uc_hook_add(m.uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(countBlock), &m, 1, 0), "hook");
     }
 }
