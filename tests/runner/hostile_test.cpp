@@ -55,12 +55,14 @@ bool readsOfFreshMemoryAreFree()
     return sum == 0 && grew < kPages / 2;
 }
 
-// A writable page at 0x1000, the lowest address an image may use: where a
-// CPU's reset LDT (base 0) would find descriptors the guest wrote.
-void withLowPage(ElfParts &parts)
+// Writable pages at 0x1000, the lowest address an image may use (where a
+// CPU's reset LDT (base 0) would find descriptors the guest wrote), and
+// right after the code's page.
+void withWritablePages(ElfParts &parts)
 {
-    parts.ph.push_back({PT_LOAD, 0, 0x1000, 0x1000, 0, 0x1000, PF_R | PF_W, 0x1000});
-    ++parts.h.e_phnum;
+    for (const uint32_t at : {0x1000u, HostileImage::kBase + 0x1000})
+        parts.ph.push_back({PT_LOAD, 0, at, at, 0, 0x1000, PF_R | PF_W, 0x1000});
+    parts.h.e_phnum = static_cast<Elf32_Half>(parts.h.e_phnum + 2);
 }
 
 class HostileGuests : public ::testing::Test {
@@ -262,6 +264,8 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         // where the emulator's way into ring 3 went on after its iret
         {"jump_into_entry_code", {0xB8, 0x01, 0xF2, 0xFF, 0xFF, 0xFF, 0xE0}, "execution of non-executable address 0xfffff201", -1},
         {"jump_bss", {0xB8, 0x00, 0x00, 0x00, 0x10, 0xFF, 0xE0}, "execution of non-executable address 0x10000000", -1},
+        // eax = 0x1000; to the code page's last two bytes, zeros (add [eax], al), and on into the writable page after it
+        {"run_off_code_page", {0xB8, 0x00, 0x10, 0, 0, 0xB9, 0xFE, 0x8F, 0x04, 0x08, 0xFF, 0xE1}, "execution of non-executable address 0x08049000", -1},
         {"write_above_user", {0xA3, 0x00, 0xF0, 0xFF, 0xFF}, "write to read-only address 0xfffff000", 0},
         // call the next instruction; pop eax; xor eax, eax; mov eax, [eax]
         {"read_after_call", {0xE8, 0, 0, 0, 0, 0x58, 0x31, 0xC0, 0x8B, 0x00}, "read of unmapped address 0x00000000", 8},
@@ -324,7 +328,7 @@ TEST_F(HostileGuests, WildJumpsAndPrivilegedInstructionsFault)
         HostileImage image;
         const uint32_t after = image.data("after");
         image.raw({0x90}).raw(m.code).sys(SYS_WRITE, 1, after, 5).exit(0);
-        const std::string path = image.save(dir / m.name, withLowPage);
+        const std::string path = image.save(dir / m.name, withWritablePages);
         for (const auto &[b, options] : runs) {
             std::vector<std::string> argv = options;
             argv.push_back(path);
