@@ -207,9 +207,17 @@ private:
         uint32_t insns = 0;
     };
     static constexpr size_t kBlockLengthSlots = 4096; // a power of two
+    static constexpr uint64_t kCodePageBits = (uint64_t{1} << 32) / kPageSize;
     static uint64_t blockKey(uint32_t start, uint32_t size) { return start | uint64_t{size} << 32; }
     BlockLength &lengthSlot(uint32_t start) { return lengths_[(start ^ (start >> 12)) & (kBlockLengthSlots - 1)]; }
     std::unique_ptr<BlockLength[]> lengths_; // with counting on
+    // Pages where blocks in that table lie, a bit each: their code may not
+    // change unseen, as a block of other instructions could have the same
+    // start and size.
+    std::unique_ptr<uint64_t[]> codePages_;
+    void markCodePages(uint32_t start, uint32_t size);
+    // Forgets the lengths of the blocks that lie over changed code.
+    void forgetBlockLengths(uint64_t addr, uint64_t n);
 };
 
 } // namespace zylos

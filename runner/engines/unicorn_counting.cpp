@@ -24,8 +24,34 @@ uint32_t UnicornEngine::blockLength(uint32_t start, uint32_t size)
         uc_tb tb{};
         check(uc_ctl_request_cache(uc_, uint64_t{start}, &tb), "looking up a translated block");
         slot = {blockKey(start, size), tb.icount};
+        markCodePages(start, size);
     }
     return slot.insns;
+}
+
+void UnicornEngine::markCodePages(uint32_t start, uint32_t size)
+{
+    const uint64_t end = uint64_t{start} + std::max<uint32_t>(size, 1);
+    for (uint64_t page = start / kPageSize; page * kPageSize < end && page < kCodePageBits; ++page)
+        codePages_[page / 64] |= uint64_t{1} << (page % 64);
+}
+
+// A scan of the whole table, paid only by a change to a page with counted
+// code on it.
+void UnicornEngine::forgetBlockLengths(uint64_t addr, uint64_t n)
+{
+    if (!lengths_ || !n)
+        return;
+    bool code = false;
+    for (uint64_t page = addr / kPageSize; page * kPageSize < addr + n && page < kCodePageBits; ++page)
+        code = code || (codePages_[page / 64] >> (page % 64) & 1);
+    if (!code)
+        return;
+    for (size_t i = 0; i < kBlockLengthSlots; ++i) {
+        const uint64_t start = lengths_[i].key & UINT32_MAX, size = lengths_[i].key >> 32;
+        if (lengths_[i].key != UINT64_MAX && start < addr + n && addr < start + size)
+            lengths_[i] = {};
+    }
 }
 
 // Takes insns from what the limit leaves, all or nothing. The total, which

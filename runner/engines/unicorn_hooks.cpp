@@ -83,6 +83,7 @@ void MachineHooks::install(UnicornEngine &m)
         check(uc_hook_add(m.uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(code), &m, 1, 0), "hook");
     else if (m.counting_) {
         m.lengths_ = std::make_unique<UnicornEngine::BlockLength[]>(UnicornEngine::kBlockLengthSlots);
+        m.codePages_ = std::make_unique<uint64_t[]>(UnicornEngine::kCodePageBits / 64);
         check(uc_hook_add(m.uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(countBlock), &m, 1, 0), "hook");
     }
 }
@@ -169,6 +170,12 @@ void MachineHooks::countBlockSlowly(uc_engine *uc, uint64_t address, uint32_t si
         m.profiler_->countInstructions(std::exchange(m.unprofiled_, insns));
         m.profiler_->enterBlock(start, m.reg(Reg::Esp));
     }
+}
+
+// A store of the guest's into memory it may also run.
+void MachineHooks::codeWritten(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, void *self)
+{
+    of(self).forgetBlockLengths(address, static_cast<uint64_t>(size));
 }
 
 // Counts the instruction about to run against the limit, in the run's

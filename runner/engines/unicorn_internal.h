@@ -30,6 +30,7 @@ struct MachineHooks {
     static void countBlock(uc_engine *uc, uint64_t address, uint32_t size, void *self);
     [[gnu::noinline]] static void countBlockSlowly(uc_engine *uc, uint64_t address, uint32_t size, void *self);
     static bool withinLimit(UnicornEngine &m);
+    static void codeWritten(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t, void *self);
     static void block(uc_engine *, uint64_t address, uint32_t, void *self);
     static bool debugStop(UnicornEngine &m, uint32_t address);
     static void interrupt(uc_engine *, uint32_t intno, void *self);

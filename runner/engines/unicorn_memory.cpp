@@ -37,6 +37,12 @@ uint8_t *UnicornEngine::map(uint32_t addr, uint32_t size, unsigned perms)
     }
     insertRegion(regions_, Region{addr, size, perms, static_cast<uint8_t *>(host)});
     coverBadAccesses();
+    if (lengths_ && (perms & kPermWrite) && (perms & kPermExec)) {
+        uc_hook h;
+        check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(MachineHooks::codeWritten), this,
+                          addr, uint64_t{addr} + size - 1),
+              "hook");
+    }
     return static_cast<uint8_t *>(host);
 }
 
@@ -116,6 +122,7 @@ void UnicornEngine::dropTranslations(uint32_t addr, uint64_t n)
 {
     if (n)
         uc_ctl_remove_cache(uc_, uint64_t{addr}, addr + n);
+    forgetBlockLengths(addr, n);
 }
 
 UnicornEngine::Snapshot::~Snapshot()

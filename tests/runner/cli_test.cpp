@@ -121,6 +121,22 @@ TEST(Cli, InstructionCountsAndLimits)
     // the rest of the block does not.
     const std::string faulting = HostileImage().raw({0x90, 0x90, 0xA3, 0, 0, 0, 0, 0x90}).exit(0).save(dir / "fault");
     EXPECT_EQ(countOf(runProgram({"--count", faulting})), 3u);
+    // Code called, then rewritten by the guest in place and called again:
+    // the new block has the old one's start and size, one instruction less.
+    const auto rewriting = [&](uint8_t second, const char *name) {
+        HostileImage image;
+        image.executableBss()
+            .raw({0xC7, 0x05, 0, 0, 0, 0x10, 0x90, 0x90, 0xC3, 0})      // at kBss: nop; nop; ret
+            .raw({0xB8, 0, 0, 0, 0x10, 0xFF, 0xD0})                     // call it
+            .raw({0xC7, 0x05, second, 0, 0, 0x10, 0x66, 0x90, 0xC3, 0}) // at kBss + second: xchg ax, ax; ret
+            .raw({0xB8, second, 0, 0, 0x10, 0xFF, 0xD0});               // call that
+        return image.exit(0).save(dir / name);
+    };
+    const uint64_t elsewhere = countOf(runProgram({"--count", rewriting(8, "elsewhere")}));
+    const std::string inPlace = rewriting(0, "in_place");
+    EXPECT_EQ(countOf(runProgram({"--count", inPlace})), elsewhere);
+    EXPECT_EQ(runProgram({"--max-insns", std::to_string(elsewhere), inPlace}).status, 0);
+    EXPECT_EQ(runProgram({"--max-insns", std::to_string(elsewhere - 1), inPlace}).status, 124);
     EXPECT_EQ(probe({"exit", "0"}, {"--max-insns", std::to_string(once)}).status, 0);
     EXPECT_EQ(probe({"exit", "0"}, {"--max-insns", std::to_string(once - 1)}).status, 124);
 }
