@@ -3,6 +3,7 @@
 #include "hostlib/host_call.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,12 +46,21 @@ long HostConsole::read(void *buf, size_t n)
     return r;
 }
 
+HostConsole::HostConsole()
+{
+    struct stat out {}, err {};
+    errorsAreOutput_ = fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0 ||
+                       (out.st_dev == err.st_dev && out.st_ino == err.st_ino);
+}
+
 long HostConsole::write(int stream, const void *buf, size_t n)
 {
-    if (!output_.take(deadline))
+    const bool errors = stream == 2;
+    Turn &turn = errors && !errorsAreOutput_ ? errors_ : output_;
+    if (!turn.take(deadline))
         return -EINTR;
-    const long r = writeInTurn(stream == 2 ? STDERR_FILENO : STDOUT_FILENO, buf, n);
-    output_.release();
+    const long r = writeInTurn(errors ? STDERR_FILENO : STDOUT_FILENO, buf, n);
+    turn.release();
     return r;
 }
 

@@ -29,6 +29,7 @@ public:
     // And when this descriptor becomes readable (the run is ending), if set.
     int cancelFd = -1;
 
+    HostConsole();
     long read(void *buf, size_t n) override;
     long write(int stream, const void *buf, size_t n) override;
 
@@ -53,7 +54,8 @@ private:
     };
     long writeInTurn(int fd, const void *buf, size_t n);
 
-    Turn input_, output_; // output and errors may well be one pipe
+    Turn input_, output_, errors_;
+    bool errorsAreOutput_; // standard error is standard output's file: one turn for both
 };
 
 // A console held in memory, for tests.
