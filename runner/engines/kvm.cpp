@@ -173,17 +173,8 @@ const KvmEngine::Region *KvmEngine::regionAt(uint64_t addr) const
 
 bool KvmEngine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
-    if (n > (uint64_t{1} << 32))
-        return false;
-    const unsigned need = forWrite ? kPermWrite : kPermRead;
-    const uint64_t end = uint64_t{addr} + n;
-    for (uint64_t at = addr; at < end;) {
-        const Region *r = regionAt(at);
-        if (!r || (r->perms & need) != need)
-            return false;
-        at = uint64_t{r->base} + r->size;
-    }
-    return true;
+    return walkRegions(regions_, addr, n, forWrite ? kPermWrite : kPermRead,
+                       [](const Region &, uint64_t, size_t, size_t) {});
 }
 
 bool KvmEngine::read(uint32_t addr, void *out, size_t n) const

@@ -148,8 +148,6 @@ private:
     // takes on its fast path only where no memory hook lies.
     void coverBadAccesses();
     void dropTranslations(uint32_t addr, uint64_t n);
-    template <typename F>
-    bool walk(uint32_t addr, size_t n, unsigned need, F &&f) const;
     void stopWith(Stop::Kind kind, std::string fault = {}, uint32_t address = 0);
     // A fault whose instruction is known where it is found; a hook that
     // returns false to Unicorn stops the emulator itself.

@@ -76,44 +76,26 @@ const UnicornEngine::Region *UnicornEngine::regionAt(uint64_t addr) const
     return regionHolding(regions_, addr);
 }
 
-template <typename F>
-bool UnicornEngine::walk(uint32_t addr, size_t n, unsigned need, F &&f) const
-{
-    if (n > (uint64_t{1} << 32))
-        return false;
-    const uint64_t end = uint64_t{addr} + n;
-    for (uint64_t at = addr; at < end;) {
-        const Region *r = regionAt(at);
-        if (!r || (r->perms & need) != need)
-            return false;
-        const uint64_t stop = std::min<uint64_t>(end, uint64_t{r->base} + r->size);
-        f(*r, r->host + (at - r->base), static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
-        at = stop;
-    }
-    return true;
-}
-
 bool UnicornEngine::accessible(uint32_t addr, size_t n, bool forWrite) const
 {
-    return walk(addr, n, forWrite ? kPermWrite : kPermRead, [](const Region &, uint8_t *, size_t, size_t) {});
+    return walkRegions(regions_, addr, n, forWrite ? kPermWrite : kPermRead,
+                       [](const Region &, uint64_t, size_t, size_t) {});
 }
 
 bool UnicornEngine::read(uint32_t addr, void *out, size_t n) const
 {
-    return accessible(addr, n, false) &&
-           walk(addr, n, kPermRead, [&](const Region &, uint8_t *host, size_t done, size_t len) {
-               std::memcpy(static_cast<uint8_t *>(out) + done, host, len);
-           });
+    return walkRegions(regions_, addr, n, kPermRead, [&](const Region &r, uint64_t at, size_t done, size_t len) {
+        std::memcpy(static_cast<uint8_t *>(out) + done, r.host + (at - r.base), len);
+    });
 }
 
 bool UnicornEngine::write(uint32_t addr, const void *in, size_t n)
 {
-    return accessible(addr, n, true) &&
-           walk(addr, n, kPermWrite, [&](const Region &r, uint8_t *host, size_t done, size_t len) {
-               std::memcpy(host, static_cast<const uint8_t *>(in) + done, len);
-               if (r.perms & kPermExec)
-                   dropTranslations(static_cast<uint32_t>(addr + done), len);
-           });
+    return walkRegions(regions_, addr, n, kPermWrite, [&](const Region &r, uint64_t at, size_t done, size_t len) {
+        std::memcpy(r.host + (at - r.base), static_cast<const uint8_t *>(in) + done, len);
+        if (r.perms & kPermExec)
+            dropTranslations(static_cast<uint32_t>(at), len);
+    });
 }
 
 // Within one region: the emulator finds the translations of a range by

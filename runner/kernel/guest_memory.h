@@ -45,6 +45,30 @@ const R *regionHolding(const std::vector<R> &regions, uint64_t addr)
     return addr - it->base < it->size ? &*it : nullptr;
 }
 
+// Walks the regions over n bytes from addr, each needing the permission
+// bits need, calling f(region, address, bytes before it, bytes in it) for
+// each piece; false, before any call, when a byte is unmapped or lacks them.
+template <typename R, typename F>
+bool walkRegions(const std::vector<R> &regions, uint32_t addr, size_t n, unsigned need, F &&f)
+{
+    if (n > (uint64_t{1} << 32))
+        return false;
+    const uint64_t end = uint64_t{addr} + n;
+    for (uint64_t at = addr; at < end;) {
+        const R *r = regionHolding(regions, at);
+        if (!r || (r->perms & need) != need)
+            return false;
+        at = uint64_t{r->base} + r->size;
+    }
+    for (uint64_t at = addr; at < end;) {
+        const R &r = *regionHolding(regions, at);
+        const uint64_t stop = std::min<uint64_t>(end, uint64_t{r.base} + r.size);
+        f(r, at, static_cast<size_t>(at - addr), static_cast<size_t>(stop - at));
+        at = stop;
+    }
+    return true;
+}
+
 // How a guest address is shown in messages and traces: 0x%08x.
 std::string hexAddress(uint32_t addr);
 
